@@ -1,0 +1,154 @@
+#pragma once
+
+// The BLE central interface the bridge is written against, and the promises every backend keeps.
+//
+// Notes for implementers:
+//  1. Every delegate callback is delivered as a task on the MainQueue the backend was built
+//     with, never from inside a call the bridge made (no re-entrancy) and never from another
+//     thread. Calls into the backend are made on the main thread only and never block.
+//  2. The first centralDidUpdateState comes as a task after construction, and again on every
+//     change of state() (one callback per change).
+//  3. An error is std::optional<Error>: absent on success, present on failure. The bridge tests
+//     only its presence; backends map every failure of their stack to it and never throw.
+//  4. Each connect() ends in exactly one didConnect or didFailToConnect; each connection that was
+//     reported by didConnect ends in exactly one didDisconnect (whoever ended it, including
+//     cancelConnection and the adapter going away). After a peripheral's didFailToConnect or
+//     didDisconnect, no callback of that connection is delivered any more (pending writes
+//     and discoveries of a lost connection are dropped, not reported to the next one).
+//  5. Each writeValue() is answered by exactly one didWriteValue, unless the connection ends
+//     first (rule 4).
+//  6. Inside didUpdateValue, characteristic->value() is the value of that notification: a
+//     backend sets it in the same task that delivers the callback, so queued notifications are
+//     never merged or lost.
+//  7. Peripheral::identifier() is stable for the life of the process.
+//  8. maximumWriteValueLength() is the largest value a write with response may carry now; it may
+//     change over time and the bridge reads it afresh each time.
+//  9. Delegates are not owned: the bridge outlives the backend's use of them.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ble/uuid.hpp"
+
+namespace ble {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Only the presence of an error matters to the bridge; the text is for people reading tests.
+struct Error {
+    std::string what;
+};
+
+// The adapter states as the bridge sees them. Backends may report other values too.
+namespace ManagerState {
+inline constexpr int unknown = 0;
+inline constexpr int resetting = 1;
+inline constexpr int unsupported = 2;
+inline constexpr int unauthorized = 3;
+inline constexpr int poweredOff = 4;
+inline constexpr int poweredOn = 5;
+}  // namespace ManagerState
+
+namespace PeripheralState {
+inline constexpr int disconnected = 0;
+inline constexpr int connecting = 1;
+inline constexpr int connected = 2;
+inline constexpr int disconnecting = 3;
+}  // namespace PeripheralState
+
+class Characteristic {
+public:
+    virtual ~Characteristic() = default;
+    virtual Uuid uuid() const = 0;
+    virtual std::optional<Bytes> value() const = 0;
+    virtual bool isNotifying() const = 0;
+};
+using CharacteristicPtr = std::shared_ptr<Characteristic>;
+
+class Service {
+public:
+    virtual ~Service() = default;
+    virtual Uuid uuid() const = 0;
+    // Absent until discovered.
+    virtual std::optional<std::vector<CharacteristicPtr>> characteristics() const = 0;
+};
+using ServicePtr = std::shared_ptr<Service>;
+
+class Peripheral;
+using PeripheralPtr = std::shared_ptr<Peripheral>;
+
+class PeripheralDelegate {
+public:
+    virtual ~PeripheralDelegate() = default;
+    virtual void didDiscoverServices(const PeripheralPtr& p, const std::optional<Error>& error) = 0;
+    virtual void didDiscoverCharacteristics(const PeripheralPtr& p, const ServicePtr& service,
+                                            const std::optional<Error>& error) = 0;
+    virtual void didUpdateNotificationState(const PeripheralPtr& p, const CharacteristicPtr& c,
+                                            const std::optional<Error>& error) = 0;
+    virtual void didUpdateValue(const PeripheralPtr& p, const CharacteristicPtr& c,
+                                const std::optional<Error>& error) = 0;
+    virtual void didWriteValue(const PeripheralPtr& p, const CharacteristicPtr& c,
+                               const std::optional<Error>& error) = 0;
+};
+
+class Peripheral {
+public:
+    virtual ~Peripheral() = default;
+    virtual Uuid identifier() const = 0;
+    // PeripheralState values.
+    virtual int state() const = 0;
+    virtual void setDelegate(PeripheralDelegate* delegate) = 0;
+    virtual void discoverServices(const std::vector<Uuid>& services) = 0;
+    // Absent until discovered.
+    virtual std::optional<std::vector<ServicePtr>> services() const = 0;
+    virtual void discoverCharacteristics(const std::vector<Uuid>& characteristics,
+                                         const ServicePtr& service) = 0;
+    virtual void setNotifyValue(bool enabled, const CharacteristicPtr& c) = 0;
+    // A write with response.
+    virtual void writeValue(const Bytes& value, const CharacteristicPtr& c) = 0;
+    // For a write with response.
+    virtual std::size_t maximumWriteValueLength() const = 0;
+};
+
+class CentralDelegate {
+public:
+    virtual ~CentralDelegate() = default;
+    virtual void centralDidUpdateState() = 0;
+    virtual void didDiscover(const PeripheralPtr& p) = 0;
+    virtual void didConnect(const PeripheralPtr& p) = 0;
+    virtual void didFailToConnect(const PeripheralPtr& p, const std::optional<Error>& error) = 0;
+    virtual void didDisconnect(const PeripheralPtr& p, const std::optional<Error>& error) = 0;
+};
+
+struct CentralOptions {
+    // Ask the system to tell the user when Bluetooth is off as the manager is created.
+    bool showPowerAlert = false;
+};
+
+class CentralManager {
+public:
+    virtual ~CentralManager() = default;
+    // ManagerState values, or any other value for a state the bridge does not know.
+    virtual int state() const = 0;
+    virtual bool isScanning() const = 0;
+    virtual void scanForPeripherals(const std::vector<Uuid>& services, bool allowDuplicates) = 0;
+    virtual void stopScan() = 0;
+    virtual void connect(const PeripheralPtr& p) = 0;
+    virtual void cancelConnection(const PeripheralPtr& p) = 0;
+};
+
+}  // namespace ble
+
+#include <functional>
+
+namespace ble {
+
+// How the bridge creates its central manager: each backend provides one of these, bound to its
+// stack and to the main queue it delivers callbacks on.
+using CentralFactory =
+    std::function<std::unique_ptr<CentralManager>(CentralDelegate& delegate, const CentralOptions& options)>;
+
+}  // namespace ble

@@ -1,0 +1,60 @@
+// Adapter state, discovery, connection and the removal of links.
+#include <algorithm>
+#include <string_view>
+
+#include "runtime/bridge.hpp"
+#include "runtime/constants.hpp"
+
+namespace runtime {
+
+namespace {
+
+std::string_view stateName(int state) {
+    switch (state) {
+        case ble::ManagerState::unknown: return "unknown";
+        case ble::ManagerState::resetting: return "resetting";
+        case ble::ManagerState::unsupported: return "unsupported";
+        case ble::ManagerState::unauthorized: return "unauthorized";
+        case ble::ManagerState::poweredOff: return "powered_off";
+        case ble::ManagerState::poweredOn: return "ready";
+        default: return "failed";
+    }
+}
+
+}  // namespace
+
+void CoreBluetoothBridge::centralDidUpdateState() {
+    const int state = manager_->state();
+    if (state == ble::ManagerState::poweredOn && !manager_->isScanning())
+        manager_->scanForPeripherals({serviceUUID}, /*allowDuplicates=*/false);
+    env_.events.state(stateName(state));
+}
+
+void CoreBluetoothBridge::didDiscover(const ble::PeripheralPtr& p) {
+    if (stopping_) return;
+    const ble::Uuid id = p->identifier();
+    if (links_.find(id)) return;
+    links_.insert(id, std::make_shared<Link>(p));
+    p->setDelegate(this);
+    manager_->connect(p);
+}
+
+void CoreBluetoothBridge::didConnect(const ble::PeripheralPtr& p) { p->discoverServices({serviceUUID}); }
+
+void CoreBluetoothBridge::didFailToConnect(const ble::PeripheralPtr& p, const std::optional<ble::Error>&) {
+    disconnect(p->identifier());
+}
+
+void CoreBluetoothBridge::didDisconnect(const ble::PeripheralPtr& p, const std::optional<ble::Error>&) {
+    disconnect(p->identifier());
+}
+
+void CoreBluetoothBridge::disconnect(const ble::Uuid& id) {
+    LinkPtr link = links_.remove(id);
+    if (!link) return;
+    // Unlike the announcement, this figure is not capped: it reports what the peripheral said.
+    const auto writeLimit = static_cast<std::int64_t>(link->peripheral->maximumWriteValueLength());
+    env_.events.peerDisconnected(id, std::max<std::int64_t>(writeLimit + 3, 23));
+}
+
+}  // namespace runtime

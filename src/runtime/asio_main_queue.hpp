@@ -1,0 +1,35 @@
+#pragma once
+
+#include <memory>
+
+#include "runtime/main_queue.hpp"
+
+namespace asio {
+class io_context;
+}
+
+namespace runtime {
+
+// The production main queue: an Asio io_context served by the main thread. Idle means blocked
+// in the kernel: no polling, no periodic timers.
+class AsioMainQueue final : public MainQueue {
+public:
+    AsioMainQueue();
+    ~AsioMainQueue() override;
+
+    void post(Task task) override;
+    void postAfter(Duration delay, Task task) override;
+    void stop() override;
+
+    // Serves the queue until stop().
+    void run();
+
+    // For backends that wait on file descriptors (the D-Bus socket) on the same loop.
+    asio::io_context& context();
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+}  // namespace runtime

@@ -1,0 +1,25 @@
+#include "runtime/bridge.hpp"
+
+namespace runtime {
+
+CoreBluetoothBridge::CoreBluetoothBridge(Environment env) : env_(std::move(env)) {}
+
+std::shared_ptr<CoreBluetoothBridge> CoreBluetoothBridge::create(Environment env) {
+    std::shared_ptr<CoreBluetoothBridge> bridge(new CoreBluetoothBridge(std::move(env)));
+    bridge->manager_ = bridge->env_.makeCentral(*bridge, ble::CentralOptions{.showPowerAlert = true});
+    bridge->env_.events.hello();
+    bridge->env_.readCommands(bridge);
+    return bridge;
+}
+
+void CoreBluetoothBridge::stop() {
+    if (stopping_) return;
+    stopping_ = true;
+    manager_->stopScan();
+    links_.forEach([&](const LinkPtr& link) { manager_->cancelConnection(link->peripheral); });
+    // Emptied before any disconnection callback can run, so none of these links is reported.
+    links_.clear();
+    env_.queue.stop();
+}
+
+}  // namespace runtime

@@ -1,0 +1,75 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+
+#include "ble/central.hpp"
+#include "protocol/command_target.hpp"
+#include "protocol/event_stream.hpp"
+#include "runtime/link_table.hpp"
+#include "runtime/main_queue.hpp"
+
+namespace runtime {
+
+// The one bridge: receives every callback of the central manager and of every peripheral, and
+// the tasks of the command reader. All of its state lives on the main thread.
+class CoreBluetoothBridge final : public ble::CentralDelegate,
+                                  public ble::PeripheralDelegate,
+                                  public protocol::CommandTarget,
+                                  public std::enable_shared_from_this<CoreBluetoothBridge> {
+public:
+    struct Environment {
+        MainQueue& queue;
+        protocol::EventStream& events;
+        ble::CentralFactory makeCentral;
+        // Starts the command reader; its tasks hold the bridge weakly.
+        std::function<void(std::weak_ptr<protocol::CommandTarget>)> readCommands;
+    };
+
+    // Creates the central manager, writes the hello line, then starts the command reader.
+    static std::shared_ptr<CoreBluetoothBridge> create(Environment env);
+
+    // Stops the scan, cancels every connection, empties the table and ends the main loop's
+    // pass. Writes no event; later calls do nothing.
+    void stop() override;
+    // The send task.
+    void send(const ble::Uuid& id, ble::Bytes payload) override;
+
+    bool stopping() const { return stopping_; }
+    const LinkTable& links() const { return links_; }
+
+    // Adapter state and connections.
+    void centralDidUpdateState() override;
+    void didDiscover(const ble::PeripheralPtr& p) override;
+    void didConnect(const ble::PeripheralPtr& p) override;
+    void didFailToConnect(const ble::PeripheralPtr& p, const std::optional<ble::Error>& error) override;
+    void didDisconnect(const ble::PeripheralPtr& p, const std::optional<ble::Error>& error) override;
+
+    // GATT setup and inbound frames.
+    void didDiscoverServices(const ble::PeripheralPtr& p, const std::optional<ble::Error>& error) override;
+    void didDiscoverCharacteristics(const ble::PeripheralPtr& p, const ble::ServicePtr& service,
+                                    const std::optional<ble::Error>& error) override;
+    void didUpdateNotificationState(const ble::PeripheralPtr& p, const ble::CharacteristicPtr& c,
+                                    const std::optional<ble::Error>& error) override;
+    void didUpdateValue(const ble::PeripheralPtr& p, const ble::CharacteristicPtr& c,
+                        const std::optional<ble::Error>& error) override;
+
+    // The write pipeline.
+    void didWriteValue(const ble::PeripheralPtr& p, const ble::CharacteristicPtr& c,
+                       const std::optional<ble::Error>& error) override;
+
+private:
+    explicit CoreBluetoothBridge(Environment env);
+
+    void disconnect(const ble::Uuid& id);
+    void announceIfReady(Link& link);
+    void pump(Link& link);
+    void retry(const ble::PeripheralPtr& p, const LinkPtr& link);
+
+    Environment env_;
+    std::unique_ptr<ble::CentralManager> manager_;
+    LinkTable links_;
+    bool stopping_ = false;
+};
+
+}  // namespace runtime
