@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "ble/uuid.hpp"
@@ -26,7 +27,13 @@ public:
     void write(const ble::Uuid& id, bool accepted, std::int64_t bytes);
 
 private:
+    void peer(const ble::Uuid& id, bool connected, std::int64_t mtu);
+    void finish();
+
     LineSink sink_;
+    // Reused for every event, so writing one allocates nothing once they have grown.
+    std::string line_;
+    std::string base64_;
 };
 
 // Writes each line to standard output with whole-line writes (a short or interrupted write is

@@ -1,0 +1,115 @@
+#include "protocol/command_reader.hpp"
+
+#include <cerrno>
+#include <pthread.h>
+#include <poll.h>
+#include <unistd.h>
+#include <vector>
+
+#include "protocol/command_parser.hpp"
+#include "protocol/line_framer.hpp"
+#include "protocol/utf8_repair.hpp"
+
+namespace protocol {
+
+namespace {
+
+// Large reads keep the per-read cost small next to the parsing.
+constexpr std::size_t chunkBytes = 256 * 1024;
+
+class CommandReader {
+public:
+    CommandReader(int fd, runtime::MainQueue& queue, std::weak_ptr<CommandTarget> target)
+        : fd_(fd),
+          queue_(queue),
+          target_(std::move(target)),
+          chunk_(new char[chunkBytes + simdjson::SIMDJSON_PADDING]),
+          framer_(maxCommandLineBytes, simdjson::SIMDJSON_PADDING),
+          parser_(maxCommandLineBytes) {
+        // Repair at most triples a line the framer let through.
+        repaired_.reserve(3 * (maxCommandLineBytes + 1) + simdjson::SIMDJSON_PADDING);
+    }
+
+    void run() {
+        std::string_view line;
+        for (;;) {
+            const ssize_t n = readChunk();
+            if (n <= 0) {
+                if (framer_.finish(line) == LineFramer::Found::line && !handle(line)) return;
+                post(true);
+                return;
+            }
+            framer_.feed({chunk_.get(), static_cast<std::size_t>(n)});
+            for (LineFramer::Found found; (found = framer_.next(line)) != LineFramer::Found::nothing;) {
+                if (found == LineFramer::Found::overLong || !handle(line)) {
+                    post(true);
+                    return;
+                }
+            }
+            // The commands of one read go to the main thread as one task.
+            post(false);
+        }
+    }
+
+private:
+    // Bytes read, or 0 at the end of input or on a read error.
+    ssize_t readChunk() {
+        for (;;) {
+            const ssize_t n = ::read(fd_, chunk_.get(), chunkBytes);
+            if (n >= 0) return n;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                // Standard input was handed over non-blocking: wait instead of taking it as an error.
+                pollfd in{.fd = fd_, .events = POLLIN, .revents = 0};
+                ::poll(&in, 1, -1);
+            } else if (errno != EINTR) {
+                return 0;
+            }
+        }
+    }
+
+    // Queues the line's command, if it is one. False when the reader must stop: a "stop"
+    // command, or a line over the limit once repaired.
+    bool handle(std::string_view line) {
+        const std::string_view text = repairUtf8(line, repaired_);
+        if (text.size() > maxCommandLineBytes) return false;
+        // A line in place is followed by the padding of its chunk or of the framer's buffer.
+        const std::size_t readable = text.data() == repaired_.data() ? repaired_.capacity()
+                                                                     : text.size() + simdjson::SIMDJSON_PADDING;
+        auto command = parser_.parse(simdjson::padded_string_view(text.data(), text.size(), readable));
+        if (!command) return true;
+        if (std::holds_alternative<StopCommand>(*command)) return false;
+        sends_.push_back(std::move(std::get<SendCommand>(*command)));
+        return true;
+    }
+
+    void post(bool thenStop) {
+        if (sends_.empty() && !thenStop) return;
+        queue_.post([target = target_, sends = std::move(sends_), thenStop]() mutable {
+            const auto t = target.lock();
+            if (!t) return;
+            for (auto& send : sends) t->send(send.id, std::move(send.payload));
+            if (thenStop) t->stop();
+        });
+        sends_.clear();
+    }
+
+    const int fd_;
+    runtime::MainQueue& queue_;
+    const std::weak_ptr<CommandTarget> target_;
+    std::unique_ptr<char[]> chunk_;
+    LineFramer framer_;
+    CommandParser parser_;
+    std::string repaired_;
+    std::vector<SendCommand> sends_;
+};
+
+}  // namespace
+
+std::thread readCommands(int fd, runtime::MainQueue& queue, std::weak_ptr<CommandTarget> target) {
+    return std::thread([fd, &queue, target = std::move(target)]() mutable {
+        pthread_setname_np(pthread_self(), "commands");
+        CommandReader(fd, queue, std::move(target)).run();
+    });
+}
+
+}  // namespace protocol

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <thread>
+
+#include "protocol/command_target.hpp"
+#include "runtime/main_queue.hpp"
+
+namespace protocol {
+
+// The longest command line, in bytes of UTF-8 after repair, terminator not counted. A longer
+// line ends the reader just as the end of input does.
+inline constexpr std::size_t maxCommandLineBytes = 24576;
+
+// Starts the command reader on its own thread: it reads `fd` until a "stop" command, an
+// over-long line, the end of input or a read error, and posts a task to `queue` for each valid
+// command, in line order; its last act is posting the stop task. The tasks call `target` on the
+// main thread, and do nothing once it is gone.
+std::thread readCommands(int fd, runtime::MainQueue& queue, std::weak_ptr<CommandTarget> target);
+
+}  // namespace protocol
