@@ -1,0 +1,368 @@
+#include "ble/sim/world_file.hpp"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <initializer_list>
+#include <limits>
+#include <map>
+#include <simdjson.h>
+#include <string>
+#include <utility>
+
+namespace sim {
+
+namespace {
+
+using simdjson::dom::element;
+using simdjson::dom::element_type;
+
+constexpr std::int64_t maxMs = std::numeric_limits<std::int32_t>::max();  // about 24 days
+constexpr std::int64_t maxWriteLimit = 65535;
+constexpr std::int64_t maxServiceCount = 16;
+
+// Thrown inside this file only: the first problem ends the load.
+struct Invalid {
+    std::string path;
+    std::string what;
+};
+
+[[noreturn]] void fail(const std::string& path, std::string what) { throw Invalid{path, std::move(what)}; }
+
+std::string child(const std::string& path, std::string_view key) {
+    return path.empty() ? std::string(key) : path + "." + std::string(key);
+}
+
+std::string item(const std::string& path, std::size_t index) { return path + "[" + std::to_string(index) + "]"; }
+
+const char* typeName(element e) {
+    switch (e.type()) {
+        case element_type::ARRAY: return "an array";
+        case element_type::OBJECT: return "an object";
+        case element_type::INT64:
+        case element_type::UINT64: return "an integer";
+        case element_type::DOUBLE: return "a number with a fraction or exponent";
+        case element_type::STRING: return "a string";
+        case element_type::BOOL: return "a boolean";
+        case element_type::NULL_VALUE: return "null";
+    }
+    return "a value";
+}
+
+[[noreturn]] void wrongType(element e, const std::string& path, const char* expected) {
+    fail(path, std::string("expected ") + expected + ", found " + typeName(e));
+}
+
+// An object's members by key, after checking that every key is known and none is repeated.
+class Fields {
+public:
+    Fields(element e, std::string path, std::initializer_list<std::string_view> known) : path_(std::move(path)) {
+        simdjson::dom::object object;
+        if (e.get(object)) wrongType(e, path_.empty() ? "top level" : path_, "an object");
+        for (auto [key, value] : object) {
+            bool isKnown = false;
+            for (auto k : known) isKnown = isKnown || k == key;
+            if (!isKnown) fail(child(path_, key), "unknown key");
+            if (!members_.emplace(key, value).second) fail(child(path_, key), "duplicate key");
+        }
+    }
+
+    std::optional<element> get(std::string_view key) const {
+        auto it = members_.find(key);
+        if (it == members_.end()) return std::nullopt;
+        return it->second;
+    }
+    std::string pathOf(std::string_view key) const { return child(path_, key); }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+    std::map<std::string_view, element, std::less<>> members_;
+};
+
+std::int64_t integer(element e, const std::string& path, std::int64_t min, std::int64_t max) {
+    std::int64_t value = 0;
+    if (e.type() == element_type::UINT64) fail(path, "must be at most " + std::to_string(max));
+    if (e.get(value)) wrongType(e, path, "an integer");
+    if (value < min || value > max) {
+        fail(path, "must be from " + std::to_string(min) + " to " + std::to_string(max) + ", not " +
+                       std::to_string(value));
+    }
+    return value;
+}
+
+bool boolean(element e, const std::string& path) {
+    bool value = false;
+    if (e.get(value)) wrongType(e, path, "true or false");
+    return value;
+}
+
+std::string_view string(element e, const std::string& path) {
+    std::string_view value;
+    if (e.get(value)) wrongType(e, path, "a string");
+    return value;
+}
+
+simdjson::dom::array array(element e, const std::string& path) {
+    simdjson::dom::array value;
+    if (e.get(value)) wrongType(e, path, "an array");
+    return value;
+}
+
+Ms milliseconds(element e, const std::string& path) { return Ms{integer(e, path, 0, maxMs)}; }
+
+// Reads `key` into `out` with `read` when present; otherwise `out` keeps its default.
+template <typename T, typename Read>
+void optionalField(const Fields& fields, std::string_view key, T& out, Read read) {
+    if (auto e = fields.get(key)) out = read(*e, fields.pathOf(key));
+}
+
+element required(const Fields& fields, std::string_view key) {
+    auto e = fields.get(key);
+    if (!e) fail(fields.pathOf(key), "missing");
+    return *e;
+}
+
+// Steps of a timeline: the first at 0, each later than the one before.
+void checkStepTime(Ms at, std::optional<Ms> previous, const std::string& path) {
+    if (!previous && at != Ms{0}) fail(path, "the first step must be at 0");
+    if (previous && at <= *previous) {
+        fail(path, "must be later than the step before (" + std::to_string(previous->count()) + ")");
+    }
+}
+
+int adapterState(element e, const std::string& path) {
+    static constexpr std::pair<std::string_view, int> names[] = {
+        {"unknown", ble::ManagerState::unknown},
+        {"resetting", ble::ManagerState::resetting},
+        {"unsupported", ble::ManagerState::unsupported},
+        {"unauthorized", ble::ManagerState::unauthorized},
+        {"powered_off", ble::ManagerState::poweredOff},
+        {"powered_on", ble::ManagerState::poweredOn},
+    };
+    if (e.type() != element_type::STRING) {
+        return static_cast<int>(integer(e, path, 0, std::numeric_limits<std::int32_t>::max()));
+    }
+    auto name = string(e, path);
+    for (auto [known, state] : names) {
+        if (known == name) return state;
+    }
+    fail(path, "unknown state \"" + std::string(name) +
+                   "\" (expected unknown, resetting, unsupported, unauthorized, powered_off, powered_on "
+                   "or an integer)");
+}
+
+std::vector<AdapterStep> adapter(element e, const std::string& path) {
+    std::vector<AdapterStep> steps;
+    for (element stepValue : array(e, path)) {
+        Fields fields(stepValue, item(path, steps.size()), {"at", "state"});
+        AdapterStep step;
+        optionalField(fields, "at", step.at, milliseconds);
+        checkStepTime(step.at, steps.empty() ? std::nullopt : std::optional(steps.back().at), fields.pathOf("at"));
+        step.state = adapterState(required(fields, "state"), fields.pathOf("state"));
+        steps.push_back(step);
+    }
+    if (steps.empty()) fail(path, "must hold at least one step");
+    return steps;
+}
+
+std::size_t writeLimitValue(element e, const std::string& path) {
+    return static_cast<std::size_t>(integer(e, path, 0, maxWriteLimit));
+}
+
+// A number is a limit that never changes; an array is a timeline of steps.
+std::vector<WriteLimitStep> writeLimit(element e, const std::string& path) {
+    if (e.type() != element_type::ARRAY) {
+        if (e.type() != element_type::INT64 && e.type() != element_type::UINT64) {
+            wrongType(e, path, "an integer or an array of steps");
+        }
+        return {WriteLimitStep{Ms{0}, writeLimitValue(e, path)}};
+    }
+    std::vector<WriteLimitStep> steps;
+    for (element stepValue : array(e, path)) {
+        Fields fields(stepValue, item(path, steps.size()), {"at", "limit"});
+        WriteLimitStep step;
+        optionalField(fields, "at", step.at, milliseconds);
+        checkStepTime(step.at, steps.empty() ? std::nullopt : std::optional(steps.back().at), fields.pathOf("at"));
+        step.limit = writeLimitValue(required(fields, "limit"), fields.pathOf("limit"));
+        steps.push_back(step);
+    }
+    if (steps.empty()) fail(path, "must hold at least one step");
+    return steps;
+}
+
+int base64Value(char c) {
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c == '+') return 62;
+    if (c == '/') return 63;
+    return -1;
+}
+
+// Standard alphabet, "=" padding to a multiple of 4, nothing else (the event stream's form).
+std::optional<ble::Bytes> decodeBase64(std::string_view text) {
+    if (text.size() % 4 != 0) return std::nullopt;
+    ble::Bytes out;
+    for (std::size_t i = 0; i < text.size(); i += 4) {
+        bool last = i + 4 == text.size();
+        std::size_t padding = last ? (text[i + 3] == '=') + (text[i + 2] == '=' && text[i + 3] == '=') : 0;
+        std::uint32_t bits = 0;
+        for (std::size_t j = 0; j < 4 - padding; ++j) {
+            int v = base64Value(text[i + j]);
+            if (v < 0) return std::nullopt;
+            bits |= static_cast<std::uint32_t>(v) << (18 - 6 * j);
+        }
+        // The bits a padded group leaves unused must be zero, so each byte string has one spelling.
+        if (bits & ((1u << (8 * padding)) - 1)) return std::nullopt;
+        for (std::size_t j = 0; j < 3 - padding; ++j) out.push_back(static_cast<std::uint8_t>(bits >> (16 - 8 * j)));
+    }
+    return out;
+}
+
+std::vector<Notification> notifications(element e, const std::string& path) {
+    std::vector<Notification> list;
+    for (element value : array(e, path)) {
+        Fields fields(value, item(path, list.size()), {"after", "data"});
+        Notification n;
+        optionalField(fields, "after", n.after, milliseconds);
+        auto dataPath = fields.pathOf("data");
+        auto bytes = decodeBase64(string(required(fields, "data"), dataPath));
+        if (!bytes) fail(dataPath, "not base64 (standard alphabet, padded with \"=\")");
+        n.value = std::move(*bytes);
+        list.push_back(std::move(n));
+    }
+    return list;
+}
+
+WriteFailures writeFailures(element e, const std::string& path) {
+    Fields fields(e, path, {"all", "firstAttemptsOfEachFrame", "nth"});
+    WriteFailures failures;
+    optionalField(fields, "all", failures.all, boolean);
+    optionalField(fields, "firstAttemptsOfEachFrame", failures.firstAttemptsOfEachFrame,
+                  [](element v, const std::string& p) {
+                      return static_cast<std::uint32_t>(integer(v, p, 0, std::numeric_limits<std::uint32_t>::max()));
+                  });
+    if (auto nth = fields.get("nth")) {
+        auto nthPath = fields.pathOf("nth");
+        for (element v : array(*nth, nthPath)) {
+            auto n = integer(v, item(nthPath, failures.nth.size()), 1, std::numeric_limits<std::int64_t>::max());
+            failures.nth.push_back(static_cast<std::uint64_t>(n));
+        }
+    }
+    return failures;
+}
+
+Delays delays(element e, const std::string& path) {
+    Fields fields(e, path,
+                  {"connect", "discoverServices", "discoverCharacteristics", "subscribe", "write", "disconnect"});
+    Delays d;
+    optionalField(fields, "connect", d.connect, milliseconds);
+    optionalField(fields, "discoverServices", d.discoverServices, milliseconds);
+    optionalField(fields, "discoverCharacteristics", d.discoverCharacteristics, milliseconds);
+    optionalField(fields, "subscribe", d.subscribe, milliseconds);
+    optionalField(fields, "write", d.write, milliseconds);
+    optionalField(fields, "disconnect", d.disconnect, milliseconds);
+    return d;
+}
+
+std::vector<Ms> times(element e, const std::string& path) {
+    std::vector<Ms> list;
+    for (element v : array(e, path)) list.push_back(milliseconds(v, item(path, list.size())));
+    return list;
+}
+
+PeripheralSpec peripheral(element e, const std::string& path) {
+    Fields fields(e, path,
+                  {"id", "advertiseAt", "serviceCount", "inbox", "outbox", "outboxNotifying", "writeLimit",
+                   "connectFails", "discoverServicesFails", "discoverCharacteristicsFails", "subscribeFails",
+                   "writeFailures", "delays", "disconnectAt", "disconnectAfterWrites", "readvertiseAfter",
+                   "notifications", "echo"});
+    PeripheralSpec p;
+    auto idPath = fields.pathOf("id");
+    auto id = ble::Uuid::parse(string(required(fields, "id"), idPath));
+    if (!id) fail(idPath, "not a UUID (expected 8-4-4-4-12 hexadecimal digits)");
+    p.id = *id;
+    optionalField(fields, "advertiseAt", p.advertiseAt, milliseconds);
+    optionalField(fields, "serviceCount", p.serviceCount,
+                  [](element v, const std::string& s) { return static_cast<int>(integer(v, s, 0, maxServiceCount)); });
+    optionalField(fields, "inbox", p.inbox, boolean);
+    optionalField(fields, "outbox", p.outbox, boolean);
+    optionalField(fields, "outboxNotifying", p.outboxNotifying, boolean);
+    optionalField(fields, "writeLimit", p.writeLimit, writeLimit);
+    optionalField(fields, "connectFails", p.connectFails, boolean);
+    optionalField(fields, "discoverServicesFails", p.discoverServicesFails, boolean);
+    optionalField(fields, "discoverCharacteristicsFails", p.discoverCharacteristicsFails, boolean);
+    optionalField(fields, "subscribeFails", p.subscribeFails, boolean);
+    optionalField(fields, "writeFailures", p.writeFailures, writeFailures);
+    optionalField(fields, "delays", p.delays, delays);
+    optionalField(fields, "disconnectAt", p.disconnectAt, times);
+    if (auto n = fields.get("disconnectAfterWrites")) {
+        auto count = integer(*n, fields.pathOf("disconnectAfterWrites"), 1, std::numeric_limits<std::int64_t>::max());
+        p.disconnectAfterWrites = static_cast<std::uint64_t>(count);
+    }
+    if (auto after = fields.get("readvertiseAfter")) {
+        p.readvertiseAfter = milliseconds(*after, fields.pathOf("readvertiseAfter"));
+    }
+    optionalField(fields, "notifications", p.notifications, notifications);
+    optionalField(fields, "echo", p.echo, boolean);
+    return p;
+}
+
+WorldSpec world(element root) {
+    Fields fields(root, "", {"adapter", "peripherals"});
+    WorldSpec spec;
+    optionalField(fields, "adapter", spec.adapter, adapter);
+    if (auto list = fields.get("peripherals")) {
+        const std::string path = "peripherals";
+        // The index of the first peripheral with each id, to name it in the error.
+        std::map<ble::Uuid, std::size_t> firstWithId;
+        for (element value : array(*list, path)) {
+            std::size_t index = spec.peripherals.size();
+            spec.peripherals.push_back(peripheral(value, item(path, index)));
+            auto [it, isNew] = firstWithId.emplace(spec.peripherals.back().id, index);
+            if (!isNew) fail(child(item(path, index), "id"), "the same id as " + item(path, it->second));
+        }
+    }
+    return spec;
+}
+
+WorldFileResult failure(std::string_view fileName, const std::string& path, const std::string& what) {
+    std::string message(fileName);
+    message += ": ";
+    if (!path.empty()) message += path + ": ";
+    message += what;
+    return {std::nullopt, std::move(message)};
+}
+
+}  // namespace
+
+WorldFileResult parseWorld(std::string_view text, std::string_view fileName) {
+    simdjson::dom::parser parser;
+    simdjson::padded_string padded(text);
+    element root;
+    if (auto error = parser.parse(padded).get(root)) {
+        return failure(fileName, "", std::string("not JSON: ") + simdjson::error_message(error));
+    }
+    try {
+        return {world(root), {}};
+    } catch (const Invalid& invalid) {
+        return failure(fileName, invalid.path, invalid.what);
+    }
+}
+
+WorldFileResult loadWorldFile(const std::string& path) {
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file) return failure(path, "", std::string("cannot open: ") + std::strerror(errno));
+    std::string text;
+    char buffer[65536];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, n);
+    int readError = std::ferror(file) ? errno : 0;
+    std::fclose(file);
+    if (readError) return failure(path, "", std::string("cannot read: ") + std::strerror(readError));
+    return parseWorld(text, path);
+}
+
+}  // namespace sim
