@@ -1,0 +1,146 @@
+#include "protocol/command_reader.hpp"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "runtime/manual_queue.hpp"
+
+namespace protocol {
+namespace {
+
+constexpr std::string_view peer = "0123ABCD-89AB-CDEF-0123-456789ABCDEF";
+
+// Records the calls the reader's tasks make, as text.
+class RecordingTarget final : public CommandTarget {
+public:
+    std::vector<std::string> calls;
+    void send(const ble::Uuid& id, ble::Bytes payload) override {
+        calls.push_back("send " + id.text().substr(0, 4) + " " + std::to_string(payload.size()) + " " +
+                        std::to_string(payload.front()));
+    }
+    void stop() override { calls.emplace_back("stop"); }
+};
+
+// A send of one byte, `sixBits` << 2.
+std::string sendLine(int sixBits, std::string_view padding = "") {
+    static constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    return std::string(R"({"command":"send","id":")") + std::string(peer) + R"(","data":")" +
+           alphabet[sixBits] + "A==\"" + std::string(padding) + "}";
+}
+
+// A send line of exactly `size` bytes once repaired, its filler made of `filler` bytes (each
+// repaired to one U+FFFD if it is 0xFF) in the value of a "command" key that repeats.
+std::string sendLineOfSize(std::size_t size, char filler) {
+    const std::string tail = R"(","command":"send","id":")" + std::string(peer) + R"(","data":"BA=="})";
+    const std::string head = R"({"command":")";
+    const std::size_t fill = size - head.size() - tail.size();
+    if (filler == '\xFF') return head + std::string(fill / 3, filler) + std::string(fill % 3, 'x') + tail;
+    return head + std::string(fill, filler) + tail;
+}
+
+class CommandReaderTest : public ::testing::Test {
+protected:
+    CommandReaderTest() {
+        std::signal(SIGPIPE, SIG_IGN);
+        EXPECT_EQ(::pipe(fds_), 0);
+    }
+    ~CommandReaderTest() override {
+        if (fds_[0] >= 0) ::close(fds_[0]);
+        if (fds_[1] >= 0) ::close(fds_[1]);
+    }
+
+    // Runs the reader over `input` until it ends, with the input left open unless `close`;
+    // then runs the tasks it posted.
+    std::vector<std::string> read(const std::string& input, bool close = true) {
+        std::thread reader = readCommands(fds_[0], queue_, target_);
+        std::thread writer([&] {
+            for (std::string_view rest = input; !rest.empty();) {
+                const ssize_t n = ::write(fds_[1], rest.data(), rest.size());
+                if (n <= 0) return;  // the reader has ended and its input is closed below
+                rest.remove_prefix(static_cast<std::size_t>(n));
+            }
+            if (close) ::close(std::exchange(fds_[1], -1));
+        });
+        reader.join();
+        ::close(std::exchange(fds_[0], -1));
+        writer.join();
+        queue_.runUntilIdle();
+        return target_->calls;
+    }
+
+    int fds_[2] = {-1, -1};
+    runtime::ManualQueue queue_;
+    std::shared_ptr<RecordingTarget> target_ = std::make_shared<RecordingTarget>();
+};
+
+TEST_F(CommandReaderTest, PostsValidCommandsInOrderAndEndsAtStop) {
+    const std::string input = sendLine(1) + "\n" + "[1]\n\nnot json\n" + sendLine(2) + "\r\n" +
+                              R"({"command":"stop","x":1})" + "\n" + sendLine(3) + "\n" + R"({"command":"stop"})" +
+                              "\n" + sendLine(4) + "\n";
+    EXPECT_EQ(read(input, false),
+              (std::vector<std::string>{"send 0123 1 4", "send 0123 1 8", "send 0123 1 12", "stop"}));
+}
+
+TEST_F(CommandReaderTest, EndOfInputStopsAfterAnUnterminatedLastLine) {
+    EXPECT_EQ(read(sendLine(1) + "\n" + sendLine(2)), (std::vector<std::string>{"send 0123 1 4", "send 0123 1 8", "stop"}));
+}
+
+TEST_F(CommandReaderTest, EmptyInputStops) { EXPECT_EQ(read(""), (std::vector<std::string>{"stop"})); }
+
+TEST_F(CommandReaderTest, KeepsManyCommandsInOrderAcrossReads) {
+    std::string input;
+    std::vector<std::string> expected;
+    for (int i = 0; i < 20000; ++i) {
+        input += sendLine(i % 64, std::string(static_cast<std::size_t>(i % 50), ' ')) + "\n";
+        expected.push_back("send 0123 1 " + std::to_string(i % 64 * 4));
+    }
+    expected.emplace_back("stop");
+    EXPECT_EQ(read(input), expected);
+}
+
+struct LimitCase {
+    std::string name;
+    std::string line;
+    bool parsed;
+};
+
+TEST_F(CommandReaderTest, LimitsLinesAfterRepair) {
+    const LimitCase cases[] = {
+        {"24576 bytes", sendLineOfSize(24576, ' '), true},
+        {"24577 bytes", sendLineOfSize(24577, ' '), false},
+        {"24576 bytes once repaired", sendLineOfSize(24576, '\xFF'), true},
+        {"24579 bytes once repaired", sendLineOfSize(24579, '\xFF'), false},
+        {"a megabyte", std::string(1 << 20, ' ') + sendLine(1), false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(::pipe(fds_), 0);
+        target_->calls.clear();
+        // A line within the limit is taken and reading goes on to the end of input; an over-long
+        // one ends the reader with its input still open, and what follows it is never taken.
+        const auto calls = read(c.line + "\r\n" + sendLine(2) + "\n", c.parsed);
+        if (c.parsed) {
+            EXPECT_EQ(calls, (std::vector<std::string>{"send 0123 1 4", "send 0123 1 8", "stop"}));
+        } else {
+            EXPECT_EQ(calls, (std::vector<std::string>{"stop"}));
+        }
+    }
+}
+
+TEST_F(CommandReaderTest, DoesNothingOnceTheTargetIsGone) {
+    std::weak_ptr<RecordingTarget> watch = target_;
+    target_.reset();
+    std::thread reader = readCommands(fds_[0], queue_, watch);
+    const std::string input = sendLine(1) + "\n" + R"({"command":"stop"})" + "\n";
+    ASSERT_EQ(::write(fds_[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
+    reader.join();
+    queue_.runUntilIdle();
+    EXPECT_TRUE(watch.expired());
+}
+
+}  // namespace
+}  // namespace protocol
