@@ -124,9 +124,8 @@ element required(const Fields& fields, std::string_view key) {
     return *e;
 }
 
-// Steps of a timeline: the first at 0, each later than the one before.
+// Steps of a timeline: each later than the one before.
 void checkStepTime(Ms at, std::optional<Ms> previous, const std::string& path) {
-    if (!previous && at != Ms{0}) fail(path, "the first step must be at 0");
     if (previous && at <= *previous) {
         fail(path, "must be later than the step before (" + std::to_string(previous->count()) + ")");
     }
@@ -163,7 +162,6 @@ std::vector<AdapterStep> adapter(element e, const std::string& path) {
         step.state = adapterState(required(fields, "state"), fields.pathOf("state"));
         steps.push_back(step);
     }
-    if (steps.empty()) fail(path, "must hold at least one step");
     return steps;
 }
 
@@ -184,6 +182,8 @@ std::vector<WriteLimitStep> writeLimit(element e, const std::string& path) {
         Fields fields(stepValue, item(path, steps.size()), {"at", "limit"});
         WriteLimitStep step;
         optionalField(fields, "at", step.at, milliseconds);
+        // The limit must be known from the start.
+        if (steps.empty() && step.at != Ms{0}) fail(fields.pathOf("at"), "the first step must be at 0");
         checkStepTime(step.at, steps.empty() ? std::nullopt : std::optional(steps.back().at), fields.pathOf("at"));
         step.limit = writeLimitValue(required(fields, "limit"), fields.pathOf("limit"));
         steps.push_back(step);
