@@ -1,0 +1,291 @@
+#include "ble/sim/sim_peripheral.hpp"
+
+#include <algorithm>
+
+#include "ble/sim/sim_world.hpp"
+#include "runtime/constants.hpp"
+
+namespace sim {
+
+namespace {
+
+// Before the first step of the spec: the value of the smallest link a connection can have.
+constexpr std::size_t initialWriteLimit = 20;
+
+}  // namespace
+
+SimPeripheral::SimPeripheral(SimWorld& world, PeripheralSpec spec)
+    : world_(world), spec_(std::move(spec)), writeLimit_(initialWriteLimit) {
+    for (int i = 0; i < spec_.serviceCount; ++i) {
+        std::vector<std::shared_ptr<SimCharacteristic>> characteristics;
+        if (spec_.inbox) characteristics.push_back(std::make_shared<SimCharacteristic>(runtime::inboxUUID, i));
+        if (spec_.outbox) characteristics.push_back(std::make_shared<SimCharacteristic>(runtime::outboxUUID, i));
+        services_.push_back(std::make_shared<SimService>(runtime::serviceUUID, i, std::move(characteristics)));
+    }
+    if (!spec_.writeLimit.empty() && spec_.writeLimit.front().at == Ms{0}) writeLimit_ = spec_.writeLimit.front().limit;
+}
+
+void SimPeripheral::start() {
+    for (const WriteLimitStep& step : spec_.writeLimit)
+        if (step.at > Ms{0}) world_.queue().postAfter(step.at, [this, limit = step.limit] { writeLimit_ = limit; });
+    for (const Ms at : spec_.disconnectAt)
+        world_.queue().postAfter(at, [this] {
+            if (state_ == ble::PeripheralState::connected) lose("the peripheral dropped the connection");
+        });
+    if (spec_.advertiseAt <= Ms{0})
+        advertise();
+    else
+        world_.queue().postAfter(spec_.advertiseAt, [this] { advertise(); });
+}
+
+void SimPeripheral::advertise() {
+    advertising_ = true;
+    world_.offerDiscovery(*this);
+}
+
+// Connections.
+
+void SimPeripheral::connect() {
+    if (state_ != ble::PeripheralState::disconnected) return;
+    state_ = ble::PeripheralState::connecting;
+    ++connection_;
+    world_.schedule(spec_.delays.connect, [this, c = connection_] { finishConnect(c); });
+}
+
+void SimPeripheral::finishConnect(std::uint32_t connection) {
+    if (connection != connection_) return;
+    if (spec_.connectFails || !world_.poweredOn()) {
+        end(ble::Error{"the connection failed"});
+        return;
+    }
+    state_ = ble::PeripheralState::connected;
+    connectReported_ = true;
+    if (auto* central = world_.central()) central->didConnect(shared_from_this());
+}
+
+void SimPeripheral::cancelConnection() {
+    if (state_ != ble::PeripheralState::connecting && state_ != ble::PeripheralState::connected) return;
+    state_ = ble::PeripheralState::disconnecting;
+    ++connection_;
+    world_.schedule(spec_.delays.disconnect, [this, c = connection_] {
+        if (c == connection_) end(std::nullopt);
+    });
+}
+
+void SimPeripheral::lose(const char* why) {
+    if (state_ != ble::PeripheralState::connecting && state_ != ble::PeripheralState::connected) return;
+    world_.queue().post([this, c = connection_, why] {
+        if (c == connection_) end(ble::Error{why});
+    });
+}
+
+void SimPeripheral::end(std::optional<ble::Error> error) {
+    const bool wasConnected = connectReported_;
+    ++connection_;
+    state_ = ble::PeripheralState::disconnected;
+    connectReported_ = false;
+    notificationsStarted_ = false;
+    discovered_.reset();
+    failedInARow_ = 0;
+    completedWrites_ = 0;
+    for (const auto& s : services_) s->forget();
+    if (spec_.readvertiseAfter) world_.schedule(*spec_.readvertiseAfter, [this] { advertise(); });
+
+    auto* central = world_.central();
+    if (!central) return;
+    if (wasConnected)
+        central->didDisconnect(shared_from_this(), error);
+    else
+        central->didFailToConnect(shared_from_this(), error);
+}
+
+// Discovery and subscription.
+
+void SimPeripheral::discoverServices(const std::vector<ble::Uuid>& services) {
+    if (world_.recording())
+        world_.record({.kind = Request::Kind::discoverServices, .peripheral = spec_.id, .uuids = services});
+    if (state_ != ble::PeripheralState::connected) return;
+    world_.schedule(spec_.delays.discoverServices, [this, c = connection_, services] {
+        if (c != connection_) return;
+        std::optional<ble::Error> error;
+        if (spec_.discoverServicesFails) {
+            error = ble::Error{"service discovery failed"};
+        } else {
+            if (!discovered_) discovered_.emplace();
+            const bool asked = services.empty() ||
+                               std::find(services.begin(), services.end(), runtime::serviceUUID) != services.end();
+            if (asked && discovered_->empty()) discovered_->assign(services_.begin(), services_.end());
+        }
+        if (delegate_) delegate_->didDiscoverServices(shared_from_this(), error);
+    });
+}
+
+void SimPeripheral::discoverCharacteristics(const std::vector<ble::Uuid>& characteristics,
+                                            const ble::ServicePtr& service) {
+    std::shared_ptr<SimService> s = findService(service);
+    if (world_.recording())
+        world_.record({.kind = Request::Kind::discoverCharacteristics,
+                       .peripheral = spec_.id,
+                       .uuids = characteristics,
+                       .serviceInstance = s ? s->instance() : -1});
+    if (state_ != ble::PeripheralState::connected) return;
+    world_.schedule(spec_.delays.discoverCharacteristics, [this, c = connection_, characteristics, s, service] {
+        if (c != connection_) return;
+        std::optional<ble::Error> error;
+        if (spec_.discoverCharacteristicsFails || !s) {
+            error = ble::Error{"characteristic discovery failed"};
+        } else {
+            s->discover(characteristics);
+            if (spec_.outboxNotifying) {
+                for (const auto& ch : s->all())
+                    if (ch->uuid() == runtime::outboxUUID && s->isDiscovered(*ch)) ch->setNotifying(true);
+                startNotifications();
+            }
+        }
+        if (delegate_) delegate_->didDiscoverCharacteristics(shared_from_this(), service, error);
+    });
+}
+
+void SimPeripheral::setNotifyValue(bool enabled, const ble::CharacteristicPtr& c) {
+    std::shared_ptr<SimCharacteristic> ch = findCharacteristic(c);
+    if (world_.recording())
+        world_.record({.kind = Request::Kind::setNotifyValue,
+                       .peripheral = spec_.id,
+                       .serviceInstance = ch ? ch->serviceInstance() : -1,
+                       .characteristic = c->uuid(),
+                       .flag = enabled});
+    if (state_ != ble::PeripheralState::connected) return;
+    world_.schedule(spec_.delays.subscribe, [this, connection = connection_, ch, c, enabled] {
+        if (connection != connection_) return;
+        std::optional<ble::Error> error;
+        if (spec_.subscribeFails || !ch || ch->uuid() != runtime::outboxUUID) {
+            error = ble::Error{"the characteristic cannot notify"};
+        } else {
+            ch->setNotifying(enabled);
+            if (enabled) startNotifications();
+        }
+        if (delegate_) delegate_->didUpdateNotificationState(shared_from_this(), c, error);
+    });
+}
+
+void SimPeripheral::startNotifications() {
+    if (notificationsStarted_) return;
+    notificationsStarted_ = true;
+    for (std::size_t i = 0; i < spec_.notifications.size(); ++i)
+        world_.schedule(spec_.notifications[i].after, [this, c = connection_, i] {
+            if (c != connection_) return;
+            ble::Bytes value = spec_.notifications[i].value;
+            notifyOutbox(value);
+        });
+}
+
+// Writes and notifications.
+
+void SimPeripheral::writeValue(const ble::Bytes& value, const ble::CharacteristicPtr& c) {
+    std::shared_ptr<SimCharacteristic> ch = findCharacteristic(c);
+    if (world_.recording())
+        world_.record({.kind = Request::Kind::write,
+                       .peripheral = spec_.id,
+                       .serviceInstance = ch ? ch->serviceInstance() : -1,
+                       .characteristic = c->uuid(),
+                       .bytes = value});
+    if (state_ != ble::PeripheralState::connected) return;
+    PendingWrite& w = writes_.emplace_back(PendingWrite{++nextWriteNumber_, std::move(ch), false, {}});
+    w.fails = decideWriteFails(w.characteristic.get(), value.size());
+    if (spec_.echo && !w.fails) {
+        w.value = spareBuffer();
+        w.value.assign(value.begin(), value.end());
+    }
+    world_.schedule(spec_.delays.write, [this, c = connection_, n = w.number] { finishWrite(c, n); });
+}
+
+bool SimPeripheral::decideWriteFails(const SimCharacteristic* c, std::size_t size) {
+    const std::uint64_t n = ++writesIssued_;
+    const bool byPattern = spec_.writeFailures.all || failedInARow_ < spec_.writeFailures.firstAttemptsOfEachFrame ||
+                           std::find(spec_.writeFailures.nth.begin(), spec_.writeFailures.nth.end(), n) !=
+                               spec_.writeFailures.nth.end();
+    const bool fails = byPattern || failNextWrite_ || !c || c->uuid() != runtime::inboxUUID || size > writeLimit_;
+    failNextWrite_ = false;
+    failedInARow_ = fails ? failedInARow_ + 1 : 0;
+    return fails;
+}
+
+void SimPeripheral::finishWrite(std::uint32_t connection, std::uint32_t number) {
+    // Timers due at the same instant may run in any order on the production loop.
+    auto it = std::find_if(writes_.begin(), writes_.end(), [&](const PendingWrite& p) { return p.number == number; });
+    PendingWrite w = std::move(*it);
+    writes_.erase(it);
+    if (connection != connection_) {
+        recycle(std::move(w.value));
+        return;
+    }
+    ++completedWrites_;
+    if (delegate_)
+        delegate_->didWriteValue(shared_from_this(), w.characteristic,
+                                 w.fails ? std::optional<ble::Error>(ble::Error{"the write failed"}) : std::nullopt);
+    // The delegate may have ended the connection meanwhile.
+    if (connection != connection_) {
+        recycle(std::move(w.value));
+        return;
+    }
+    if (spec_.echo && !w.fails) {
+        outgoing_.push_back(std::move(w.value));
+        world_.queue().post([this, c = connection_] { deliverNext(c); });
+    } else {
+        recycle(std::move(w.value));
+    }
+    if (spec_.disconnectAfterWrites && completedWrites_ == *spec_.disconnectAfterWrites)
+        lose("the peripheral dropped the connection");
+}
+
+void SimPeripheral::notify(ble::Bytes value) {
+    outgoing_.push_back(std::move(value));
+    world_.queue().post([this, c = connection_] { deliverNext(c); });
+}
+
+void SimPeripheral::deliverNext(std::uint32_t connection) {
+    ble::Bytes value = std::move(outgoing_.front());
+    outgoing_.pop_front();
+    if (connection == connection_) notifyOutbox(value);
+    recycle(std::move(value));
+}
+
+bool SimPeripheral::notifyOutbox(ble::Bytes& value) {
+    if (state_ != ble::PeripheralState::connected) return false;
+    for (const auto& s : services_)
+        for (const auto& ch : s->all())
+            if (ch->uuid() == runtime::outboxUUID && ch->isNotifying()) {
+                ch->exchangeValue(value);
+                if (delegate_) delegate_->didUpdateValue(shared_from_this(), ch, std::nullopt);
+                return true;
+            }
+    return false;
+}
+
+std::shared_ptr<SimService> SimPeripheral::findService(const ble::ServicePtr& service) const {
+    for (const auto& s : services_)
+        if (s == service) return s;
+    return nullptr;
+}
+
+std::shared_ptr<SimCharacteristic> SimPeripheral::findCharacteristic(const ble::CharacteristicPtr& c) const {
+    for (const auto& s : services_)
+        for (const auto& ch : s->all())
+            if (ch == c) return ch;
+    return nullptr;
+}
+
+ble::Bytes SimPeripheral::spareBuffer() {
+    if (spare_.empty()) return {};
+    ble::Bytes b = std::move(spare_.back());
+    spare_.pop_back();
+    return b;
+}
+
+void SimPeripheral::recycle(ble::Bytes&& buffer) {
+    if (buffer.capacity() == 0) return;
+    buffer.clear();
+    spare_.push_back(std::move(buffer));
+}
+
+}  // namespace sim

@@ -1,0 +1,108 @@
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "ble/central.hpp"
+#include "ble/sim/sim_gatt.hpp"
+#include "ble/sim/world.hpp"
+
+namespace sim {
+
+class SimWorld;
+
+// One simulated device: its GATT layout, its behaviour, and the state of its connection. One
+// object for the device's whole life, handed to the bridge on every discovery, as a real stack
+// does.
+//
+// Every connection has its own number (`connection_`), which also changes when the connection
+// ends: each scheduled callback carries the number it was scheduled under and is dropped if it
+// no longer matches, so nothing of a connection is delivered after its end.
+class SimPeripheral final : public ble::Peripheral, public std::enable_shared_from_this<SimPeripheral> {
+public:
+    SimPeripheral(SimWorld& world, PeripheralSpec spec);
+
+    // ble::Peripheral
+    ble::Uuid identifier() const override { return spec_.id; }
+    int state() const override { return state_; }
+    void setDelegate(ble::PeripheralDelegate* delegate) override { delegate_ = delegate; }
+    void discoverServices(const std::vector<ble::Uuid>& services) override;
+    std::optional<std::vector<ble::ServicePtr>> services() const override { return discovered_; }
+    void discoverCharacteristics(const std::vector<ble::Uuid>& characteristics, const ble::ServicePtr& service) override;
+    void setNotifyValue(bool enabled, const ble::CharacteristicPtr& c) override;
+    void writeValue(const ble::Bytes& value, const ble::CharacteristicPtr& c) override;
+    std::size_t maximumWriteValueLength() const override { return writeLimit_; }
+
+    // The world's clock has started: schedules what the spec times.
+    void start();
+    // The central manager's requests.
+    void connect();
+    void cancelConnection();
+    // The bridge is gone: no delegate is called any more.
+    void detach() { delegate_ = nullptr; }
+
+    // Events of the world, and a test's actions.
+    void advertise();
+    bool advertising() const { return advertising_; }
+    // Reported to the central as discovered: this advertisement is used up.
+    void discovered() { advertising_ = false; }
+    // The device or the radio ends the connection (or the connection attempt).
+    void lose(const char* why);
+    void failNextWrite() { failNextWrite_ = true; }
+    void notify(ble::Bytes value);
+    void setWriteLimit(std::size_t limit) { writeLimit_ = limit; }
+
+private:
+    struct PendingWrite {
+        std::uint32_t number;
+        std::shared_ptr<SimCharacteristic> characteristic;
+        bool fails;
+        // Kept only when the device echoes.
+        ble::Bytes value;
+    };
+
+    void finishConnect(std::uint32_t connection);
+    void end(std::optional<ble::Error> error);
+    void finishWrite(std::uint32_t connection, std::uint32_t number);
+    void startNotifications();
+    void deliverNext(std::uint32_t connection);
+    bool notifyOutbox(ble::Bytes& value);
+    std::shared_ptr<SimService> findService(const ble::ServicePtr& service) const;
+    std::shared_ptr<SimCharacteristic> findCharacteristic(const ble::CharacteristicPtr& c) const;
+    bool decideWriteFails(const SimCharacteristic* c, std::size_t size);
+    ble::Bytes spareBuffer();
+    void recycle(ble::Bytes&& buffer);
+
+    SimWorld& world_;
+    const PeripheralSpec spec_;
+    std::vector<std::shared_ptr<SimService>> services_;
+    ble::PeripheralDelegate* delegate_ = nullptr;
+    std::size_t writeLimit_;
+    bool advertising_ = false;
+
+    int state_ = ble::PeripheralState::disconnected;
+    std::uint32_t connection_ = 0;
+    // What the current connection has done so far.
+    bool connectReported_ = false;
+    bool notificationsStarted_ = false;
+    std::optional<std::vector<ble::ServicePtr>> discovered_;
+    std::uint32_t failedInARow_ = 0;
+    std::uint64_t completedWrites_ = 0;
+
+    // Over the device's life.
+    std::uint64_t writesIssued_ = 0;
+    bool failNextWrite_ = false;
+    // Writes in flight, in the order issued; with one delay per device they normally complete
+    // in that order too.
+    std::deque<PendingWrite> writes_;
+    std::uint32_t nextWriteNumber_ = 0;
+    // Echoes and values notified by a test, in the order their delivery tasks were posted.
+    std::deque<ble::Bytes> outgoing_;
+    // Buffers of finished values, reused so that relaying frames does not allocate.
+    std::vector<ble::Bytes> spare_;
+};
+
+}  // namespace sim

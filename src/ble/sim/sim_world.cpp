@@ -1,0 +1,132 @@
+#include "ble/sim/sim_world.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "ble/sim/sim_peripheral.hpp"
+#include "runtime/constants.hpp"
+
+namespace sim {
+
+// The bridge's central manager: a view of the world's adapter.
+class SimWorld::Central final : public ble::CentralManager {
+public:
+    Central(SimWorld& world, ble::CentralDelegate& delegate) : world_(world) { world_.central_ = &delegate; }
+    ~Central() override {
+        world_.central_ = nullptr;
+        for (const auto& p : world_.peripherals_) p->detach();
+    }
+
+    int state() const override { return world_.state_; }
+    bool isScanning() const override { return world_.scanning_; }
+    void scanForPeripherals(const std::vector<ble::Uuid>& services, bool allowDuplicates) override {
+        world_.scan(services, allowDuplicates);
+    }
+    void stopScan() override { world_.stopScan(); }
+    void connect(const ble::PeripheralPtr& p) override {
+        if (world_.recording_) world_.record({.kind = Request::Kind::connect, .peripheral = p->identifier()});
+        world_.find(p->identifier()).connect();
+    }
+    void cancelConnection(const ble::PeripheralPtr& p) override {
+        if (world_.recording_) world_.record({.kind = Request::Kind::cancelConnection, .peripheral = p->identifier()});
+        world_.find(p->identifier()).cancelConnection();
+    }
+
+private:
+    SimWorld& world_;
+};
+
+SimWorld::SimWorld(WorldSpec spec, runtime::MainQueue& queue) : adapter_(std::move(spec.adapter)), queue_(queue) {
+    peripherals_.reserve(spec.peripherals.size());
+    for (PeripheralSpec& p : spec.peripherals) {
+        peripherals_.push_back(std::make_shared<SimPeripheral>(*this, std::move(p)));
+        byId_.emplace(peripherals_.back()->identifier(), peripherals_.back().get());
+    }
+    if (!adapter_.empty() && adapter_.front().at == Ms{0}) state_ = adapter_.front().state;
+}
+
+SimWorld::~SimWorld() = default;
+
+ble::CentralFactory SimWorld::centralFactory() {
+    return [this](ble::CentralDelegate& delegate, const ble::CentralOptions&) -> std::unique_ptr<ble::CentralManager> {
+        auto central = std::make_unique<Central>(*this, delegate);
+        queue_.post([this] {
+            if (central_) central_->centralDidUpdateState();
+        });
+        for (std::size_t i = 0; i < adapter_.size(); ++i) {
+            if (i == 0 && adapter_[i].at == Ms{0}) continue;
+            queue_.postAfter(adapter_[i].at, [this, state = adapter_[i].state] { changeState(state); });
+        }
+        for (const auto& p : peripherals_) p->start();
+        return central;
+    };
+}
+
+void SimWorld::schedule(Ms delay, runtime::Task task) {
+    if (delay <= Ms{0})
+        queue_.post(std::move(task));
+    else
+        queue_.postAfter(delay, std::move(task));
+}
+
+SimPeripheral& SimWorld::find(const ble::Uuid& id) const {
+    auto it = byId_.find(id);
+    // Only the world's own peripherals reach the world: anything else is a broken test.
+    if (it == byId_.end()) std::abort();
+    return *it->second;
+}
+
+void SimWorld::changeState(int state) {
+    if (state == state_) return;
+    const bool wasOn = poweredOn();
+    state_ = state;
+    if (wasOn && !poweredOn()) {
+        scanning_ = false;
+        for (const auto& p : peripherals_) p->lose("the adapter is no longer powered on");
+    }
+    if (central_) central_->centralDidUpdateState();
+}
+
+void SimWorld::scan(const std::vector<ble::Uuid>& services, bool allowDuplicates) {
+    if (recording_) record({.kind = Request::Kind::scan, .uuids = services, .flag = allowDuplicates});
+    if (!poweredOn()) return;
+    scanning_ = true;
+    scanSeesService_ = services.empty() ||
+                       std::find(services.begin(), services.end(), runtime::serviceUUID) != services.end();
+    for (const auto& p : peripherals_)
+        if (p->advertising()) offerDiscovery(*p);
+}
+
+void SimWorld::stopScan() {
+    if (recording_) record({.kind = Request::Kind::stopScan});
+    scanning_ = false;
+}
+
+bool SimWorld::scanSees() const { return scanning_ && scanSeesService_ && poweredOn(); }
+
+void SimWorld::offerDiscovery(SimPeripheral& p) {
+    if (scanSees()) queue_.post([this, &p] { deliverDiscovery(p); });
+}
+
+void SimWorld::deliverDiscovery(SimPeripheral& p) {
+    // The scan may have stopped, or another report used the advertisement, since the post.
+    if (!p.advertising() || !scanSees() || !central_) return;
+    p.discovered();
+    central_->didDiscover(p.shared_from_this());
+}
+
+void SimWorld::setAdapterState(int state) {
+    queue_.post([this, state] { changeState(state); });
+}
+
+void SimWorld::disconnect(const ble::Uuid& id) { find(id).lose("disconnected by the test"); }
+
+void SimWorld::failNextWrite(const ble::Uuid& id) { find(id).failNextWrite(); }
+
+void SimWorld::notify(const ble::Uuid& id, ble::Bytes value) { find(id).notify(std::move(value)); }
+
+void SimWorld::setWriteLimit(const ble::Uuid& id, std::size_t limit) { find(id).setWriteLimit(limit); }
+
+void SimWorld::advertise(const ble::Uuid& id) { find(id).advertise(); }
+
+}  // namespace sim
