@@ -1,0 +1,91 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ble/bluez/gatt_handles.hpp"
+#include "ble/central.hpp"
+
+namespace bluez {
+
+class BluezCentral;
+
+// One bluetoothd device (org.bluez.Device1) and our connection to it. Each connect() opens a
+// new connection number; replies, signals and timers of an older connection are dropped, so
+// a connection ends with exactly one failure or disconnection callback and nothing after it.
+class BluezPeripheral final : public ble::Peripheral, public std::enable_shared_from_this<BluezPeripheral> {
+public:
+    BluezPeripheral(BluezCentral& central, std::string path, ble::Uuid id)
+        : central_(central), path_(std::move(path)), id_(id) {}
+
+    ble::Uuid identifier() const override { return id_; }
+    int state() const override { return state_; }
+    void setDelegate(ble::PeripheralDelegate* delegate) override { delegate_ = delegate; }
+    void discoverServices(const std::vector<ble::Uuid>& services) override;
+    std::optional<std::vector<ble::ServicePtr>> services() const override { return services_; }
+    void discoverCharacteristics(const std::vector<ble::Uuid>& characteristics, const ble::ServicePtr& service) override;
+    void setNotifyValue(bool enabled, const ble::CharacteristicPtr& c) override;
+    void writeValue(const ble::Bytes& value, const ble::CharacteristicPtr& c) override;
+    std::size_t maximumWriteValueLength() const override;
+
+    const std::string& path() const { return path_; }
+
+    // From the central.
+    void connect();
+    void cancel();
+    // The link is gone whatever bluetoothd said last (device removed, adapter gone, ...).
+    void lose(const char* why);
+    void onConnectedChanged(bool connected);
+    void onValue(const std::string& characteristicPath, const ble::Bytes& value);
+    void onNotifying(const std::string& characteristicPath, bool notifying);
+    // Completes the discoveries whose objects are there; `lagOver` completes them with what is.
+    void checkGatt(bool lagOver = false);
+
+private:
+    struct CharacteristicWait {
+        std::shared_ptr<BluezService> service;
+        std::vector<ble::Uuid> uuids;
+    };
+
+    bool linked() const {
+        return state_ == ble::PeripheralState::connected || state_ == ble::PeripheralState::disconnecting;
+    }
+    void becomeConnected();
+    void end(const char* why);
+    // Timers, each for the connection that set it.
+    void connectTimedOut();
+    void resolveTimedOut();
+    void lagOver();
+    void finishNotify(const std::shared_ptr<BluezCharacteristic>& c, bool enabled, std::optional<ble::Error> error);
+    std::shared_ptr<BluezCharacteristic> characteristicAt(const std::string& path, const ble::Uuid& uuid);
+    // Runs `fn` on the queue if this connection is still the current one when it is due.
+    void afterOnThisConnection(std::chrono::milliseconds delay, void (BluezPeripheral::*fn)());
+
+    BluezCentral& central_;
+    const std::string path_;
+    const ble::Uuid id_;
+    ble::PeripheralDelegate* delegate_ = nullptr;
+
+    int state_ = ble::PeripheralState::disconnected;
+    std::uint64_t connection_ = 0;
+    bool connectReported_ = false;
+    // bluetoothd said another connection attempt is under way: wait for its outcome.
+    bool awaitingOtherAttempt_ = false;
+
+    std::optional<std::vector<ble::ServicePtr>> services_;
+    std::optional<std::vector<ble::Uuid>> serviceWait_;
+    std::vector<CharacteristicWait> characteristicWaits_;
+    std::uint64_t lagTimerConnection_ = 0;
+    // Handed out during this connection, by object path.
+    std::map<std::string, std::shared_ptr<BluezService>> serviceObjects_;
+    std::map<std::string, std::shared_ptr<BluezCharacteristic>> characteristicObjects_;
+    // StartNotify or StopNotify sent and not yet confirmed, by characteristic path.
+    std::map<std::string, bool> notifyPending_;
+};
+
+}  // namespace bluez

@@ -1,0 +1,187 @@
+#include "ble/bluez/bus.hpp"
+
+#include <poll.h>
+#include <time.h>
+
+#include <cstring>
+
+#include <asio.hpp>
+
+namespace bluez {
+
+struct Bus::Waits {
+    explicit Waits(asio::io_context& io) : io(io), socket(io), timer(io) {}
+
+    asio::io_context& io;
+    asio::posix::stream_descriptor socket;
+    asio::steady_timer timer;
+    bool reading = false;
+    bool writing = false;
+    std::uint64_t timerDeadline = UINT64_MAX;
+    // Handlers posted to the loop find out whether the bus still exists.
+    std::shared_ptr<bool> alive = std::make_shared<bool>(true);
+};
+
+namespace {
+
+// Each call's and match's handler lives on the heap as the slot's user data, freed with the slot.
+template <typename Handler>
+void ownBySlot(sd_bus_slot* slot, Handler* handler) {
+    sd_bus_slot_set_userdata(slot, handler);
+    sd_bus_slot_set_destroy_callback(slot, [](void* p) { delete static_cast<Handler*>(p); });
+    // The bus keeps the slot until the reply came or the bus closed.
+    sd_bus_slot_set_floating(slot, 1);
+    sd_bus_slot_unref(slot);
+}
+
+Reply replyOf(sd_bus_message* m) {
+    Reply reply;
+    reply.message = m;
+    if (const sd_bus_error* e = sd_bus_message_get_error(m)) {
+        reply.error = e->name ? e->name : "org.freedesktop.DBus.Error.Failed";
+        reply.errorText = e->message ? e->message : "";
+    }
+    return reply;
+}
+
+std::uint64_t monotonicMicroseconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::uint64_t>(ts.tv_sec) * 1000000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000u;
+}
+
+}  // namespace
+
+Bus::Bus(asio::io_context& io, std::function<void()> onLost)
+    : onLost_(std::move(onLost)), waits_(std::make_unique<Waits>(io)) {
+    sd_bus* bus = nullptr;
+    const int r = sd_bus_open_system(&bus);
+    if (r < 0) {
+        error_ = r;
+        return;
+    }
+    bus_ = bus;
+    waits_->socket.assign(sd_bus_get_fd(bus_));
+    // The first pass runs on the loop, after the owner has set up its matches and calls.
+    asio::post(io, [this, alive = std::weak_ptr<bool>(waits_->alive)] {
+        if (!alive.expired()) process();
+    });
+}
+
+Bus::~Bus() {
+    *waits_->alive = false;
+    if (!bus_) return;
+    waits_->timer.cancel();
+    waits_->socket.release();  // the socket belongs to sd-bus
+    // Requests still queued (disconnects at exit) must reach bluetoothd.
+    sd_bus_flush_close_unref(bus_);
+}
+
+void Bus::call(const std::string& destination, const std::string& path, const char* interface,
+               const char* member, const Arguments& append, std::chrono::milliseconds timeout,
+               ReplyHandler onReply) {
+    sd_bus_message* m = nullptr;
+    int r = bus_ ? sd_bus_message_new_method_call(bus_, &m, destination.c_str(), path.c_str(), interface, member)
+                 : -ENOTCONN;
+    if (r >= 0) r = sd_bus_message_set_auto_start(m, 0);
+    if (r >= 0 && append) append(m);
+    sd_bus_slot* slot = nullptr;
+    if (r >= 0)
+        r = sd_bus_call_async(
+            bus_, &slot, m,
+            [](sd_bus_message* reply, void* handler, sd_bus_error*) {
+                (*static_cast<ReplyHandler*>(handler))(replyOf(reply));
+                return 0;
+            },
+            nullptr, static_cast<std::uint64_t>(timeout.count()) * 1000u);
+    sd_bus_message_unref(m);
+    if (r < 0) {
+        // Failing to send is an error reply like any other, delivered on the loop, never from
+        // inside the caller.
+        asio::post(waits_->io, [alive = std::weak_ptr<bool>(waits_->alive), onReply = std::move(onReply), r] {
+            if (alive.expired()) return;
+            Reply reply;
+            reply.error = "org.freedesktop.DBus.Error.Disconnected";
+            reply.errorText = std::strerror(-r);
+            onReply(reply);
+        });
+        return;
+    }
+    ownBySlot(slot, new ReplyHandler(std::move(onReply)));
+    arm();
+}
+
+void Bus::addMatch(const char* rule, SignalHandler onSignal) {
+    if (!bus_) return;
+    sd_bus_slot* slot = nullptr;
+    const int r = sd_bus_add_match_async(
+        bus_, &slot, rule,
+        [](sd_bus_message* m, void* handler, sd_bus_error*) {
+            (*static_cast<SignalHandler*>(handler))(m);
+            return 0;
+        },
+        nullptr, nullptr);
+    if (r < 0) return;
+    ownBySlot(slot, new SignalHandler(std::move(onSignal)));
+    arm();
+}
+
+void Bus::process() {
+    if (!bus_) return;
+    int r;
+    while ((r = sd_bus_process(bus_, nullptr)) > 0) {
+    }
+    if (r < 0) {
+        lose(r);
+        return;
+    }
+    arm();
+}
+
+void Bus::arm() {
+    if (!bus_) return;
+    const int events = sd_bus_get_events(bus_);
+    if (events < 0) return;
+    if ((events & POLLIN) && !waits_->reading) {
+        waits_->reading = true;
+        waits_->socket.async_wait(asio::posix::descriptor_base::wait_read, [this](const asio::error_code& ec) {
+            if (ec) return;
+            waits_->reading = false;
+            process();
+        });
+    }
+    if ((events & POLLOUT) && !waits_->writing) {
+        waits_->writing = true;
+        waits_->socket.async_wait(asio::posix::descriptor_base::wait_write, [this](const asio::error_code& ec) {
+            if (ec) return;
+            waits_->writing = false;
+            process();
+        });
+    }
+    std::uint64_t deadline = UINT64_MAX;
+    if (sd_bus_get_timeout(bus_, &deadline) < 0) deadline = UINT64_MAX;
+    if (deadline == waits_->timerDeadline) return;
+    waits_->timerDeadline = deadline;
+    if (deadline == UINT64_MAX) {
+        waits_->timer.cancel();
+        return;
+    }
+    const std::uint64_t now = monotonicMicroseconds();
+    waits_->timer.expires_after(std::chrono::microseconds(deadline > now ? deadline - now : 0));
+    waits_->timer.async_wait([this](const asio::error_code& ec) {
+        if (ec) return;
+        waits_->timerDeadline = UINT64_MAX;
+        process();
+    });
+}
+
+void Bus::lose(int error) {
+    error_ = error;
+    waits_->timer.cancel();
+    waits_->socket.release();
+    sd_bus_close_unref(bus_);
+    bus_ = nullptr;
+    onLost_();
+}
+
+}  // namespace bluez

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "ble/central.hpp"
+
+namespace bluez {
+
+// A GATT service or characteristic as bluetoothd exports it: its object path and UUID. The
+// state the bridge reads is set by the peripheral in the task that reports it.
+class BluezService final : public ble::Service {
+public:
+    BluezService(std::string path, ble::Uuid uuid) : path(std::move(path)), uuid_(uuid) {}
+    ble::Uuid uuid() const override { return uuid_; }
+    std::optional<std::vector<ble::CharacteristicPtr>> characteristics() const override { return characteristics_; }
+
+    const std::string path;
+    std::optional<std::vector<ble::CharacteristicPtr>> characteristics_;
+
+private:
+    ble::Uuid uuid_;
+};
+
+class BluezCharacteristic final : public ble::Characteristic {
+public:
+    BluezCharacteristic(std::string path, ble::Uuid uuid) : path(std::move(path)), uuid_(uuid) {}
+    ble::Uuid uuid() const override { return uuid_; }
+    std::optional<ble::Bytes> value() const override { return value_; }
+    bool isNotifying() const override { return notifying_; }
+
+    const std::string path;
+    std::optional<ble::Bytes> value_;
+    bool notifying_ = false;
+
+private:
+    ble::Uuid uuid_;
+};
+
+}  // namespace bluez

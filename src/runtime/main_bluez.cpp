@@ -1,0 +1,7 @@
+// gattrelay: the bridge on BlueZ, Linux's Bluetooth stack, over the system D-Bus.
+#include "ble/bluez/bluez_central.hpp"
+#include "runtime/run_bridge.hpp"
+
+int main() {
+    return runtime::runBridge([](runtime::AsioMainQueue& queue) { return bluez::centralFactory(queue, queue.context()); });
+}
