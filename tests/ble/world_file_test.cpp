@@ -1,0 +1,249 @@
+#include "ble/sim/world_file.hpp"
+
+#include <filesystem>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <string>
+
+namespace {
+
+using ::testing::StartsWith;
+using sim::Ms;
+
+const std::string idA = "5EC1A5E0-0000-4000-8000-00000000000A";
+const std::string idB = "5EC1A5E0-0000-4000-8000-00000000000B";
+
+std::string withPeripheral(const std::string& members) {
+    return R"({"peripherals":[{"id":")" + idA + "\"" + (members.empty() ? "" : ",") + members + "}]}";
+}
+
+TEST(WorldFile, EmptyObjectIsOnePoweredOnAdapterAndNoPeripherals) {
+    auto loaded = sim::parseWorld("{}", "w.json");
+    ASSERT_TRUE(loaded.world) << loaded.error;
+    ASSERT_EQ(loaded.world->adapter.size(), 1u);
+    EXPECT_EQ(loaded.world->adapter[0].at, Ms{0});
+    EXPECT_EQ(loaded.world->adapter[0].state, ble::ManagerState::poweredOn);
+    EXPECT_TRUE(loaded.world->peripherals.empty());
+}
+
+TEST(WorldFile, PeripheralDefaultsMatchTheSpecDefaults) {
+    auto loaded = sim::parseWorld(withPeripheral(""), "w.json");
+    ASSERT_TRUE(loaded.world) << loaded.error;
+    const sim::PeripheralSpec defaults;
+    const auto& p = loaded.world->peripherals.at(0);
+    EXPECT_EQ(p.id.text(), idA);
+    EXPECT_EQ(p.serviceCount, defaults.serviceCount);
+    EXPECT_EQ(p.inbox, defaults.inbox);
+    EXPECT_EQ(p.outbox, defaults.outbox);
+    ASSERT_EQ(p.writeLimit.size(), 1u);
+    EXPECT_EQ(p.writeLimit[0].limit, defaults.writeLimit[0].limit);
+    EXPECT_FALSE(p.disconnectAfterWrites);
+    EXPECT_FALSE(p.readvertiseAfter);
+    EXPECT_FALSE(p.echo);
+}
+
+TEST(WorldFile, EveryKeyReachesItsField) {
+    auto text = R"({
+      "adapter": [{"state": "powered_off"}, {"at": 100, "state": "powered_on"}, {"at": 200, "state": 9}],
+      "peripherals": [{
+        "id": "5ec1a5e0-0000-4000-8000-00000000000a",
+        "advertiseAt": 5, "serviceCount": 2, "inbox": false, "outbox": false, "outboxNotifying": true,
+        "writeLimit": [{"limit": 20}, {"at": 50, "limit": 512}],
+        "connectFails": true, "discoverServicesFails": true, "discoverCharacteristicsFails": true,
+        "subscribeFails": true,
+        "writeFailures": {"all": true, "firstAttemptsOfEachFrame": 2, "nth": [1, 4]},
+        "delays": {"connect": 1, "discoverServices": 2, "discoverCharacteristics": 3, "subscribe": 4,
+                   "write": 5, "disconnect": 6},
+        "disconnectAt": [300, 100], "disconnectAfterWrites": 7, "readvertiseAfter": 8,
+        "notifications": [{"after": 10, "data": "aGk/"}, {"data": ""}],
+        "echo": true
+      }]
+    })";
+    auto loaded = sim::parseWorld(text, "w.json");
+    ASSERT_TRUE(loaded.world) << loaded.error;
+    const auto& adapter = loaded.world->adapter;
+    ASSERT_EQ(adapter.size(), 3u);
+    EXPECT_EQ(adapter[0].state, ble::ManagerState::poweredOff);
+    EXPECT_EQ(adapter[1].at, Ms{100});
+    EXPECT_EQ(adapter[1].state, ble::ManagerState::poweredOn);
+    EXPECT_EQ(adapter[2].state, 9);
+
+    const auto& p = loaded.world->peripherals.at(0);
+    EXPECT_EQ(p.id.text(), idA);
+    EXPECT_EQ(p.advertiseAt, Ms{5});
+    EXPECT_EQ(p.serviceCount, 2);
+    EXPECT_FALSE(p.inbox);
+    EXPECT_FALSE(p.outbox);
+    EXPECT_TRUE(p.outboxNotifying);
+    ASSERT_EQ(p.writeLimit.size(), 2u);
+    EXPECT_EQ(p.writeLimit[0].at, Ms{0});
+    EXPECT_EQ(p.writeLimit[0].limit, 20u);
+    EXPECT_EQ(p.writeLimit[1].at, Ms{50});
+    EXPECT_EQ(p.writeLimit[1].limit, 512u);
+    EXPECT_TRUE(p.connectFails);
+    EXPECT_TRUE(p.discoverServicesFails);
+    EXPECT_TRUE(p.discoverCharacteristicsFails);
+    EXPECT_TRUE(p.subscribeFails);
+    EXPECT_TRUE(p.writeFailures.all);
+    EXPECT_EQ(p.writeFailures.firstAttemptsOfEachFrame, 2u);
+    EXPECT_EQ(p.writeFailures.nth, (std::vector<std::uint64_t>{1, 4}));
+    EXPECT_EQ(p.delays.connect, Ms{1});
+    EXPECT_EQ(p.delays.discoverServices, Ms{2});
+    EXPECT_EQ(p.delays.discoverCharacteristics, Ms{3});
+    EXPECT_EQ(p.delays.subscribe, Ms{4});
+    EXPECT_EQ(p.delays.write, Ms{5});
+    EXPECT_EQ(p.delays.disconnect, Ms{6});
+    EXPECT_EQ(p.disconnectAt, (std::vector<Ms>{Ms{300}, Ms{100}}));
+    EXPECT_EQ(p.disconnectAfterWrites, 7u);
+    EXPECT_EQ(p.readvertiseAfter, Ms{8});
+    ASSERT_EQ(p.notifications.size(), 2u);
+    EXPECT_EQ(p.notifications[0].after, Ms{10});
+    EXPECT_EQ(p.notifications[0].value, (ble::Bytes{'h', 'i', '?'}));
+    EXPECT_TRUE(p.notifications[1].value.empty());
+    EXPECT_TRUE(p.echo);
+}
+
+TEST(WorldFile, AnAdapterTimelineMayStartLateOrBeEmpty) {
+    // The adapter's state is unknown before its first step.
+    for (const char* text : {R"({"adapter": []})", R"({"adapter": [{"at": 500, "state": "powered_on"}]})"}) {
+        auto loaded = sim::parseWorld(text, "w.json");
+        EXPECT_TRUE(loaded.world) << text << ": " << loaded.error;
+    }
+}
+
+TEST(WorldFile, AWriteLimitNumberIsOneStepAtZero) {
+    auto loaded = sim::parseWorld(withPeripheral(R"("writeLimit": 182)"), "w.json");
+    ASSERT_TRUE(loaded.world) << loaded.error;
+    const auto& steps = loaded.world->peripherals.at(0).writeLimit;
+    ASSERT_EQ(steps.size(), 1u);
+    EXPECT_EQ(steps[0].at, Ms{0});
+    EXPECT_EQ(steps[0].limit, 182u);
+}
+
+TEST(WorldFile, NotificationBytesAreStrictBase64) {
+    struct Case {
+        const char* data;
+        std::optional<ble::Bytes> bytes;
+    };
+    const Case cases[] = {
+        {"", ble::Bytes{}},
+        {"AA==", ble::Bytes{0}},
+        {"AAE=", ble::Bytes{0, 1}},
+        {"+/8A", ble::Bytes{0xFB, 0xFF, 0}},
+        {"aGVsbG8", std::nullopt},     // unpadded
+        {"AB==", std::nullopt},        // leftover bits set
+        {"AAA=AAAA", std::nullopt},    // padding inside
+        {"aGVs bG8=", std::nullopt},   // space
+        {"aGVs\\nbG8=", std::nullopt}, // line break
+        {"-_8A", std::nullopt},        // URL-safe alphabet
+        {"====", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        auto loaded = sim::parseWorld(withPeripheral(std::string(R"("notifications": [{"data": ")") + c.data + "\"}]"),
+                                      "w.json");
+        if (c.bytes) {
+            ASSERT_TRUE(loaded.world) << c.data << ": " << loaded.error;
+            EXPECT_EQ(loaded.world->peripherals[0].notifications[0].value, *c.bytes) << c.data;
+        } else {
+            EXPECT_EQ(loaded.error, "w.json: peripherals[0].notifications[0].data: not base64 (standard alphabet, "
+                                    "padded with \"=\")")
+                << c.data;
+        }
+    }
+}
+
+TEST(WorldFile, InvalidWorldsNameTheKeyAndTheProblem) {
+    struct Case {
+        std::string text;
+        std::string error;
+    };
+    const Case cases[] = {
+        {"[]", "w.json: top level: expected an object, found an array"},
+        {R"({"adaptor": []})", "w.json: adaptor: unknown key"},
+        {R"({"peripherals": [{"id": ")" + idA + R"("}, {"id": ")" + idB +
+             R"(", "delays": {"wirte": 5}}]})",
+         "w.json: peripherals[1].delays.wirte: unknown key"},
+        {R"({"peripherals": [], "peripherals": []})", "w.json: peripherals: duplicate key"},
+        {R"({"peripherals": {}})", "w.json: peripherals: expected an array, found an object"},
+        {R"({"peripherals": [7]})", "w.json: peripherals[0]: expected an object, found an integer"},
+        {R"({"peripherals": [{}]})", "w.json: peripherals[0].id: missing"},
+        {withPeripheral(R"("id": "5EC1A5E0")"), "w.json: peripherals[0].id: duplicate key"},
+        {R"({"peripherals": [{"id": "5EC1A5E0-0000-4000-8000-00000000000G"}]})",
+         "w.json: peripherals[0].id: not a UUID (expected 8-4-4-4-12 hexadecimal digits)"},
+        {R"({"peripherals": [{"id": ")" + idA + R"("}, {"id": "5ec1a5e0-0000-4000-8000-00000000000a"}]})",
+         "w.json: peripherals[1].id: the same id as peripherals[0]"},
+        {withPeripheral(R"("echo": 1)"), "w.json: peripherals[0].echo: expected true or false, found an integer"},
+        {withPeripheral(R"("echo": "true")"), "w.json: peripherals[0].echo: expected true or false, found a string"},
+        {withPeripheral(R"("delays": {"write": -1})"),
+         "w.json: peripherals[0].delays.write: must be from 0 to 2147483647, not -1"},
+        {withPeripheral(R"("advertiseAt": 1.5)"),
+         "w.json: peripherals[0].advertiseAt: expected an integer, found a number with a fraction or exponent"},
+        {withPeripheral(R"("advertiseAt": 18446744073709551615)"),
+         "w.json: peripherals[0].advertiseAt: must be at most 2147483647"},
+        {withPeripheral(R"("readvertiseAfter": null)"),
+         "w.json: peripherals[0].readvertiseAfter: expected an integer, found null"},
+        {withPeripheral(R"("serviceCount": 17)"), "w.json: peripherals[0].serviceCount: must be from 0 to 16, not 17"},
+        {withPeripheral(R"("writeLimit": "20")"),
+         "w.json: peripherals[0].writeLimit: expected an integer or an array of steps, found a string"},
+        {withPeripheral(R"("writeLimit": 65536)"),
+         "w.json: peripherals[0].writeLimit: must be from 0 to 65535, not 65536"},
+        {withPeripheral(R"("writeLimit": [])"), "w.json: peripherals[0].writeLimit: must hold at least one step"},
+        {withPeripheral(R"("writeLimit": [{"limit": 20}, {"at": 0, "limit": 30}])"),
+         "w.json: peripherals[0].writeLimit[1].at: must be later than the step before (0)"},
+        {withPeripheral(R"("writeLimit": [{"at": 10}])"), "w.json: peripherals[0].writeLimit[0].at: the first step must be at 0"},
+        {withPeripheral(R"("writeFailures": {"nth": [2, 0]})"),
+         "w.json: peripherals[0].writeFailures.nth[1]: must be from 1 to 9223372036854775807, not 0"},
+        {withPeripheral(R"("writeFailures": {"firstAttemptsOfEachFrame": -2})"),
+         "w.json: peripherals[0].writeFailures.firstAttemptsOfEachFrame: must be from 0 to 4294967295, not -2"},
+        {withPeripheral(R"("disconnectAfterWrites": 0)"),
+         "w.json: peripherals[0].disconnectAfterWrites: must be from 1 to 9223372036854775807, not 0"},
+        {withPeripheral(R"("disconnectAt": [5, "10"])"),
+         "w.json: peripherals[0].disconnectAt[1]: expected an integer, found a string"},
+        {withPeripheral(R"("notifications": [{"after": 5}])"), "w.json: peripherals[0].notifications[0].data: missing"},
+        {withPeripheral(R"("notifications": [{"data": "", "at": 5}])"),
+         "w.json: peripherals[0].notifications[0].at: unknown key"},
+        {R"({"adapter": [{"at": 0}]})", "w.json: adapter[0].state: missing"},
+        {R"({"adapter": [{"at": 5, "state": "powered_on"}, {"at": 5, "state": "powered_off"}]})",
+         "w.json: adapter[1].at: must be later than the step before (5)"},
+        {R"({"adapter": [{"state": "on"}]})",
+         "w.json: adapter[0].state: unknown state \"on\" (expected unknown, resetting, unsupported, unauthorized, "
+         "powered_off, powered_on or an integer)"},
+        {R"({"adapter": [{"state": -1}]})", "w.json: adapter[0].state: must be from 0 to 2147483647, not -1"},
+    };
+    for (const auto& c : cases) {
+        auto loaded = sim::parseWorld(c.text, "w.json");
+        EXPECT_FALSE(loaded.world) << c.text;
+        EXPECT_EQ(loaded.error, c.error) << c.text;
+    }
+}
+
+TEST(WorldFile, TextThatIsNotJsonIsReportedAsSuch) {
+    for (const char* text : {"", "{", "{} {}", "{\"a\":1,}", "nul", "{\"peripherals\": [\xff]}"}) {
+        auto loaded = sim::parseWorld(text, "w.json");
+        EXPECT_FALSE(loaded.world) << text;
+        EXPECT_THAT(loaded.error, StartsWith("w.json: not JSON: ")) << text;
+    }
+}
+
+TEST(WorldFile, AFileThatCannotBeReadIsAnError) {
+    auto missing = sim::loadWorldFile("/nonexistent/world.json");
+    EXPECT_FALSE(missing.world);
+    EXPECT_EQ(missing.error, "/nonexistent/world.json: cannot open: No such file or directory");
+
+    auto folder = sim::loadWorldFile(GATTRELAY_WORLDS_DIR);
+    EXPECT_FALSE(folder.world);
+    EXPECT_EQ(folder.error, std::string(GATTRELAY_WORLDS_DIR) + ": cannot read: Is a directory");
+}
+
+TEST(WorldFile, EveryExampleWorldLoads) {
+    int count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(GATTRELAY_WORLDS_DIR)) {
+        if (entry.path().extension() != ".json") continue;
+        auto loaded = sim::loadWorldFile(entry.path().string());
+        EXPECT_TRUE(loaded.world) << loaded.error;
+        ++count;
+    }
+    EXPECT_GT(count, 0) << "no example worlds in " << GATTRELAY_WORLDS_DIR;
+}
+
+}  // namespace
