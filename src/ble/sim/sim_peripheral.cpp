@@ -22,7 +22,8 @@ SimPeripheral::SimPeripheral(SimWorld& world, PeripheralSpec spec)
         if (spec_.outbox) characteristics.push_back(std::make_shared<SimCharacteristic>(runtime::outboxUUID, i));
         services_.push_back(std::make_shared<SimService>(runtime::serviceUUID, i, std::move(characteristics)));
     }
-    if (!spec_.writeLimit.empty() && spec_.writeLimit.front().at == Ms{0}) writeLimit_ = spec_.writeLimit.front().limit;
+    for (const WriteLimitStep& step : spec_.writeLimit)
+        if (step.at <= Ms{0}) writeLimit_ = step.limit;
 }
 
 void SimPeripheral::start() {
