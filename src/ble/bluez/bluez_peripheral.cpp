@@ -40,6 +40,7 @@ void BluezPeripheral::connect() {
     serviceObjects_.clear();
     characteristicObjects_.clear();
     notifyPending_.clear();
+    lastWriteLimit_ = 20;
     if (!central_.tree().find(path_, names::device)) {
         end("the device is gone");
         return;
@@ -285,8 +286,9 @@ std::size_t BluezPeripheral::maximumWriteValueLength() const {
     std::int64_t mtu = 0;
     for (const auto& [path, props] : central_.tree().below(path_ + "/", names::gattCharacteristic))
         mtu = std::max(mtu, number(props, "MTU", 0));
-    if (mtu < 23) return 20;
-    return static_cast<std::size_t>(std::min<std::int64_t>(mtu - 3, 512));
+    // Once the objects are gone with the link, the last figure of this connection holds.
+    if (mtu >= 23) lastWriteLimit_ = static_cast<std::size_t>(std::min<std::int64_t>(mtu - 3, 512));
+    return lastWriteLimit_;
 }
 
 void BluezPeripheral::afterOnThisConnection(std::chrono::milliseconds delay, void (BluezPeripheral::*fn)()) {

@@ -84,6 +84,8 @@ private:
     // Handed out during this connection, by object path.
     std::map<std::string, std::shared_ptr<BluezService>> serviceObjects_;
     std::map<std::string, std::shared_ptr<BluezCharacteristic>> characteristicObjects_;
+    // The write limit last read on this connection; 20 until the MTU is known.
+    mutable std::size_t lastWriteLimit_ = 20;
     // StartNotify or StopNotify sent and not yet confirmed, by characteristic path.
     std::map<std::string, bool> notifyPending_;
 };
