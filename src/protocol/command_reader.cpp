@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <pthread.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 #include <vector>
 
@@ -16,6 +17,10 @@ namespace {
 
 // Large reads keep the per-read cost small next to the parsing.
 constexpr std::size_t chunkBytes = 256 * 1024;
+// Command line bytes taken into one task at most: larger batches keep more memory in flight
+// between the threads, and past about this size the allocator starts returning it to the
+// system and faulting it back in.
+constexpr std::size_t maxBatchBytes = 256 * 1024;
 
 class CommandReader {
 public:
@@ -35,7 +40,8 @@ public:
         for (;;) {
             const ssize_t n = readChunk();
             if (n <= 0) {
-                if (framer_.finish(line) == LineFramer::Found::line && !handle(line)) return;
+                // Whatever the last line holds, the end of input comes next: stop either way.
+                if (framer_.finish(line) == LineFramer::Found::line) handle(line);
                 post(true);
                 return;
             }
@@ -46,8 +52,9 @@ public:
                     return;
                 }
             }
-            // The commands of one read go to the main thread as one task.
-            post(false);
+            // Commands go to the main thread in batches: waking it once per read would cost more
+            // than the commands themselves. A batch never waits for input that is not there yet.
+            if (batchedBytes_ >= maxBatchBytes || !inputWaiting()) post(false);
         }
     }
 
@@ -67,6 +74,12 @@ private:
         }
     }
 
+    // Whether a read would return at once. Unknown counts as no, so a batch is never held back.
+    bool inputWaiting() const {
+        int bytes = 0;
+        return ::ioctl(fd_, FIONREAD, &bytes) == 0 && bytes > 0;
+    }
+
     // Queues the line's command, if it is one. False when the reader must stop: a "stop"
     // command, or a line over the limit once repaired.
     bool handle(std::string_view line) {
@@ -78,6 +91,7 @@ private:
         auto command = parser_.parse(simdjson::padded_string_view(text.data(), text.size(), readable));
         if (!command) return true;
         if (std::holds_alternative<StopCommand>(*command)) return false;
+        batchedBytes_ += text.size();
         sends_.push_back(std::move(std::get<SendCommand>(*command)));
         return true;
     }
@@ -91,6 +105,7 @@ private:
             if (thenStop) t->stop();
         });
         sends_.clear();
+        batchedBytes_ = 0;
     }
 
     const int fd_;
@@ -101,6 +116,7 @@ private:
     CommandParser parser_;
     std::string repaired_;
     std::vector<SendCommand> sends_;
+    std::size_t batchedBytes_ = 0;
 };
 
 }  // namespace

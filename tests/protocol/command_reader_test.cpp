@@ -44,10 +44,7 @@ std::string sendLineOfSize(std::size_t size, char filler) {
 
 class CommandReaderTest : public ::testing::Test {
 protected:
-    CommandReaderTest() {
-        std::signal(SIGPIPE, SIG_IGN);
-        EXPECT_EQ(::pipe(fds_), 0);
-    }
+    CommandReaderTest() { std::signal(SIGPIPE, SIG_IGN); }
     ~CommandReaderTest() override {
         if (fds_[0] >= 0) ::close(fds_[0]);
         if (fds_[1] >= 0) ::close(fds_[1]);
@@ -56,6 +53,8 @@ protected:
     // Runs the reader over `input` until it ends, with the input left open unless `close`;
     // then runs the tasks it posted.
     std::vector<std::string> read(const std::string& input, bool close = true) {
+        target_->calls.clear();
+        EXPECT_EQ(::pipe(fds_), 0);
         std::thread reader = readCommands(fds_[0], queue_, target_);
         std::thread writer([&] {
             for (std::string_view rest = input; !rest.empty();) {
@@ -89,7 +88,18 @@ TEST_F(CommandReaderTest, EndOfInputStopsAfterAnUnterminatedLastLine) {
     EXPECT_EQ(read(sendLine(1) + "\n" + sendLine(2)), (std::vector<std::string>{"send 0123 1 4", "send 0123 1 8", "stop"}));
 }
 
-TEST_F(CommandReaderTest, EmptyInputStops) { EXPECT_EQ(read(""), (std::vector<std::string>{"stop"})); }
+TEST_F(CommandReaderTest, StopsOnceWhateverEndsTheInput) {
+    const std::pair<std::string, std::vector<std::string>> cases[] = {
+        {"", {"stop"}},
+        {R"({"command":"stop"})", {"stop"}},
+        {sendLine(1) + "\n" + R"({"command":"stop"})", {"send 0123 1 4", "stop"}},
+        {sendLine(1) + "\n" + std::string(30000, ' '), {"send 0123 1 4", "stop"}},
+        {sendLine(1) + "\n" + std::string(9000, '\xFF'), {"send 0123 1 4", "stop"}},
+    };
+    for (const auto& [input, calls] : cases) {
+        EXPECT_EQ(read(input), calls) << input.substr(0, 100);
+    }
+}
 
 TEST_F(CommandReaderTest, KeepsManyCommandsInOrderAcrossReads) {
     std::string input;
@@ -118,8 +128,6 @@ TEST_F(CommandReaderTest, LimitsLinesAfterRepair) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        ASSERT_EQ(::pipe(fds_), 0);
-        target_->calls.clear();
         // A line within the limit is taken and reading goes on to the end of input; an over-long
         // one ends the reader with its input still open, and what follows it is never taken.
         const auto calls = read(c.line + "\r\n" + sendLine(2) + "\n", c.parsed);
@@ -134,6 +142,7 @@ TEST_F(CommandReaderTest, LimitsLinesAfterRepair) {
 TEST_F(CommandReaderTest, DoesNothingOnceTheTargetIsGone) {
     std::weak_ptr<RecordingTarget> watch = target_;
     target_.reset();
+    ASSERT_EQ(::pipe(fds_), 0);
     std::thread reader = readCommands(fds_[0], queue_, watch);
     const std::string input = sendLine(1) + "\n" + R"({"command":"stop"})" + "\n";
     ASSERT_EQ(::write(fds_[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));

@@ -1,0 +1,216 @@
+// Command intake of the whole gattrelay-sim process on an empty world ("{}": one powered-on
+// adapter, no peers), driven through a pipe on its standard input:
+//   throughput  valid "send" lines for unknown peers, from the first byte written to the exit
+//               that follows the end of input, against `cat >/dev/null` fed the same way
+//   start       time from spawning to the hello line; resident memory once started
+//   idle        CPU time used over 10 s with nothing to read
+//   long line   resident memory growth while a 1 GB line without a terminator streams in
+// Each figure is the median of --runs runs of a fresh process.
+//
+// usage: intake_bench [--sim PATH] [--runs N]
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <dirent.h>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "protocol/base64.hpp"
+#include "support/child_process.hpp"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using testsupport::ChildProcess;
+
+constexpr std::size_t blockBytes = 1 << 20;
+
+// About a megabyte of whole "send" lines of `payload` bytes each, for peers nobody knows.
+std::string sendBlock(std::size_t payload, std::size_t& lines) {
+    ble::Bytes bytes(payload);
+    for (std::size_t i = 0; i < payload; ++i) bytes[i] = static_cast<std::uint8_t>(i * 37);
+    std::string data;
+    protocol::appendBase64(data, bytes);
+    std::string block;
+    lines = 0;
+    while (block.size() < blockBytes) {
+        char id[40];
+        std::snprintf(id, sizeof id, "0DDBA11C-0000-4000-8000-%012zX", lines % 16);
+        block += R"({"command":"send","id":")" + std::string(id) + R"(","data":")" + data + "\"}\n";
+        ++lines;
+    }
+    return block;
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+// "VmRSS" or "VmHWM" of a live process, in KiB.
+long memoryKiB(int pid, const std::string& field) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind(field + ":", 0) == 0) return std::stol(line.substr(field.size() + 1));
+    }
+    throw std::runtime_error("no " + field + " for process " + std::to_string(pid));
+}
+
+// CPU time of all the process's threads so far, in nanoseconds.
+double cpuNanoseconds(int pid) {
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    double total = 0;
+    DIR* dir = ::opendir(tasks.c_str());
+    if (!dir) throw std::runtime_error("cannot read " + tasks);
+    while (const dirent* entry = ::readdir(dir)) {
+        if (entry->d_name[0] == '.') continue;
+        std::ifstream schedstat(tasks + "/" + entry->d_name + "/schedstat");
+        double ns = 0;
+        schedstat >> ns;
+        total += ns;
+    }
+    ::closedir(dir);
+    return total;
+}
+
+class Bench {
+public:
+    Bench(std::string sim, int runs) : sim_(std::move(sim)), runs_(runs) {
+        char path[] = "/tmp/intake_bench_world_XXXXXX";
+        const int fd = ::mkstemp(path);
+        if (fd < 0 || ::write(fd, "{}", 2) != 2) throw std::runtime_error("cannot write a world file");
+        ::close(fd);
+        world_ = path;
+    }
+    ~Bench() { std::remove(world_.c_str()); }
+
+    void throughput(std::size_t payload, std::size_t blocks) {
+        std::size_t linesPerBlock = 0;
+        const std::string block = sendBlock(payload, linesPerBlock);
+        std::vector<double> bridgeSeconds, catSeconds;
+        for (int run = 0; run < runs_; ++run) {
+            catSeconds.push_back(feed(block, blocks, false));
+            bridgeSeconds.push_back(feed(block, blocks, true));
+        }
+        const double bytes = static_cast<double>(block.size() * blocks);
+        const double lines = static_cast<double>(linesPerBlock * blocks);
+        const double bridge = median(bridgeSeconds), cat = median(catSeconds);
+        std::printf("%5zu-byte payloads, %.0f lines (%.0f MB): bridge %.0f MB/s = %.2f M lines/s; "
+                    "cat %.0f MB/s; bridge/cat %.0f%%\n",
+                    payload, lines, bytes / 1e6, bytes / bridge / 1e6, lines / bridge / 1e6, bytes / cat / 1e6,
+                    100 * cat / bridge);
+    }
+
+    void start() {
+        std::vector<double> ms, rss;
+        for (int run = 0; run < runs_; ++run) {
+            const auto begin = Clock::now();
+            ChildProcess bridge(sim_, {world_});
+            expectLine(bridge, R"({"event":"hello","protocol":1})");
+            ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - begin).count());
+            expectLine(bridge, R"({"event":"state","value":"ready"})");
+            rss.push_back(static_cast<double>(memoryKiB(bridge.pid(), "VmRSS")));
+            stop(bridge);
+        }
+        std::printf("start: hello after %.2f ms; resident once started %.0f KiB\n", median(ms), median(rss));
+    }
+
+    void idle() {
+        ChildProcess bridge(sim_, {world_});
+        expectLine(bridge, R"({"event":"hello","protocol":1})");
+        expectLine(bridge, R"({"event":"state","value":"ready"})");
+        const double before = cpuNanoseconds(bridge.pid());
+        std::this_thread::sleep_for(std::chrono::seconds(10));
+        const double used = cpuNanoseconds(bridge.pid()) - before;
+        stop(bridge);
+        std::printf("idle: %.3f ms of CPU over 10 s\n", used / 1e6);
+    }
+
+    void longLine() {
+        std::vector<double> growth;
+        const std::string block(blockBytes, 'x');
+        for (int run = 0; run < runs_; ++run) {
+            ChildProcess bridge(sim_, {world_});
+            expectLine(bridge, R"({"event":"hello","protocol":1})");
+            expectLine(bridge, R"({"event":"state","value":"ready"})");
+            const long before = memoryKiB(bridge.pid(), "VmRSS");
+            for (int i = 0; i < 1024; ++i) {
+                if (!bridge.write(block)) throw std::runtime_error("the bridge stopped reading inside the line");
+            }
+            growth.push_back(static_cast<double>(memoryKiB(bridge.pid(), "VmHWM") - before));
+            // Its end ends the bridge.
+            if (!bridge.write("\n") || bridge.wait() != 0) throw std::runtime_error("over-long line did not end it");
+        }
+        std::printf("1 GB line: peak resident growth %.0f KiB\n", median(growth));
+    }
+
+private:
+    // Seconds from the first byte written to the exit after the end of input.
+    double feed(const std::string& block, std::size_t blocks, bool toBridge) {
+        ChildProcess child = toBridge ? ChildProcess(sim_, {world_})
+                                      : ChildProcess("/bin/sh", {"-c", "exec cat >/dev/null"});
+        if (toBridge) expectLine(child, R"({"event":"hello","protocol":1})");
+        const auto begin = Clock::now();
+        for (std::size_t i = 0; i < blocks; ++i) {
+            if (!child.write(block)) throw std::runtime_error("stopped reading");
+        }
+        child.closeInput();
+        if (child.wait(std::chrono::minutes(5)) != 0) throw std::runtime_error("did not end with status 0");
+        return std::chrono::duration<double>(Clock::now() - begin).count();
+    }
+
+    static void expectLine(ChildProcess& child, std::string_view line) {
+        const auto got = child.readLine();
+        if (got != line) throw std::runtime_error("expected " + std::string(line) + ", got " + got.value_or("nothing"));
+    }
+
+    static void stop(ChildProcess& bridge) {
+        if (!bridge.write("{\"command\":\"stop\"}\n") || bridge.wait() != 0) throw std::runtime_error("stop failed");
+    }
+
+    std::string sim_;
+    std::string world_;
+    int runs_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string sim = GATTRELAY_SIM_PATH;
+    int runs = 5;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--sim" && i + 1 < argc) {
+            sim = argv[++i];
+        } else if (arg == "--runs" && i + 1 < argc) {
+            runs = std::atoi(argv[++i]);
+        } else {
+            std::fprintf(stderr, "usage: intake_bench [--sim PATH] [--runs N]\n");
+            return 2;
+        }
+    }
+    if (runs < 1) {
+        std::fprintf(stderr, "intake_bench: --runs must be at least 1\n");
+        return 2;
+    }
+    try {
+        Bench bench(sim, runs);
+        bench.throughput(16384, 256);
+        bench.throughput(20, 256);
+        bench.start();
+        bench.idle();
+        bench.longLine();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "intake_bench: %s\n", e.what());
+        return 1;
+    }
+    return 0;
+}
