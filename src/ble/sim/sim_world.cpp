@@ -129,4 +129,6 @@ void SimWorld::setWriteLimit(const ble::Uuid& id, std::size_t limit) { find(id).
 
 void SimWorld::advertise(const ble::Uuid& id) { find(id).advertise(); }
 
+ble::PeripheralPtr SimWorld::peripheral(const ble::Uuid& id) const { return find(id).shared_from_this(); }
+
 }  // namespace sim

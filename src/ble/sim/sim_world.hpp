@@ -67,6 +67,8 @@ public:
     void notify(const ble::Uuid& id, ble::Bytes value);
     void setWriteLimit(const ble::Uuid& id, std::size_t limit);
     void advertise(const ble::Uuid& id);
+    // The peripheral object the bridge is given, for tests that deliver a callback themselves.
+    ble::PeripheralPtr peripheral(const ble::Uuid& id) const;
 
     // For the stack's own parts.
     runtime::MainQueue& queue() { return queue_; }
