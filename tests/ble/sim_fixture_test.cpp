@@ -26,16 +26,37 @@ TEST(SimFixture, EchoPeerIsAnnouncedAndEchoesWhatIsSent) {
 }
 
 TEST(SimFixture, RecordsTheBridgesRequestsInOrder) {
+    using sim::Request;
     SimFixture f({Peer(peerA)});
     f.start();
     f.runUntilIdle();
-    std::vector<Kind> kinds;
-    for (const sim::Request& r : f.requests()) kinds.push_back(r.kind);
-    EXPECT_THAT(kinds, ElementsAre(Kind::scan, Kind::connect, Kind::discoverServices, Kind::discoverCharacteristics,
-                                   Kind::setNotifyValue));
-    const sim::Request& scan = f.requests().front();
-    EXPECT_THAT(scan.uuids, ElementsAre(runtime::serviceUUID));
-    EXPECT_FALSE(scan.flag);
+    f.send(peerA, bytes("hi"));
+    f.runUntilIdle();
+    f.stop();
+    f.runUntilIdle();
+    const ble::Uuid a = uuid(peerA);
+    EXPECT_THAT(
+        f.requests(),
+        ElementsAre(Request{.kind = Kind::scan, .uuids = {runtime::serviceUUID}},
+                    Request{.kind = Kind::connect, .peripheral = a},
+                    Request{.kind = Kind::discoverServices, .peripheral = a, .uuids = {runtime::serviceUUID}},
+                    Request{.kind = Kind::discoverCharacteristics,
+                            .peripheral = a,
+                            .uuids = {runtime::inboxUUID, runtime::outboxUUID},
+                            .serviceInstance = 0},
+                    Request{.kind = Kind::setNotifyValue,
+                            .peripheral = a,
+                            .serviceInstance = 0,
+                            .characteristic = runtime::outboxUUID,
+                            .flag = true},
+                    Request{.kind = Kind::write,
+                            .peripheral = a,
+                            .serviceInstance = 0,
+                            .characteristic = runtime::inboxUUID,
+                            .bytes = bytes("hi")},
+                    Request{.kind = Kind::stopScan}, Request{.kind = Kind::cancelConnection, .peripheral = a}));
+    EXPECT_THAT(f.takeLines(), ElementsAre(line::hello(), line::state("ready"), line::peer(peerA, true, 23),
+                                           line::write(peerA, true, 2)));
 }
 
 }  // namespace

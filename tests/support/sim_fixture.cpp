@@ -1,9 +1,26 @@
 #include "support/sim_fixture.hpp"
 
 #include <cstdio>
+#include <ostream>
 #include <gtest/gtest.h>
 
 #include "protocol/base64.hpp"
+
+namespace sim {
+
+void PrintTo(const Request& r, std::ostream* out) {
+    static constexpr const char* names[] = {"scan", "stopScan", "connect", "cancelConnection", "discoverServices",
+                                            "discoverCharacteristics", "setNotifyValue", "write"};
+    *out << names[static_cast<int>(r.kind)];
+    if (r.peripheral != ble::Uuid{}) *out << " " << r.peripheral.text();
+    for (const ble::Uuid& u : r.uuids) *out << " " << u.text();
+    if (r.serviceInstance >= 0) *out << " service#" << r.serviceInstance;
+    if (r.characteristic != ble::Uuid{}) *out << " " << r.characteristic.text();
+    if (r.flag) *out << " (flag)";
+    if (r.kind == Request::Kind::write) *out << " " << ::testing::PrintToString(r.bytes);
+}
+
+}  // namespace sim
 
 namespace testsupport {
 

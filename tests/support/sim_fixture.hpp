@@ -9,6 +9,7 @@
 //   EXPECT_THAT(f.takeLines(), ElementsAre(line::hello(), line::state("ready"), line::peer(peerA, true, 23)));
 
 #include <chrono>
+#include <iosfwd>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -18,6 +19,11 @@
 #include "protocol/event_stream.hpp"
 #include "runtime/bridge.hpp"
 #include "runtime/manual_queue.hpp"
+
+namespace sim {
+// How test failures show a request.
+void PrintTo(const Request& r, std::ostream* out);
+}  // namespace sim
 
 namespace testsupport {
 

@@ -37,6 +37,8 @@ struct Request {
     bool flag = false;
     // write: the value.
     ble::Bytes bytes{};
+
+    friend bool operator==(const Request&, const Request&) = default;
 };
 
 }  // namespace sim
