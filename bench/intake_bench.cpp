@@ -1,7 +1,8 @@
 // Command intake of the whole gattrelay-sim process on an empty world ("{}": one powered-on
 // adapter, no peers), driven through a pipe on its standard input:
 //   throughput  valid "send" lines for unknown peers, from the first byte written to the exit
-//               that follows the end of input, against `cat >/dev/null` fed the same way
+//               that follows the end of input, against `cat >/dev/null` fed the same way; and
+//               the CPU time each used (all threads), which shared machines distort less
 //   start       time from spawning to the hello line; resident memory once started
 //   idle        CPU time used over 10 s with nothing to read
 //   long line   resident memory growth while a 1 GB line without a terminator streams in
@@ -20,6 +21,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <sys/resource.h>
 #include <unistd.h>
 #include <vector>
 
@@ -81,6 +83,14 @@ double cpuNanoseconds(int pid) {
     return total;
 }
 
+// CPU time of the children waited for so far.
+double childrenCpuSeconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_CHILDREN, &usage);
+    auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
 class Bench {
 public:
     Bench(std::string sim, int runs) : sim_(std::move(sim)), runs_(runs) {
@@ -95,18 +105,22 @@ public:
     void throughput(std::size_t payload, std::size_t blocks) {
         std::size_t linesPerBlock = 0;
         const std::string block = sendBlock(payload, linesPerBlock);
-        std::vector<double> bridgeSeconds, catSeconds;
+        std::vector<double> bridgeSeconds, catSeconds, bridgeCpu, catCpu;
         for (int run = 0; run < runs_; ++run) {
-            catSeconds.push_back(feed(block, blocks, false));
-            bridgeSeconds.push_back(feed(block, blocks, true));
+            const Run cat = feed(block, blocks, false);
+            const Run bridge = feed(block, blocks, true);
+            catSeconds.push_back(cat.seconds);
+            catCpu.push_back(cat.cpuSeconds);
+            bridgeSeconds.push_back(bridge.seconds);
+            bridgeCpu.push_back(bridge.cpuSeconds);
         }
         const double bytes = static_cast<double>(block.size() * blocks);
         const double lines = static_cast<double>(linesPerBlock * blocks);
         const double bridge = median(bridgeSeconds), cat = median(catSeconds);
         std::printf("%5zu-byte payloads, %.0f lines (%.0f MB): bridge %.0f MB/s = %.2f M lines/s; "
-                    "cat %.0f MB/s; bridge/cat %.0f%%\n",
+                    "cat %.0f MB/s; bridge/cat %.0f%%; CPU: bridge %.3f s, cat %.3f s\n",
                     payload, lines, bytes / 1e6, bytes / bridge / 1e6, lines / bridge / 1e6, bytes / cat / 1e6,
-                    100 * cat / bridge);
+                    100 * cat / bridge, median(bridgeCpu), median(catCpu));
     }
 
     void start() {
@@ -153,8 +167,12 @@ public:
     }
 
 private:
-    // Seconds from the first byte written to the exit after the end of input.
-    double feed(const std::string& block, std::size_t blocks, bool toBridge) {
+    struct Run {
+        double seconds;     // from the first byte written to the exit after the end of input
+        double cpuSeconds;  // used by the child over its life, all threads
+    };
+
+    Run feed(const std::string& block, std::size_t blocks, bool toBridge) {
         ChildProcess child = toBridge ? ChildProcess(sim_, {world_})
                                       : ChildProcess("/bin/sh", {"-c", "exec cat >/dev/null"});
         if (toBridge) expectLine(child, R"({"event":"hello","protocol":1})");
@@ -163,8 +181,9 @@ private:
             if (!child.write(block)) throw std::runtime_error("stopped reading");
         }
         child.closeInput();
+        const double before = childrenCpuSeconds();
         if (child.wait(std::chrono::minutes(5)) != 0) throw std::runtime_error("did not end with status 0");
-        return std::chrono::duration<double>(Clock::now() - begin).count();
+        return {std::chrono::duration<double>(Clock::now() - begin).count(), childrenCpuSeconds() - before};
     }
 
     static void expectLine(ChildProcess& child, std::string_view line) {

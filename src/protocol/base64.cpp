@@ -4,6 +4,10 @@
 #include <bit>
 #include <cstring>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 namespace protocol {
 
 namespace {
@@ -44,6 +48,48 @@ constexpr std::array<std::uint32_t, 256> placedTable = [] {
     return table;
 }();
 
+#if defined(__x86_64__)
+// 32 characters to 24 bytes with AVX2, a few times faster than the tables for long payloads.
+// Stores 32 bytes at `out`; false if a character is outside the alphabet ("=" included).
+// Each character's high and low nibble select class bits that only intersect for bytes outside
+// the alphabet; the high nibble (with "/" told apart) then selects the offset from character to
+// value; multiply-adds pack four 6-bit values into 3 bytes.
+__attribute__((target("avx2"))) bool decodeBlock(const unsigned char* in, std::uint8_t* out) {
+    const __m256i lowClasses = _mm256_setr_epi8(0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x13, 0x1A,
+                                                0x1B, 0x1B, 0x1B, 0x1A, 0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11,
+                                                0x11, 0x11, 0x13, 0x1A, 0x1B, 0x1B, 0x1B, 0x1A);
+    const __m256i highClasses = _mm256_setr_epi8(0x10, 0x10, 0x01, 0x02, 0x04, 0x08, 0x04, 0x08, 0x10, 0x10, 0x10, 0x10,
+                                                 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x01, 0x02, 0x04, 0x08, 0x04, 0x08,
+                                                 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10);
+    const __m256i offsets = _mm256_setr_epi8(0, 16, 19, 4, -65, -65, -71, -71, 0, 0, 0, 0, 0, 0, 0, 0,  //
+                                             0, 16, 19, 4, -65, -65, -71, -71, 0, 0, 0, 0, 0, 0, 0, 0);
+    const __m256i nibble = _mm256_set1_epi8(0x0F);
+    const __m256i text = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in));
+    const __m256i high = _mm256_and_si256(_mm256_srli_epi32(text, 4), nibble);
+    const __m256i low = _mm256_and_si256(text, nibble);
+    if (!_mm256_testz_si256(_mm256_shuffle_epi8(lowClasses, low), _mm256_shuffle_epi8(highClasses, high)))
+        return false;
+    const __m256i slash = _mm256_cmpeq_epi8(text, _mm256_set1_epi8('/'));
+    const __m256i values = _mm256_add_epi8(text, _mm256_shuffle_epi8(offsets, _mm256_add_epi8(slash, high)));
+    const __m256i pairs = _mm256_maddubs_epi16(values, _mm256_set1_epi32(0x01400140));
+    const __m256i groups = _mm256_madd_epi16(pairs, _mm256_set1_epi32(0x00011000));
+    const __m256i packed = _mm256_shuffle_epi8(groups, _mm256_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1,
+                                                                         -1, 2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1,
+                                                                         -1, -1, -1));
+    const __m256i joined = _mm256_permutevar8x32_epi32(packed, _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 7, 7));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), joined);
+    return true;
+}
+
+bool hasAvx2() {
+    static const bool has = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") != 0;
+    }();
+    return has;
+}
+#endif
+
 }  // namespace
 
 void appendBase64(std::string& out, std::span<const std::uint8_t> bytes) {
@@ -77,6 +123,14 @@ std::optional<ble::Bytes> decodeBase64(std::string_view text) {
     // Every group but the last is four alphabet characters. Each stores four bytes, the fourth
     // overwritten by the next group (the last group always adds at least one byte).
     const auto* lastGroup = in + text.size() - 4;
+#if defined(__x86_64__)
+    // A block stores 8 bytes beyond its 24; at least 16 characters after it leave room for them.
+    if (hasAvx2()) {
+        for (; lastGroup - in >= 32 + 12; in += 32, out += 24) {
+            if (!decodeBlock(in, out)) return std::nullopt;
+        }
+    }
+#endif
     std::uint32_t seen = 0;
     for (; in != lastGroup; in += 4, out += 3) {
         const std::uint32_t v =

@@ -76,5 +76,22 @@ TEST(Base64, RoundTripsEveryByteAtEveryLength) {
     }
 }
 
+TEST(Base64, RejectsAByteOutsideTheAlphabetAnywhereInLongText) {
+    ble::Bytes bytes(300);
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i * 37 + i / 7);
+    std::string text;
+    appendBase64(text, bytes);
+    const std::string_view alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    for (int c = 0; c < 256; ++c) {
+        if (alphabet.find(static_cast<char>(c)) != std::string_view::npos) continue;
+        for (std::size_t at = 0; at < text.size(); ++at) {
+            if (c == '=' && at == text.size() - 1) continue;  // that is padding
+            std::string bad = text;
+            bad[at] = static_cast<char>(c);
+            ASSERT_FALSE(decodeBase64(bad)) << "byte " << c << " at " << at;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace protocol
