@@ -141,6 +141,20 @@ TEST(SimStack, FirstStateComesAsATaskThenOnEveryChangeOnly) {
     EXPECT_THAT(d.take(), ElementsAre("state 4", "state 5", "state 1"));
 }
 
+TEST(SimStack, AdapterLeavingPoweredOnEndsTheScanAndEveryConnectionAfterTheStateCallback) {
+    Driver d({Peer(peerA), Peer(peerB).delays({.connect = 50ms})});
+    d.queue.runUntilIdle();
+    d.connect(peerA);
+    d.call([&] { d.central->connect(d.found.at(peerB)); });
+    d.queue.runUntilIdle();
+    d.take();
+    d.world.setAdapterState(ble::ManagerState::unauthorized);
+    d.queue.advance(100ms);
+    EXPECT_FALSE(d.central->isScanning());
+    EXPECT_THAT(d.take(), ElementsAre("state 3", "disconnect A", "fail to connect B"));
+    EXPECT_EQ(d.found.at(peerB)->state(), ble::PeripheralState::disconnected);
+}
+
 TEST(SimStack, ScanSeesEachAdvertisementOnceWhilePoweredOnAndScanningForTheService) {
     Driver d({Peer(peerA), Peer(peerB).advertiseAt(50ms)},
              {{0ms, ble::ManagerState::poweredOn}, {100ms, ble::ManagerState::poweredOff}});

@@ -251,16 +251,15 @@ void SimPeripheral::deliverNext(std::uint32_t connection) {
     recycle(std::move(value));
 }
 
-bool SimPeripheral::notifyOutbox(ble::Bytes& value) {
-    if (state_ != ble::PeripheralState::connected) return false;
+void SimPeripheral::notifyOutbox(ble::Bytes& value) {
+    if (state_ != ble::PeripheralState::connected) return;
     for (const auto& s : services_)
         for (const auto& ch : s->all())
             if (ch->uuid() == runtime::outboxUUID && ch->isNotifying()) {
                 ch->exchangeValue(value);
                 if (delegate_) delegate_->didUpdateValue(shared_from_this(), ch, std::nullopt);
-                return true;
+                return;
             }
-    return false;
 }
 
 std::shared_ptr<SimService> SimPeripheral::findService(const ble::ServicePtr& service) const {

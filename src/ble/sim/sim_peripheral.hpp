@@ -48,7 +48,7 @@ public:
     void advertise();
     bool advertising() const { return advertising_; }
     // Reported to the central as discovered: this advertisement is used up.
-    void discovered() { advertising_ = false; }
+    void useAdvertisement() { advertising_ = false; }
     // The device or the radio ends the connection (or the connection attempt).
     void lose(const char* why);
     void failNextWrite() { failNextWrite_ = true; }
@@ -69,7 +69,7 @@ private:
     void finishWrite(std::uint32_t connection, std::uint32_t number);
     void startNotifications();
     void deliverNext(std::uint32_t connection);
-    bool notifyOutbox(ble::Bytes& value);
+    void notifyOutbox(ble::Bytes& value);
     std::shared_ptr<SimService> findService(const ble::ServicePtr& service) const;
     std::shared_ptr<SimCharacteristic> findCharacteristic(const ble::CharacteristicPtr& c) const;
     bool decideWriteFails(const SimCharacteristic* c, std::size_t size);

@@ -111,7 +111,7 @@ void SimWorld::offerDiscovery(SimPeripheral& p) {
 void SimWorld::deliverDiscovery(SimPeripheral& p) {
     // The scan may have stopped, or another report used the advertisement, since the post.
     if (!p.advertising() || !scanSees() || !central_) return;
-    p.discovered();
+    p.useAdvertisement();
     central_->didDiscover(p.shared_from_this());
 }
 
