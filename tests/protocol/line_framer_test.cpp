@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -61,6 +62,31 @@ TEST(LineFramer, SplitsLinesAtAnyChunking) {
         for (std::size_t piece = 1; piece <= c.input.size() + 1; ++piece) {
             EXPECT_EQ(frame(c.input, 5, piece), c.lines) << ::testing::PrintToString(c.input) << " in pieces of " << piece;
         }
+    }
+}
+
+// The framing rules applied to the whole input at once.
+std::vector<std::string> frameWhole(std::string_view input, std::size_t maxLineBytes) {
+    std::vector<std::string> out;
+    while (!input.empty()) {
+        const auto end = input.find('\n');
+        std::string_view line = input.substr(0, end);
+        if (end != std::string_view::npos && line.ends_with('\r')) line.remove_suffix(1);
+        out.emplace_back(line.size() > maxLineBytes ? overLong : line);
+        input.remove_prefix(end == std::string_view::npos ? input.size() : end + 1);
+    }
+    return out;
+}
+
+TEST(LineFramer, MatchesTheRulesOnRandomInput) {
+    std::mt19937 random(7);
+    for (int round = 0; round < 2000; ++round) {
+        std::string input(random() % 40, 'a');
+        for (char& c : input) c = "ab\r\n"[random() % 4];
+        const std::size_t limit = random() % 6;
+        const std::size_t piece = 1 + random() % 8;
+        EXPECT_EQ(frame(input, limit, piece), frameWhole(input, limit))
+            << ::testing::PrintToString(input) << " limit " << limit << " pieces of " << piece;
     }
 }
 
