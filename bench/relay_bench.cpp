@@ -16,9 +16,11 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <poll.h>
 #include <spawn.h>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -167,9 +169,27 @@ void waitForPeers(Sim& sim, int peers) {
     });
 }
 
+// CPU time used so far by all of the process's threads, in seconds.
+double cpuSeconds(int pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    // Fields after the command name, which is in parentheses: utime and stime are the 12th and 13th.
+    std::istringstream rest(text.substr(text.rfind(')') + 2));
+    std::string field;
+    for (int i = 0; i < 11; ++i) rest >> field;
+    double utime = 0, stime = 0;
+    rest >> utime >> stime;
+    return (utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+struct Rate {
+    double framesPerSecond;
+    double cpuMicrosPerFrame;  // gattrelay-sim's, all threads
+};
+
 // Echoed frames per second: `frames` sends spread round-robin over the peers, with a window of
 // sends not yet answered small enough that no peer's queue (512 frames) overflows.
-double rate(const std::string& simPath, int peers, int bytes, int frames) {
+Rate rate(const std::string& simPath, int peers, int bytes, int frames) {
     auto world = writeWorld(peers);
     Sim sim(simPath, world);
     waitForPeers(sim, peers);
@@ -183,6 +203,7 @@ double rate(const std::string& simPath, int peers, int bytes, int frames) {
     int sent = 0, written = 0, echoed = 0;
     std::string out;
     std::size_t outAt = 0;
+    double cpuAtStart = cpuSeconds(sim.pid());
     auto start = Clock::now();
     while (echoed < frames) {
         if (outAt == out.size()) {
@@ -202,8 +223,9 @@ double rate(const std::string& simPath, int peers, int bytes, int frames) {
         });
     }
     double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    double cpu = cpuSeconds(sim.pid()) - cpuAtStart;
     sim.write("{\"command\":\"stop\"}\n");
-    return frames / seconds;
+    return {frames / seconds, cpu * 1e6 / frames};
 }
 
 struct Latency {
@@ -265,10 +287,11 @@ Announce announce(const std::string& simPath, int peers) {
     return {ms, mb};
 }
 
-template <typename Run>
-double median(int runs, Run run) {
+// The median of each field of `results`, taken separately.
+template <typename Result>
+double median(const std::vector<Result>& results, double Result::*field) {
     std::vector<double> values;
-    for (int i = 0; i < runs; ++i) values.push_back(run());
+    for (const auto& r : results) values.push_back(r.*field);
     std::sort(values.begin(), values.end());
     return values[values.size() / 2];
 }
@@ -296,9 +319,12 @@ int main(int argc, char** argv) {
             for (int peers : {1, 100}) {
                 for (int bytes : {20, 512}) {
                     int frames = bytes == 20 ? 200'000 : 50'000;
-                    double r = median(runs, [&] { return rate(simPath, peers, bytes, frames); });
-                    std::printf("rate      %3d peer(s) %3d-byte frames: %8.0f echoed frames/s (%d per run)\n", peers,
-                                bytes, r, frames);
+                    std::vector<Rate> results;
+                    for (int i = 0; i < runs; ++i) results.push_back(rate(simPath, peers, bytes, frames));
+                    std::printf("rate      %3d peer(s) %3d-byte frames: %8.0f echoed frames/s, %.2f us of CPU each "
+                                "(%d per run)\n",
+                                peers, bytes, median(results, &Rate::framesPerSecond),
+                                median(results, &Rate::cpuMicrosPerFrame), frames);
                     std::fflush(stdout);
                 }
             }
@@ -306,25 +332,15 @@ int main(int argc, char** argv) {
         if (only.empty() || only == "latency") {
             std::vector<Latency> results;
             for (int i = 0; i < runs; ++i) results.push_back(latency(simPath, 20'000));
-            auto pick = [&](double Latency::*field) {
-                std::vector<double> v;
-                for (auto& r : results) v.push_back(r.*field);
-                std::sort(v.begin(), v.end());
-                return v[v.size() / 2];
-            };
             std::printf("latency   send line to write line, 1 peer, 20 bytes: median %.1f us, 99th percentile %.1f us\n",
-                        pick(&Latency::median), pick(&Latency::p99));
+                        median(results, &Latency::median), median(results, &Latency::p99));
             std::fflush(stdout);
         }
         if (only.empty() || only == "announce") {
             std::vector<Announce> results;
             for (int i = 0; i < runs; ++i) results.push_back(announce(simPath, 1000));
-            std::vector<double> ms, mb;
-            for (auto& r : results) ms.push_back(r.ms), mb.push_back(r.residentMb);
-            std::sort(ms.begin(), ms.end());
-            std::sort(mb.begin(), mb.end());
             std::printf("announce  1000 peers: state line to last peer line %.1f ms, resident memory %.1f MB\n",
-                        ms[ms.size() / 2], mb[mb.size() / 2]);
+                        median(results, &Announce::ms), median(results, &Announce::residentMb));
         }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "relay_bench: %s\n", e.what());
