@@ -9,7 +9,7 @@ namespace sim {
 
 namespace {
 
-// Before the first step of the spec: the value of the smallest link a connection can have.
+// Before the first step of the spec: what the smallest ATT MTU (23) leaves for a value.
 constexpr std::size_t initialWriteLimit = 20;
 
 }  // namespace
