@@ -8,8 +8,8 @@
 #include <memory>
 #include <string>
 
-#include "ble/sim/world_file.hpp"
 #include "ble/sim/sim_world.hpp"
+#include "ble/sim/world_file.hpp"
 #include "runtime/run_bridge.hpp"
 
 namespace sim {
