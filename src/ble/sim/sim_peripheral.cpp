@@ -9,7 +9,7 @@ namespace sim {
 
 namespace {
 
-// Before the first step of the spec: what the smallest ATT MTU (23) leaves for a value.
+// Before the first write-limit step: what the smallest ATT MTU (23) leaves for a value.
 constexpr std::size_t initialWriteLimit = 20;
 
 }  // namespace

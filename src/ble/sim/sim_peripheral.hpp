@@ -36,7 +36,7 @@ public:
     void writeValue(const ble::Bytes& value, const ble::CharacteristicPtr& c) override;
     std::size_t maximumWriteValueLength() const override { return writeLimit_; }
 
-    // The world's clock has started: schedules what the spec times.
+    // The world's clock has started: schedules the timed parts of the description.
     void start();
     // The central manager's requests.
     void connect();

@@ -5,7 +5,7 @@
 // gattrelay-sim runs it on the production loop in real time.
 //
 // How it behaves where real stacks leave a choice:
-//  - The adapter: before the first step of the spec the state is unknown. When it leaves
+//  - The adapter: before the first adapter step the state is unknown. When it leaves
 //    powered on, the scan ends (isScanning() turns false and stays false until the next
 //    scanForPeripherals while powered on), every connection attempt ends in didFailToConnect and
 //    every connection in didDisconnect, after the state callback. A scan asked for while the
@@ -20,10 +20,11 @@
 //    `delays.disconnect` later, with didDisconnect, or with didFailToConnect if it was still
 //    connecting.
 //  - GATT: an operation asked for while not connected is ignored. Failures and delays come from
-//    the spec. Notifications (scheduled, echoes, a test's) go out on the first outbox, in layout
-//    order, that is notifying on the current connection; without one they are lost, like a
-//    radio packet nobody listens to. The notification schedule starts when an outbox of the
-//    connection first notifies (at characteristic discovery for an outbox already notifying).
+//    the peripheral's description. Notifications (scheduled, echoes, a test's) go out on the
+//    first outbox, in layout order, that is notifying on the current connection; without one
+//    they are lost, like a radio packet nobody listens to. The notification schedule starts when
+//    an outbox of the connection first notifies (at characteristic discovery for an outbox
+//    already notifying).
 //  - Writes: a write to a characteristic other than an inbox, or longer than the write limit,
 //    fails. `disconnectAfterWrites` counts the writes answered on the connection, failed or not.
 //
@@ -51,7 +52,7 @@ public:
     SimWorld& operator=(const SimWorld&) = delete;
 
     // How the bridge creates its central manager on this world. Make one central per world:
-    // the world's clock (the times in the spec) starts when it is made.
+    // the world's clock (the times in its description) starts when it is made.
     ble::CentralFactory centralFactory();
 
     // Recording what the bridge asks of the stack; off by default.
