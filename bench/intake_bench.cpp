@@ -141,6 +141,8 @@ public:
         ChildProcess bridge(sim_, {world_});
         expectLine(bridge, R"({"event":"hello","protocol":1})");
         expectLine(bridge, R"({"event":"state","value":"ready"})");
+        // Let the task that wrote the state line finish before counting.
+        std::this_thread::sleep_for(std::chrono::seconds(1));
         const double before = cpuNanoseconds(bridge.pid());
         std::this_thread::sleep_for(std::chrono::seconds(10));
         const double used = cpuNanoseconds(bridge.pid()) - before;
