@@ -83,17 +83,27 @@ private:
     // Queues the line's command, if it is one. False when the reader must stop: a "stop"
     // command, or a line over the limit once repaired.
     bool handle(std::string_view line) {
-        const std::string_view text = repairUtf8(line, repaired_);
-        if (text.size() > maxCommandLineBytes) return false;
-        // A line in place is followed by the padding of its chunk or of the framer's buffer.
-        const std::size_t readable = text.data() == repaired_.data() ? repaired_.capacity()
-                                                                     : text.size() + simdjson::SIMDJSON_PADDING;
-        auto command = parser_.parse(simdjson::padded_string_view(text.data(), text.size(), readable));
-        if (!command) return true;
+        // The JSON parser rejects ill-formed UTF-8 anywhere in its input, so a line it accepts
+        // needs no repair, and the framer has already held it to the limit. Only a rejected line
+        // is checked, and repaired and measured if it needs it, before being parsed again.
+        auto command = parse(line, line.size() + simdjson::SIMDJSON_PADDING);
+        if (!command) {
+            const std::string_view text = repairUtf8(line, repaired_);
+            if (text.data() == line.data()) return true;
+            if (text.size() > maxCommandLineBytes) return false;
+            command = parse(text, repaired_.capacity());
+            if (!command) return true;
+        }
         if (std::holds_alternative<StopCommand>(*command)) return false;
-        batchedBytes_ += text.size();
+        batchedBytes_ += line.size();
         sends_.push_back(std::move(std::get<SendCommand>(*command)));
         return true;
+    }
+
+    // `readable` bytes from the start of `text` may be read: the padding of the read buffer,
+    // of the framer's buffer, or of the repair buffer.
+    std::optional<Command> parse(std::string_view text, std::size_t readable) {
+        return parser_.parse(simdjson::padded_string_view(text.data(), text.size(), readable));
     }
 
     void post(bool thenStop) {
