@@ -32,7 +32,7 @@ public:
           framer_(maxCommandLineBytes, simdjson::SIMDJSON_PADDING),
           parser_(maxCommandLineBytes) {
         // Repair at most triples a line the framer let through.
-        repaired_.reserve(3 * (maxCommandLineBytes + 1) + simdjson::SIMDJSON_PADDING);
+        repaired_.reserve(3 * maxCommandLineBytes + simdjson::SIMDJSON_PADDING);
     }
 
     void run() {
