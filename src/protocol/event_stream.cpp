@@ -1,5 +1,6 @@
 #include "protocol/event_stream.hpp"
 
+#include <array>
 #include <cerrno>
 #include <charconv>
 #include <csignal>
@@ -13,30 +14,45 @@ namespace protocol {
 
 namespace {
 
-// A JSON string with the standard escapes, "/" included. The text must be valid UTF-8.
-void appendString(std::string& out, std::string_view text) {
+// The bytes a JSON string cannot hold as they are, "/" included.
+constexpr std::array<bool, 256> needsEscape = [] {
+    std::array<bool, 256> table{};
+    for (int c = 0; c < 0x20; ++c) table[c] = true;
+    table['"'] = table['\\'] = table['/'] = true;
+    return table;
+}();
+
+void appendEscape(std::string& out, unsigned char c) {
     static constexpr char hex[] = "0123456789abcdef";
-    out += '"';
-    for (char c : text) {
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '/': out += "\\/"; break;
-            case '\b': out += "\\b"; break;
-            case '\f': out += "\\f"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            default:
-                if (static_cast<unsigned char>(c) < 0x20) {
-                    out += "\\u00";
-                    out += hex[static_cast<unsigned char>(c) >> 4];
-                    out += hex[static_cast<unsigned char>(c) & 0xF];
-                } else {
-                    out += c;
-                }
-        }
+    switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '/': out += "\\/"; break;
+        case '\b': out += "\\b"; break;
+        case '\f': out += "\\f"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            out += "\\u00";
+            out += hex[c >> 4];
+            out += hex[c & 0xF];
     }
+}
+
+// A JSON string with the standard escapes, "/" included. The text must be valid UTF-8. Runs of
+// bytes that need no escape are copied whole: base64 text is mostly such a run.
+void appendString(std::string& out, std::string_view text) {
+    out += '"';
+    std::size_t run = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (!needsEscape[c]) continue;
+        out.append(text, run, i - run);
+        appendEscape(out, c);
+        run = i + 1;
+    }
+    out.append(text, run);
     out += '"';
 }
 
