@@ -44,7 +44,13 @@ TEST_F(EventStreamTest, WritesEveryEventAsOneSortedLine) {
 TEST_F(EventStreamTest, EscapesStringsAndDropsInvalidText) {
     events.state("a\"b\\c/d\n\x01\xC3\xA9");
     events.state("bad \xFF");
-    EXPECT_EQ(lines, (std::vector<std::string>{"{\"event\":\"state\",\"value\":\"a\\\"b\\\\c\\/d\\n\\u0001\xC3\xA9\"}\n"}));
+    events.state("/\t/");
+    events.state("");
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         "{\"event\":\"state\",\"value\":\"a\\\"b\\\\c\\/d\\n\\u0001\xC3\xA9\"}\n",
+                         "{\"event\":\"state\",\"value\":\"\\/\\t\\/\"}\n",
+                         "{\"event\":\"state\",\"value\":\"\"}\n",
+                     }));
 }
 
 TEST_F(EventStreamTest, WritesIntegersInPlainDecimal) {
