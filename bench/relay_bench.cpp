@@ -205,7 +205,11 @@ Rate rate(const std::string& simPath, int peers, int bytes, int frames) {
     std::size_t outAt = 0;
     double cpuAtStart = cpuSeconds(sim.pid());
     auto start = Clock::now();
+    auto progressAt = start;
     while (echoed < frames) {
+        if (Clock::now() - progressAt > std::chrono::seconds(60)) {
+            throw std::runtime_error("no progress from gattrelay-sim in 60 s (a frame was dropped?)");
+        }
         if (outAt == out.size()) {
             out.clear();
             outAt = 0;
@@ -217,6 +221,7 @@ Rate rate(const std::string& simPath, int peers, int bytes, int frames) {
         if (outAt < out.size()) outAt += sim.writeSome(std::string_view(out).substr(outAt));
         bool waiting = outAt == out.size();
         sim.readLines(waiting ? 1000 : 0, [&](std::string_view line) {
+            progressAt = Clock::now();
             if (startsWith(line, "{\"accepted\":true")) ++written;
             else if (startsWith(line, "{\"data\"")) ++echoed;
             else throw std::runtime_error("unexpected line: " + std::string(line));
