@@ -74,7 +74,6 @@ public:
         return it->second;
     }
     std::string pathOf(std::string_view key) const { return child(path_, key); }
-    const std::string& path() const { return path_; }
 
 private:
     std::string path_;
@@ -111,6 +110,11 @@ simdjson::dom::array array(element e, const std::string& path) {
 }
 
 Ms milliseconds(element e, const std::string& path) { return Ms{integer(e, path, 0, maxMs)}; }
+
+// Counted from 1.
+std::uint64_t positiveCount(element e, const std::string& path) {
+    return static_cast<std::uint64_t>(integer(e, path, 1, std::numeric_limits<std::int64_t>::max()));
+}
 
 // Reads `key` into `out` with `read` when present; otherwise `out` keeps its default.
 template <typename T, typename Read>
@@ -246,10 +250,7 @@ WriteFailures writeFailures(element e, const std::string& path) {
                   });
     if (auto nth = fields.get("nth")) {
         auto nthPath = fields.pathOf("nth");
-        for (element v : array(*nth, nthPath)) {
-            auto n = integer(v, item(nthPath, failures.nth.size()), 1, std::numeric_limits<std::int64_t>::max());
-            failures.nth.push_back(static_cast<std::uint64_t>(n));
-        }
+        for (element v : array(*nth, nthPath)) failures.nth.push_back(positiveCount(v, item(nthPath, failures.nth.size())));
     }
     return failures;
 }
@@ -298,13 +299,8 @@ PeripheralSpec peripheral(element e, const std::string& path) {
     optionalField(fields, "writeFailures", p.writeFailures, writeFailures);
     optionalField(fields, "delays", p.delays, delays);
     optionalField(fields, "disconnectAt", p.disconnectAt, times);
-    if (auto n = fields.get("disconnectAfterWrites")) {
-        auto count = integer(*n, fields.pathOf("disconnectAfterWrites"), 1, std::numeric_limits<std::int64_t>::max());
-        p.disconnectAfterWrites = static_cast<std::uint64_t>(count);
-    }
-    if (auto after = fields.get("readvertiseAfter")) {
-        p.readvertiseAfter = milliseconds(*after, fields.pathOf("readvertiseAfter"));
-    }
+    optionalField(fields, "disconnectAfterWrites", p.disconnectAfterWrites, positiveCount);
+    optionalField(fields, "readvertiseAfter", p.readvertiseAfter, milliseconds);
     optionalField(fields, "notifications", p.notifications, notifications);
     optionalField(fields, "echo", p.echo, boolean);
     return p;
