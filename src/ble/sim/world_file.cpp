@@ -250,7 +250,9 @@ WriteFailures writeFailures(element e, const std::string& path) {
                   });
     if (auto nth = fields.get("nth")) {
         auto nthPath = fields.pathOf("nth");
-        for (element v : array(*nth, nthPath)) failures.nth.push_back(positiveCount(v, item(nthPath, failures.nth.size())));
+        for (element v : array(*nth, nthPath)) {
+            failures.nth.push_back(positiveCount(v, item(nthPath, failures.nth.size())));
+        }
     }
     return failures;
 }
