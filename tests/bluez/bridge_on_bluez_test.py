@@ -289,26 +289,27 @@ class Faults(BluezCase):
 
     def test_losing_the_link_is_reported_once_and_the_peer_comes_back(self):
         address = "C0:FF:EE:00:00:01"
-        for name, act, back in (
-                ("the peer drops the link", lambda: self.fake.control.Drop(address), lambda: None),
-                ("power off, then on", lambda: self.fake.control.SetPowered(False),
-                 lambda: self.fake.control.SetPowered(True)),
-                ("the device is removed without a Connected signal", lambda: self.fake.control.Remove(address),
-                 lambda: self.fake.control.Advertise(address))):
+        control = lambda: self.fake.control
+        for name, act, back, states in (
+                ("the peer drops the link", lambda: control().Drop(address), lambda: None, ["ready"]),
+                ("power off, then on", lambda: control().SetPowered(False), lambda: control().SetPowered(True),
+                 ["ready", "powered_off", "ready"]),
+                ("the adapter vanishes, then one appears", lambda: control().SetAdapterPresent(False),
+                 lambda: control().SetAdapterPresent(True), ["ready", "unsupported", "ready"]),
+                ("the device is removed without a Connected signal", lambda: control().Remove(address),
+                 lambda: control().Advertise(address), ["ready"])):
             with self.subTest(name):
                 self.run_case({})
                 self.announced(address)
                 act()
-                self.lost(address)
+                self.bridge.expect(in_order=False, event="peer", id=peer_id(address), connected=False, mtu=247)
                 back()
                 self.announced(address)
                 self.echo(address, b"again")
                 self.bridge.stop()
                 events = self.bridge.events_so_far()
                 self.assertEqual(sum(1 for e in events if e.get("connected") is False), 1, events)
-                if name.startswith("power"):
-                    self.assertEqual([e["value"] for e in events if e["event"] == "state"],
-                                     ["ready", "powered_off", "ready"])
+                self.assertEqual([e["value"] for e in events if e["event"] == "state"], states)
 
     def test_bluetoothd_gone_and_back(self):
         address = "C0:FF:EE:00:00:01"
@@ -321,6 +322,15 @@ class Faults(BluezCase):
         self.bridge.expect(event="state", value="ready")
         self.announced(address)
         self.echo(address, b"back")
+        self.bridge.stop()
+
+    def test_system_bus_gone(self):
+        address = "C0:FF:EE:00:00:01"
+        self.expect_start()
+        self.announced(address)
+        self.bus.daemon.kill()
+        self.bridge.expect(in_order=False, event="state", value="unsupported")
+        self.bridge.expect(in_order=False, event="peer", id=peer_id(address), connected=False, mtu=247)
         self.bridge.stop()
 
     def test_a_failing_write_is_tried_three_times_then_refused(self):

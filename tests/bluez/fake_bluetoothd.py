@@ -20,7 +20,8 @@ ServicesResolved that long before the GATT objects appear. "deny" refuses GetMan
 Writes whose value starts with b"fail" fail.
 
 Test control, interface test.Control at "/": Drop(s) (the peer drops the link, then advertises
-again), Remove(s) (the device vanishes without a Connected signal), SetPowered(b), SetMtu(sq),
+again), Remove(s) (the device vanishes without a Connected signal), SetPowered(b),
+SetAdapterPresent(b) (the adapter and its devices vanish, or a fresh adapter appears), SetMtu(sq),
 Advertise(s), Calls() -> a(ss): (object path, method) of every call so far, with the filter's
 keys and each written value in hex.
 Prints "ready" on standard output once it owns its name.
@@ -113,6 +114,16 @@ class Root(dbus.service.Object):
     @dbus.service.method("test.Control", in_signature="b")
     def SetPowered(self, on):
         set_powered(on)
+
+    @dbus.service.method("test.Control", in_signature="b")
+    def SetAdapterPresent(self, present):
+        global adapter
+        if present:
+            adapter = Adapter()
+            return
+        for p in peers.values():
+            p.forget()
+        adapter.drop()
 
     @dbus.service.method("test.Control", in_signature="sq")
     def SetMtu(self, address, mtu):

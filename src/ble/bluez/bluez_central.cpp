@@ -190,8 +190,10 @@ void BluezCentral::onPropertiesChanged(sd_bus_message* m) {
             }
             if (has(changed, "Notifying")) p->onNotifying(path, flag(c, "Notifying"));
         }
+    } else if (interface == names::adapter) {
+        // Only the adapter's own changes move the state: notifications stay cheap.
+        update();
     }
-    update();
 }
 
 std::shared_ptr<BluezPeripheral> BluezCentral::peripheralAbove(const std::string& path) const {
