@@ -157,7 +157,7 @@ void BluezCentral::onObjectManagerSignal(sd_bus_message* m) {
         const std::string path = tree_.readRemoved(m, interfaces);
         if (has(interfaces, names::device)) {
             auto it = peripherals_.find(path);
-            if (it != peripherals_.end()) it->second->lose("the device was removed");
+            if (it != peripherals_.end()) it->second->end("the device was removed");
         }
     }
     update();
@@ -330,7 +330,7 @@ std::shared_ptr<BluezPeripheral> BluezCentral::peripheralFor(const std::string& 
 }
 
 void BluezCentral::endAll(const char* why) {
-    for (const auto& [path, p] : peripherals_) p->lose(why);
+    for (const auto& [path, p] : peripherals_) p->end(why);
 }
 
 // ---- connections ------------------------------------------------------------------------------

@@ -94,8 +94,6 @@ void BluezPeripheral::cancel() {
     }
 }
 
-void BluezPeripheral::lose(const char* why) { end(why); }
-
 void BluezPeripheral::end(const char* why) {
     if (state_ == ble::PeripheralState::disconnected) return;
     const bool wasConnected = connectReported_;

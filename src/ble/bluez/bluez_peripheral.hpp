@@ -38,8 +38,9 @@ public:
     // From the central.
     void connect();
     void cancel();
-    // The link is gone whatever bluetoothd said last (device removed, adapter gone, ...).
-    void lose(const char* why);
+    // Ends the connection, whatever bluetoothd said last (device removed, adapter gone, ...):
+    // one failure or disconnection callback, with `why` as its error if given.
+    void end(const char* why);
     void onConnectedChanged(bool connected);
     void onValue(const std::string& characteristicPath, const ble::Bytes& value);
     void onNotifying(const std::string& characteristicPath, bool notifying);
@@ -56,7 +57,6 @@ private:
         return state_ == ble::PeripheralState::connected || state_ == ble::PeripheralState::disconnecting;
     }
     void becomeConnected();
-    void end(const char* why);
     // Timers, each for the connection that set it.
     void connectTimedOut();
     void resolveTimedOut();
