@@ -168,9 +168,8 @@ void InvariantChecker::line(std::string_view text) {
     text.remove_suffix(1);
     expect(!stopped_, "a line after stop: " + shown);
 
-    simdjson::dom::parser parser;
     simdjson::dom::object object;
-    if (!expect(parser.parse(text.data(), text.size()).get(object) == simdjson::SUCCESS, "not a JSON object: " + shown))
+    if (!expect(parser_.parse(text.data(), text.size()).get(object) == simdjson::SUCCESS, "not a JSON object: " + shown))
         return;
     std::map<std::string, simdjson::dom::element> fields;
     for (auto [key, value] : object) fields[std::string(key)] = value;
@@ -305,6 +304,12 @@ void InvariantChecker::settled(const runtime::CoreBluetoothBridge& bridge) {
                     ", peripheral state " + std::to_string(link->peripheral->state()) + ")";
         expect(false, std::to_string(peer.waiting.size()) + " frames still waiting after a quiet time: " + id.text() + state);
     }
+}
+
+std::size_t InvariantChecker::waitingFrames() const {
+    std::size_t n = 0;
+    for (const auto& [id, peer] : peers_) n += peer.waiting.size();
+    return n;
 }
 
 void InvariantChecker::finish() { closeDue(); }

@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <simdjson.h>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -69,6 +70,8 @@ public:
     // Between steps: the bridge's queues hold what was admitted and has not ended, in order,
     // less frames skipped as too long; none holds more than 512.
     void afterStep(const runtime::CoreBluetoothBridge& bridge);
+    // Admitted frames that have not ended yet.
+    std::size_t waitingFrames() const;
     // After a long quiet time with the bridge running: no admitted frame is still waiting.
     void settled(const runtime::CoreBluetoothBridge& bridge);
     // The end of the run.
@@ -111,6 +114,7 @@ private:
     const Spy& spy_;
     const runtime::ManualQueue& queue_;
     std::map<ble::Uuid, Peer> peers_;
+    simdjson::dom::parser parser_;
     Due due_;
     bool helloSeen_ = false;
     bool stopped_ = false;
