@@ -11,6 +11,8 @@
 #include <string>
 #include <utility>
 
+#include "protocol/base64.hpp"
+
 namespace sim {
 
 namespace {
@@ -196,35 +198,6 @@ std::vector<WriteLimitStep> writeLimit(element e, const std::string& path) {
     return steps;
 }
 
-int base64Value(char c) {
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    if (c == '+') return 62;
-    if (c == '/') return 63;
-    return -1;
-}
-
-// Standard alphabet, "=" padding to a multiple of 4, nothing else (the event stream's form).
-std::optional<ble::Bytes> decodeBase64(std::string_view text) {
-    if (text.size() % 4 != 0) return std::nullopt;
-    ble::Bytes out;
-    for (std::size_t i = 0; i < text.size(); i += 4) {
-        bool last = i + 4 == text.size();
-        std::size_t padding = last ? (text[i + 3] == '=') + (text[i + 2] == '=' && text[i + 3] == '=') : 0;
-        std::uint32_t bits = 0;
-        for (std::size_t j = 0; j < 4 - padding; ++j) {
-            int v = base64Value(text[i + j]);
-            if (v < 0) return std::nullopt;
-            bits |= static_cast<std::uint32_t>(v) << (18 - 6 * j);
-        }
-        // The bits a padded group leaves unused must be zero, so each byte string has one spelling.
-        if (bits & ((1u << (8 * padding)) - 1)) return std::nullopt;
-        for (std::size_t j = 0; j < 3 - padding; ++j) out.push_back(static_cast<std::uint8_t>(bits >> (16 - 8 * j)));
-    }
-    return out;
-}
-
 std::vector<Notification> notifications(element e, const std::string& path) {
     std::vector<Notification> list;
     for (element value : array(e, path)) {
@@ -232,7 +205,7 @@ std::vector<Notification> notifications(element e, const std::string& path) {
         Notification n;
         optionalField(fields, "after", n.after, milliseconds);
         auto dataPath = fields.pathOf("data");
-        auto bytes = decodeBase64(string(required(fields, "data"), dataPath));
+        auto bytes = protocol::decodeBase64(string(required(fields, "data"), dataPath));
         if (!bytes) fail(dataPath, "not base64 (standard alphabet, padded with \"=\")");
         n.value = std::move(*bytes);
         list.push_back(std::move(n));
