@@ -287,6 +287,15 @@ class Faults(BluezCase):
                 self.echo("C0:FF:EE:00:00:01", b"ping")
                 self.bridge.stop()
 
+    def test_gatt_objects_that_never_come_end_the_connection(self):
+        # After ServicesResolved the wait for the service is bounded; without it the bridge
+        # gives the peer up.
+        address = "C0:FF:EE:00:00:01"
+        self.run_case({"gatt_lag_ms": -1})
+        self.lost(address, mtu=23)
+        self.bridge.stop()
+        self.assertIn((device_path(address), "Disconnect"), self.fake.calls())
+
     def test_losing_the_link_is_reported_once_and_the_peer_comes_back(self):
         address = "C0:FF:EE:00:00:01"
         control = lambda: self.fake.control

@@ -16,7 +16,7 @@ the inbox come back as notifications on the outbox. CONFIG_JSON:
 "connect" is one of: "ok"; "abort_once" (the first Connect fails as when the controller aborts
 it, then the peer advertises again); "in_progress" (the first Connect answers InProgress and
 the link comes up anyway); "silent" (the Connected signal is never sent). "gatt_lag_ms" sends
-ServicesResolved that long before the GATT objects appear. "deny" refuses GetManagedObjects.
+ServicesResolved that long before the GATT objects appear (never, if negative). "deny" refuses GetManagedObjects.
 Writes whose value starts with b"fail" fail.
 
 Test control, interface test.Control at "/": Drop(s) (the peer drops the link, then advertises
@@ -201,7 +201,8 @@ class Peer:
         lag = self.spec.get("gatt_lag_ms", 0)
         if lag:
             later(30, lambda: self.resolved())
-            later(lag, self.export_gatt)
+            if lag > 0:
+                later(lag, self.export_gatt)
         else:
             self.export_gatt()
             later(30, lambda: self.resolved())
