@@ -4,6 +4,7 @@
 #include <cerrno>
 
 #include "ble/bluez/bluez_peripheral.hpp"
+#include "ble/bluez/bounds.hpp"
 #include "ble/bluez/names.hpp"
 #include "ble/bluez/peer_id.hpp"
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "ble/bluez/bluez_central.hpp"
+#include "ble/bluez/bounds.hpp"
 #include "ble/bluez/names.hpp"
 
 namespace bluez {
@@ -180,7 +181,7 @@ void BluezPeripheral::checkGatt(bool lagOver) {
             continue;
         }
         central_.deliver([self = shared_from_this(), service = wait->service, found = std::move(found)] {
-            service->characteristics_ = found;
+            service->discovered = found;
             if (auto* d = self->delegate_) d->didDiscoverCharacteristics(self, service, std::nullopt);
         });
         wait = characteristicWaits_.erase(wait);
@@ -239,13 +240,13 @@ void BluezPeripheral::onNotifying(const std::string& characteristicPath, bool no
         finishNotify(object->second, notifying, std::nullopt);
         return;
     }
-    central_.deliver([c = object->second, notifying] { c->notifying_ = notifying; });
+    central_.deliver([c = object->second, notifying] { c->notifying = notifying; });
 }
 
 void BluezPeripheral::finishNotify(const std::shared_ptr<BluezCharacteristic>& c, bool enabled,
                                    std::optional<ble::Error> error) {
     central_.deliver([self = shared_from_this(), c, enabled, error = std::move(error)] {
-        if (!error) c->notifying_ = enabled;
+        if (!error) c->notifying = enabled;
         if (auto* d = self->delegate_) d->didUpdateNotificationState(self, c, error);
     });
 }
@@ -256,7 +257,7 @@ void BluezPeripheral::onValue(const std::string& characteristicPath, const ble::
     if (object == characteristicObjects_.end()) return;
     // The value travels with its own task: notifications are never merged.
     central_.deliver([self = shared_from_this(), c = object->second, value] {
-        c->value_ = value;
+        c->latestValue = value;
         if (auto* d = self->delegate_) d->didUpdateValue(self, c, std::nullopt);
     });
 }

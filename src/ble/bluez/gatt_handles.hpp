@@ -15,10 +15,10 @@ class BluezService final : public ble::Service {
 public:
     BluezService(std::string path, ble::Uuid uuid) : path(std::move(path)), uuid_(uuid) {}
     ble::Uuid uuid() const override { return uuid_; }
-    std::optional<std::vector<ble::CharacteristicPtr>> characteristics() const override { return characteristics_; }
+    std::optional<std::vector<ble::CharacteristicPtr>> characteristics() const override { return discovered; }
 
     const std::string path;
-    std::optional<std::vector<ble::CharacteristicPtr>> characteristics_;
+    std::optional<std::vector<ble::CharacteristicPtr>> discovered;
 
 private:
     ble::Uuid uuid_;
@@ -28,12 +28,12 @@ class BluezCharacteristic final : public ble::Characteristic {
 public:
     BluezCharacteristic(std::string path, ble::Uuid uuid) : path(std::move(path)), uuid_(uuid) {}
     ble::Uuid uuid() const override { return uuid_; }
-    std::optional<ble::Bytes> value() const override { return value_; }
-    bool isNotifying() const override { return notifying_; }
+    std::optional<ble::Bytes> value() const override { return latestValue; }
+    bool isNotifying() const override { return notifying; }
 
     const std::string path;
-    std::optional<ble::Bytes> value_;
-    bool notifying_ = false;
+    std::optional<ble::Bytes> latestValue;
+    bool notifying = false;
 
 private:
     ble::Uuid uuid_;
