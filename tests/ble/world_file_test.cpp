@@ -209,6 +209,11 @@ TEST(WorldFile, InvalidWorldsNameTheKeyAndTheProblem) {
          "w.json: adapter[0].state: unknown state \"on\" (expected unknown, resetting, unsupported, unauthorized, "
          "powered_off, powered_on or an integer)"},
         {R"({"adapter": [{"state": -1}]})", "w.json: adapter[0].state: must be from 0 to 2147483647, not -1"},
+        // Text from the file that appears in the message cannot break the line or reach a terminal raw.
+        {R"({"adaptor\n\u001b[2J": []})", "w.json: adaptor\\u000a\\u001b[2J: unknown key"},
+        {R"({"adapter": [{"state": "on\r"}]})",
+         "w.json: adapter[0].state: unknown state \"on\\u000d\" (expected unknown, resetting, unsupported, "
+         "unauthorized, powered_off, powered_on or an integer)"},
     };
     for (const auto& c : cases) {
         auto loaded = sim::parseWorld(c.text, "w.json");

@@ -300,10 +300,23 @@ WorldSpec world(element root) {
 }
 
 WorldFileResult failure(std::string_view fileName, const std::string& path, const std::string& what) {
-    std::string message(fileName);
-    message += ": ";
-    if (!path.empty()) message += path + ": ";
-    message += what;
+    std::string text(fileName);
+    text += ": ";
+    if (!path.empty()) text += path + ": ";
+    text += what;
+    // Keys and names from the file may hold control characters: escaped, the message stays one
+    // line and nothing reaches a terminal raw.
+    std::string message;
+    for (char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte != 0x7F) {
+            message += c;
+            continue;
+        }
+        char escape[7];
+        std::snprintf(escape, sizeof escape, "\\u%04x", byte);
+        message += escape;
+    }
     return {std::nullopt, std::move(message)};
 }
 
