@@ -216,12 +216,13 @@ class BluezCase(unittest.TestCase):
 class Relay(BluezCase):
     peers = [{"address": "C0:FF:EE:00:00:01"}, {"address": "C0:FF:EE:00:00:02", "mtu": 23},
              {"address": "C0:FF:EE:00:00:03", "known": True},
-             {"address": "C0:FF:EE:00:00:04", "gatt": False}]
+             {"address": "C0:FF:EE:00:00:04", "gatt": False},
+             {"address": "C0:FF:EE:00:00:05", "adapter": "hci1"}]
 
     def test_frames_both_ways_with_several_peers(self):
         self.expect_start()
         # One known before the scan started; one with the smallest MTU; the one without the
-        # service is never reported.
+        # service, and the one on another adapter, are never reported.
         for address, mtu in (("C0:FF:EE:00:00:01", 247), ("C0:FF:EE:00:00:02", 23), ("C0:FF:EE:00:00:03", 247)):
             self.bridge.expect(in_order=False, event="peer", id=peer_id(address), connected=True, mtu=mtu)
         for size in (1, 20, 100, 244):
@@ -236,6 +237,7 @@ class Relay(BluezCase):
         self.bridge.stop()
         events = self.bridge.events_so_far()
         self.assertNotIn(peer_id("C0:FF:EE:00:00:04"), [e.get("id") for e in events])
+        self.assertFalse([e for e in events if e.get("id", "").endswith("C0FFEE000005")])
         self.assertNotIn(245, [e.get("bytes") for e in events])
         self.assertNotIn(21, [e.get("bytes") for e in events])
 
@@ -249,6 +251,7 @@ class Relay(BluezCase):
         for address in ("C0:FF:EE:00:00:01", "C0:FF:EE:00:00:02", "C0:FF:EE:00:00:03"):
             self.assertIn((device_path(address), "Disconnect"), calls)
         self.assertNotIn((device_path("C0:FF:EE:00:00:04"), "Connect"), calls)
+        self.assertNotIn(("/org/bluez/hci1/dev_C0_FF_EE_00_00_05", "Connect"), calls)
 
     def test_writes_are_answered_in_order_when_sent_back_to_back(self):
         self.expect_start()

@@ -11,7 +11,9 @@ the inbox come back as notifications on the outbox. CONFIG_JSON:
   {"adapter": "00:11:22:33:44:00", "powered": true, "deny": false,
    "service": "...", "inbox": "...", "outbox": "...",
    "peers": [{"address": "C0:FF:EE:00:00:01", "mtu": 247, "known": false,
-              "gatt": true, "connect": "ok", "gatt_lag_ms": 0}]}
+              "gatt": true, "connect": "ok", "gatt_lag_ms": 0, "adapter": "hci0"}]}
+
+A peer on "hci1" makes a second adapter, and shows up on it whenever hci0 starts discovery.
 
 "connect" is one of: "ok"; "abort_once" (the first Connect fails as when the controller aborts
 it, then the peer advertises again); "in_progress" (the first Connect answers InProgress and
@@ -143,9 +145,9 @@ class Root(dbus.service.Object):
 
 
 class Adapter(Obj):
-    def __init__(self):
-        super().__init__("/org/bluez/hci0", {ADP: {
-            "Address": config.get("adapter", "00:11:22:33:44:00"),
+    def __init__(self, name="hci0", address=None):
+        super().__init__("/org/bluez/" + name, {ADP: {
+            "Address": address or config.get("adapter", "00:11:22:33:44:00"),
             "Powered": dbus.Boolean(config.get("powered", True)),
             "Discovering": dbus.Boolean(False)}})
         self.filter = {}
@@ -241,8 +243,9 @@ class Device(Obj):
     def __init__(self, peer):
         self.peer = peer
         uuids = [config["service"]] if peer.spec.get("gatt", True) else [OTHER_SERVICE]
-        super().__init__("/org/bluez/hci0/dev_" + peer.address.replace(":", "_"), {DEV: {
-            "Address": peer.address, "AddressType": "random", "Adapter": adapter.path,
+        home = "/org/bluez/" + peer.spec.get("adapter", "hci0")
+        super().__init__(home + "/dev_" + peer.address.replace(":", "_"), {DEV: {
+            "Address": peer.address, "AddressType": "random", "Adapter": dbus.ObjectPath(home),
             "Connected": dbus.Boolean(False), "ServicesResolved": dbus.Boolean(False),
             "UUIDs": dbus.Array(uuids, signature="s"), "RSSI": dbus.Int16(peer.rssi)}})
 
@@ -331,6 +334,9 @@ def set_powered(on):
 
 root = Root(bus, "/")
 adapter = Adapter()
+# A second adapter, when a peer lives there: its devices are some other client's business.
+if any(spec.get("adapter") == "hci1" for spec in config.get("peers", [])):
+    second_adapter = Adapter("hci1", "00:11:22:33:44:01")
 peers = {spec["address"]: Peer(spec) for spec in config.get("peers", [])}
 for known in (p for p in peers.values() if p.spec.get("known")):
     known.appear()
