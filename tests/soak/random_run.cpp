@@ -59,7 +59,8 @@ sim::PeripheralSpec randomPeripheral(Random& r, unsigned n) {
               .subscribe = r.ms(30), .write = r.ms(60), .disconnect = r.ms(50)});
     for (int i = static_cast<int>(r.between(0, 3)); i > 0; --i) p.disconnectAt(r.ms(20000));
     if (r.chance(0.1)) p.disconnectAfterWrites(static_cast<std::uint64_t>(r.between(1, 50)));
-    if (r.chance(0.8)) p.readvertiseAfter(r.ms(500));
+    // Never at once: a peripheral that fails to connect at once would come back at the same instant forever.
+    if (r.chance(0.8)) p.readvertiseAfter(Ms{r.between(10, 500)});
     for (int i = static_cast<int>(r.between(0, 3)); i > 0; --i)
         p.notification(r.ms(3000), r.bytes(static_cast<std::size_t>(r.chance(0.1) ? 0 : r.between(1, 40))));
     if (r.chance(0.5)) p.echo();
