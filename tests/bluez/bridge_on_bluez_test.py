@@ -269,20 +269,20 @@ class Relay(BluezCase):
 class Faults(BluezCase):
     """The faults a real bluetoothd shows, one peer each."""
 
-    def run_case(self, spec):
-        self.peers = [dict(spec, address="C0:FF:EE:00:00:01")]
+    def run_case(self, config):
+        self.peers = [dict(config, address="C0:FF:EE:00:00:01")]
         self.tearDown()
         self.setUp()
         self.expect_start()
 
     def test_connection_faults_still_end_in_an_announcement(self):
-        for name, spec, failed_first in (
+        for name, config, failed_first in (
                 ("InProgress: another attempt brings the link up", {"connect": "in_progress"}, False),
                 ("the controller aborts the first attempt", {"connect": "abort_once"}, True),
                 ("the Connected signal is lost", {"connect": "silent"}, False),
                 ("GATT objects arrive after ServicesResolved", {"gatt_lag_ms": 500}, False)):
             with self.subTest(name):
-                self.run_case(spec)
+                self.run_case(config)
                 if failed_first:
                     # The failed attempt is reported with the limit known then: none.
                     self.lost("C0:FF:EE:00:00:01", mtu=23)

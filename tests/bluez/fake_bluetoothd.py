@@ -178,10 +178,10 @@ class Adapter(Obj):
 class Peer:
     """One configured peripheral: its Device1 object exists once it is known."""
 
-    def __init__(self, spec):
-        self.spec, self.address = spec, spec["address"]
-        self.mtu = spec.get("mtu", 247)
-        self.behaviour = spec.get("connect", "ok")
+    def __init__(self, config):
+        self.config, self.address = config, config["address"]
+        self.mtu = config.get("mtu", 247)
+        self.behaviour = config.get("connect", "ok")
         self.device, self.gatt, self.rssi = None, [], -50
 
     def appear(self):
@@ -200,7 +200,7 @@ class Peer:
 
     def link_up(self, signal=True):
         self.device.update(DEV, signal=signal, Connected=dbus.Boolean(True))
-        lag = self.spec.get("gatt_lag_ms", 0)
+        lag = self.config.get("gatt_lag_ms", 0)
         if lag:
             later(30, lambda: self.resolved())
             if lag > 0:
@@ -216,7 +216,7 @@ class Peer:
     def export_gatt(self):
         if self.gatt or self.device is None:
             return
-        svc_uuid = config["service"] if self.spec.get("gatt", True) else OTHER_SERVICE
+        svc_uuid = config["service"] if self.config.get("gatt", True) else OTHER_SERVICE
         s = Obj(self.device.path + "/service0010", {GSVC: {
             "UUID": svc_uuid, "Primary": dbus.Boolean(True), "Device": self.device.path}})
         self.gatt = [s, Inbox(self, s.path + "/char0011", s.path), Outbox(self, s.path + "/char0013", s.path)]
@@ -242,8 +242,8 @@ class Peer:
 class Device(Obj):
     def __init__(self, peer):
         self.peer = peer
-        uuids = [config["service"]] if peer.spec.get("gatt", True) else [OTHER_SERVICE]
-        home = "/org/bluez/" + peer.spec.get("adapter", "hci0")
+        uuids = [config["service"]] if peer.config.get("gatt", True) else [OTHER_SERVICE]
+        home = "/org/bluez/" + peer.config.get("adapter", "hci0")
         super().__init__(home + "/dev_" + peer.address.replace(":", "_"), {DEV: {
             "Address": peer.address, "AddressType": "random", "Adapter": dbus.ObjectPath(home),
             "Connected": dbus.Boolean(False), "ServicesResolved": dbus.Boolean(False),
@@ -335,10 +335,10 @@ def set_powered(on):
 root = Root(bus, "/")
 adapter = Adapter()
 # A second adapter, when a peer lives there: its devices are some other client's business.
-if any(spec.get("adapter") == "hci1" for spec in config.get("peers", [])):
+if any(config.get("adapter") == "hci1" for config in config.get("peers", [])):
     second_adapter = Adapter("hci1", "00:11:22:33:44:01")
-peers = {spec["address"]: Peer(spec) for spec in config.get("peers", [])}
-for known in (p for p in peers.values() if p.spec.get("known")):
+peers = {config["address"]: Peer(config) for config in config.get("peers", [])}
+for known in (p for p in peers.values() if p.config.get("known")):
     known.appear()
 name = dbus.service.BusName("org.bluez", bus)
 print("ready", flush=True)

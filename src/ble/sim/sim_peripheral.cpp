@@ -14,8 +14,8 @@ constexpr std::size_t initialWriteLimit = 20;
 
 }  // namespace
 
-SimPeripheral::SimPeripheral(SimWorld& world, PeripheralSpec spec)
-    : world_(world), spec_(std::move(spec)), writeLimit_(initialWriteLimit) {
+SimPeripheral::SimPeripheral(SimWorld& world, PeripheralSpec description)
+    : world_(world), spec_(std::move(description)), writeLimit_(initialWriteLimit) {
     for (int i = 0; i < spec_.serviceCount; ++i) {
         std::vector<std::shared_ptr<SimCharacteristic>> characteristics;
         if (spec_.inbox) characteristics.push_back(std::make_shared<SimCharacteristic>(runtime::inboxUUID, i));

@@ -23,7 +23,7 @@ class SimWorld;
 // no longer matches, so nothing of a connection is delivered after its end.
 class SimPeripheral final : public ble::Peripheral, public std::enable_shared_from_this<SimPeripheral> {
 public:
-    SimPeripheral(SimWorld& world, PeripheralSpec spec);
+    SimPeripheral(SimWorld& world, PeripheralSpec description);
 
     // ble::Peripheral
     ble::Uuid identifier() const override { return spec_.id; }

@@ -36,9 +36,9 @@ private:
     SimWorld& world_;
 };
 
-SimWorld::SimWorld(WorldSpec spec, runtime::MainQueue& queue) : adapter_(std::move(spec.adapter)), queue_(queue) {
-    peripherals_.reserve(spec.peripherals.size());
-    for (PeripheralSpec& p : spec.peripherals) {
+SimWorld::SimWorld(WorldSpec description, runtime::MainQueue& queue) : adapter_(std::move(description.adapter)), queue_(queue) {
+    peripherals_.reserve(description.peripherals.size());
+    for (PeripheralSpec& p : description.peripherals) {
         peripherals_.push_back(std::make_shared<SimPeripheral>(*this, std::move(p)));
         byId_.emplace(peripherals_.back()->identifier(), peripherals_.back().get());
     }

@@ -46,7 +46,7 @@ class SimPeripheral;
 
 class SimWorld {
 public:
-    SimWorld(WorldSpec spec, runtime::MainQueue& queue);
+    SimWorld(WorldSpec description, runtime::MainQueue& queue);
     ~SimWorld();
     SimWorld(const SimWorld&) = delete;
     SimWorld& operator=(const SimWorld&) = delete;

@@ -283,20 +283,20 @@ PeripheralSpec peripheral(element e, const std::string& path) {
 
 WorldSpec world(element root) {
     Fields fields(root, "", {"adapter", "peripherals"});
-    WorldSpec spec;
-    optionalField(fields, "adapter", spec.adapter, adapter);
+    WorldSpec description;
+    optionalField(fields, "adapter", description.adapter, adapter);
     if (auto list = fields.get("peripherals")) {
         const std::string path = "peripherals";
         // The index of the first peripheral with each id, to name it in the error.
         std::map<ble::Uuid, std::size_t> firstWithId;
         for (element value : array(*list, path)) {
-            std::size_t index = spec.peripherals.size();
-            spec.peripherals.push_back(peripheral(value, item(path, index)));
-            auto [it, isNew] = firstWithId.emplace(spec.peripherals.back().id, index);
+            std::size_t index = description.peripherals.size();
+            description.peripherals.push_back(peripheral(value, item(path, index)));
+            auto [it, isNew] = firstWithId.emplace(description.peripherals.back().id, index);
             if (!isNew) fail(child(item(path, index), "id"), "the same id as " + item(path, it->second));
         }
     }
-    return spec;
+    return description;
 }
 
 WorldFileResult failure(std::string_view fileName, const std::string& path, const std::string& what) {
