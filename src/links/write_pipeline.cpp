@@ -22,8 +22,10 @@ void CoreBluetoothBridge::pump(Link& link) {
             link.peripheral->writeValue(link.writes.front(), link.inbox);
             return;
         }
-        // Frames are never split: one that cannot go in a single write is discarded.
+        // Frames are never split: one that cannot go in a single write is discarded. Its failed
+        // attempts go with it, so the next frame still gets every attempt it is promised.
         link.writes.pop_front();
+        link.writeAttemptCount = 0;
     }
 }
 

@@ -180,6 +180,8 @@ TEST(WorldFile, InvalidWorldsNameTheKeyAndTheProblem) {
          "w.json: peripherals[0].advertiseAt: expected an integer, found a number with a fraction or exponent"},
         {withPeripheral(R"("advertiseAt": 18446744073709551615)"),
          "w.json: peripherals[0].advertiseAt: must be at most 2147483647"},
+        {withPeripheral(R"("readvertiseAfter": 0)"),
+         "w.json: peripherals[0].readvertiseAfter: must be from 1 to 2147483647, not 0"},
         {withPeripheral(R"("readvertiseAfter": null)"),
          "w.json: peripherals[0].readvertiseAfter: expected an integer, found null"},
         {withPeripheral(R"("serviceCount": 17)"), "w.json: peripherals[0].serviceCount: must be from 0 to 16, not 17"},

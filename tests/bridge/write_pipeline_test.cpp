@@ -90,6 +90,20 @@ TEST(WritePipeline, ThreeFailuresGiveOneRefusalAfter400msThenTheNextFrameGoesAtO
     EXPECT_THAT(f.writes(peerA), ElementsAre(bytes("first"), bytes("first"), bytes("first"), bytes("second")));
 }
 
+TEST(WritePipeline, AFrameDiscardedAtItsRetryLeavesTheNextFrameAllItsAttempts) {
+    // "big" fails once; before its retry the limit falls below its size, so it is discarded.
+    // "small" then fails twice and goes through on its third attempt.
+    SimFixture f({Peer(peerA).writeLimit(100).failWrite(1).failWrite(2).failWrite(3)});
+    startAndSettle(f);
+    f.send(peerA, frameOf(80, 'b'));
+    f.send(peerA, frameOf(10, 's'));
+    f.runUntilIdle();
+    f.setWriteLimit(peerA, 50);
+    f.advance(1s);
+    EXPECT_THAT(f.writes(peerA), ElementsAre(frameOf(80, 'b'), frameOf(10, 's'), frameOf(10, 's'), frameOf(10, 's')));
+    EXPECT_THAT(f.takeLines(), ElementsAre(line::write(peerA, true, 10)));
+}
+
 TEST(WritePipeline, ARetrySucceedsAfter200ms) {
     SimFixture f({Peer(peerA).failWrite(1)});
     startAndSettle(f);

@@ -107,7 +107,6 @@ void InvariantChecker::writeIssued(const ble::Uuid& id, const ble::Bytes& value,
     if (!expect(it != peer.waiting.end(), "a write of a frame that is not waiting" + who)) return;
     for (auto skipped = peer.waiting.begin(); skipped != it; ++skipped) {
         expect(skipped->bytes.size() > limit, "a frame that fits the write limit was skipped" + who);
-        if (skipped->issues > 0) peer.attemptsCarried = true;
         ++counts_.discardedTooLong;
     }
     peer.waiting.erase(peer.waiting.begin(), it);
@@ -132,9 +131,7 @@ void InvariantChecker::writeDone(const ble::Uuid& id, bool error, int peripheral
     if (peer.waiting.empty()) return;
     const bool givenUp = !error || peripheralState != ble::PeripheralState::connected ||
                          peer.waiting.front().issues >= maxIssues;
-    // After a skipped head the link's attempt count may be ahead of this frame's own.
-    if (givenUp || peer.attemptsCarried)
-        due_ = {.kind = Due::Kind::write, .required = givenUp, .id = id, .accepted = !error};
+    if (givenUp) due_ = {.kind = Due::Kind::write, .required = true, .id = id, .accepted = !error};
 }
 
 void InvariantChecker::otherCallback() { closeDue(); }
@@ -257,7 +254,6 @@ void InvariantChecker::checkWriteLine(const ble::Uuid& id, bool accepted, std::i
            "a write line for another frame than the one written" + who);
     (accepted ? counts_.acceptedTrue : counts_.acceptedFalse) += 1;
     peer.waiting.pop_front();
-    peer.attemptsCarried = false;
 }
 
 void InvariantChecker::afterStep(const runtime::CoreBluetoothBridge& bridge) {
@@ -285,7 +281,6 @@ void InvariantChecker::afterStep(const runtime::CoreBluetoothBridge& bridge) {
                 continue;
             }
             expect(f.bytes.size() > limit, "a frame that fits the write limit left the queue silently: " + id.text());
-            if (f.issues > 0) peer.attemptsCarried = true;
             ++counts_.discardedTooLong;
         }
         expect(next == link->writes.size(), "a queue holds frames that were not admitted, or out of order: " + id.text());

@@ -91,8 +91,6 @@ private:
         bool inFlight = false;
         bool lastFailed = false;
         std::chrono::steady_clock::time_point lastDoneAt{};
-        // A head that had been issued was skipped as too long: its attempts may count for the next.
-        bool attemptsCarried = false;
     };
     // What the last callback must (or may) write before anything else happens.
     struct Due {

@@ -275,7 +275,10 @@ PeripheralSpec peripheral(element e, const std::string& path) {
     optionalField(fields, "delays", p.delays, delays);
     optionalField(fields, "disconnectAt", p.disconnectAt, times);
     optionalField(fields, "disconnectAfterWrites", p.disconnectAfterWrites, positiveCount);
-    optionalField(fields, "readvertiseAfter", p.readvertiseAfter, milliseconds);
+    // At least 1 ms: a peripheral that fails at once and advertises again at the same instant
+    // would keep the world busy forever without time moving on.
+    optionalField(fields, "readvertiseAfter", p.readvertiseAfter,
+                  [](element e, const std::string& path) { return Ms{integer(e, path, 1, maxMs)}; });
     optionalField(fields, "notifications", p.notifications, notifications);
     optionalField(fields, "echo", p.echo, boolean);
     return p;
