@@ -40,6 +40,8 @@ public:
     std::string errorOutput() const;
 
     int pid() const { return pid_; }
+    // The write end of the child's standard input, or -1 once closed.
+    int inputFd() const { return input_; }
 
 private:
     enum class Fill { data, end, timeout };
