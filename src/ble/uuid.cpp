@@ -7,16 +7,16 @@ namespace ble {
 
 namespace {
 
-int hexValue(char c) {
+constexpr bool isDashPosition(std::size_t i) { return i == 8 || i == 13 || i == 18 || i == 23; }
+
+}  // namespace
+
+int hexDigitValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
 }
-
-constexpr bool isDashPosition(std::size_t i) { return i == 8 || i == 13 || i == 18 || i == 23; }
-
-}  // namespace
 
 std::optional<Uuid> Uuid::parse(std::string_view text) {
     if (text.size() != 36) return std::nullopt;
@@ -28,8 +28,8 @@ std::optional<Uuid> Uuid::parse(std::string_view text) {
             ++i;
             continue;
         }
-        int hi = hexValue(text[i]);
-        int lo = hexValue(text[i + 1]);
+        int hi = hexDigitValue(text[i]);
+        int lo = hexDigitValue(text[i + 1]);
         if (hi < 0 || lo < 0) return std::nullopt;
         u.bytes[out++] = static_cast<std::uint8_t>(hi << 4 | lo);
         i += 2;

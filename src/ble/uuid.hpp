@@ -26,6 +26,9 @@ struct Uuid {
     friend auto operator<=>(const Uuid&, const Uuid&) = default;
 };
 
+// The value of one hexadecimal digit, letters in either case; -1 for any other character.
+int hexDigitValue(char c);
+
 struct UuidHash {
     std::size_t operator()(const Uuid& u) const noexcept;
 };

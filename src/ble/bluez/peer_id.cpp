@@ -6,18 +6,11 @@ namespace bluez {
 
 namespace {
 
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 bool readAddress(std::string_view text, std::uint8_t* out) {
     if (text.size() != 17) return false;
     for (std::size_t i = 0; i < 6; ++i) {
-        const int hi = hexValue(text[i * 3]);
-        const int lo = hexValue(text[i * 3 + 1]);
+        const int hi = ble::hexDigitValue(text[i * 3]);
+        const int lo = ble::hexDigitValue(text[i * 3 + 1]);
         if (hi < 0 || lo < 0 || (i < 5 && text[i * 3 + 2] != ':')) return false;
         out[i] = static_cast<std::uint8_t>(hi << 4 | lo);
     }
