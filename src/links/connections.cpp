@@ -3,7 +3,6 @@
 #include <string_view>
 
 #include "runtime/bridge.hpp"
-#include "runtime/constants.hpp"
 
 namespace runtime {
 
@@ -23,14 +22,14 @@ std::string_view stateName(int state) {
 
 }  // namespace
 
-void CoreBluetoothBridge::centralDidUpdateState() {
+void Bridge::centralDidUpdateState() {
     const int state = manager_->state();
     if (state == ble::ManagerState::poweredOn && !manager_->isScanning())
-        manager_->scanForPeripherals({serviceUUID}, /*allowDuplicates=*/false);
+        manager_->scanForPeripherals({env_.profile.service}, /*allowDuplicates=*/false);
     env_.events.state(stateName(state));
 }
 
-void CoreBluetoothBridge::didDiscover(const ble::PeripheralPtr& p) {
+void Bridge::didDiscover(const ble::PeripheralPtr& p) {
     if (stopping_) return;
     const ble::Uuid id = p->identifier();
     if (links_.find(id)) return;
@@ -39,17 +38,17 @@ void CoreBluetoothBridge::didDiscover(const ble::PeripheralPtr& p) {
     manager_->connect(p);
 }
 
-void CoreBluetoothBridge::didConnect(const ble::PeripheralPtr& p) { p->discoverServices({serviceUUID}); }
+void Bridge::didConnect(const ble::PeripheralPtr& p) { p->discoverServices({env_.profile.service}); }
 
-void CoreBluetoothBridge::didFailToConnect(const ble::PeripheralPtr& p, const std::optional<ble::Error>&) {
+void Bridge::didFailToConnect(const ble::PeripheralPtr& p, const std::optional<ble::Error>&) {
     disconnect(p->identifier());
 }
 
-void CoreBluetoothBridge::didDisconnect(const ble::PeripheralPtr& p, const std::optional<ble::Error>&) {
+void Bridge::didDisconnect(const ble::PeripheralPtr& p, const std::optional<ble::Error>&) {
     disconnect(p->identifier());
 }
 
-void CoreBluetoothBridge::disconnect(const ble::Uuid& id) {
+void Bridge::disconnect(const ble::Uuid& id) {
     LinkPtr link = links_.remove(id);
     if (!link) return;
     // Unlike the announcement, this figure is not capped: it reports what the peripheral said.

@@ -3,21 +3,20 @@
 #include <algorithm>
 
 #include "runtime/bridge.hpp"
-#include "runtime/constants.hpp"
 
 namespace runtime {
 
 namespace {
 
-bool offersService(const std::optional<std::vector<ble::ServicePtr>>& services) {
+bool offersService(const std::optional<std::vector<ble::ServicePtr>>& services, const ble::Uuid& uuid) {
     return services && std::any_of(services->begin(), services->end(),
-                                   [](const ble::ServicePtr& s) { return s->uuid() == serviceUUID; });
+                                   [&](const ble::ServicePtr& s) { return s->uuid() == uuid; });
 }
 
 }  // namespace
 
-void CoreBluetoothBridge::didDiscoverServices(const ble::PeripheralPtr& p, const std::optional<ble::Error>& error) {
-    if (error || !offersService(p->services())) {
+void Bridge::didDiscoverServices(const ble::PeripheralPtr& p, const std::optional<ble::Error>& error) {
+    if (error || !offersService(p->services(), env_.profile.service)) {
         // The disconnection that follows removes the link.
         manager_->cancelConnection(p);
         return;
@@ -25,11 +24,12 @@ void CoreBluetoothBridge::didDiscoverServices(const ble::PeripheralPtr& p, const
     const auto services = p->services();
     if (!services) return;
     for (const ble::ServicePtr& service : *services)
-        if (service->uuid() == serviceUUID) p->discoverCharacteristics({inboxUUID, outboxUUID}, service);
+        if (service->uuid() == env_.profile.service)
+            p->discoverCharacteristics({env_.profile.inbox, env_.profile.outbox}, service);
 }
 
-void CoreBluetoothBridge::didDiscoverCharacteristics(const ble::PeripheralPtr& p, const ble::ServicePtr& service,
-                                                     const std::optional<ble::Error>& error) {
+void Bridge::didDiscoverCharacteristics(const ble::PeripheralPtr& p, const ble::ServicePtr& service,
+                                        const std::optional<ble::Error>& error) {
     LinkPtr link = error ? nullptr : links_.find(p->identifier());
     if (!link) {
         manager_->cancelConnection(p);
@@ -38,8 +38,8 @@ void CoreBluetoothBridge::didDiscoverCharacteristics(const ble::PeripheralPtr& p
     if (const auto characteristics = service->characteristics()) {
         for (const ble::CharacteristicPtr& c : *characteristics) {
             const ble::Uuid uuid = c->uuid();
-            if (uuid == inboxUUID) link->inbox = c;
-            if (uuid == outboxUUID) {
+            if (uuid == env_.profile.inbox) link->inbox = c;
+            if (uuid == env_.profile.outbox) {
                 link->outbox = c;
                 p->setNotifyValue(true, c);
             }
@@ -48,14 +48,14 @@ void CoreBluetoothBridge::didDiscoverCharacteristics(const ble::PeripheralPtr& p
     announceIfReady(*link);
 }
 
-void CoreBluetoothBridge::didUpdateNotificationState(const ble::PeripheralPtr& p, const ble::CharacteristicPtr& c,
-                                                     const std::optional<ble::Error>& error) {
+void Bridge::didUpdateNotificationState(const ble::PeripheralPtr& p, const ble::CharacteristicPtr& c,
+                                        const std::optional<ble::Error>& error) {
     // A failed subscription leaves the link connected and unannounced.
-    if (error || c->uuid() != outboxUUID) return;
+    if (error || c->uuid() != env_.profile.outbox) return;
     if (LinkPtr link = links_.find(p->identifier())) announceIfReady(*link);
 }
 
-void CoreBluetoothBridge::announceIfReady(Link& link) {
+void Bridge::announceIfReady(Link& link) {
     if (link.announced || !link.inbox || !link.outbox) return;
     // The stored outbox, not the characteristic of the callback that led here.
     if (!link.outbox->isNotifying()) return;
@@ -64,10 +64,10 @@ void CoreBluetoothBridge::announceIfReady(Link& link) {
     env_.events.peerConnected(link.peripheral->identifier(), std::clamp<std::int64_t>(writeLimit + 3, 23, 517));
 }
 
-void CoreBluetoothBridge::didUpdateValue(const ble::PeripheralPtr& p, const ble::CharacteristicPtr& c,
-                                         const std::optional<ble::Error>& error) {
+void Bridge::didUpdateValue(const ble::PeripheralPtr& p, const ble::CharacteristicPtr& c,
+                            const std::optional<ble::Error>& error) {
     // Reported whether or not the peer has a link: the value is the peer's to give.
-    if (error || c->uuid() != outboxUUID) return;
+    if (error || c->uuid() != env_.profile.outbox) return;
     const auto value = c->value();
     if (!value || value->empty()) return;
     env_.events.frame(p->identifier(), *value);

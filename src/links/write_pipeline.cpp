@@ -4,7 +4,7 @@
 
 namespace runtime {
 
-void CoreBluetoothBridge::send(const ble::Uuid& id, ble::Bytes payload) {
+void Bridge::send(const ble::Uuid& id, ble::Bytes payload) {
     // Every drop here is silent: the protocol has no error events.
     if (payload.size() > maxSendBytes) return;
     LinkPtr link = links_.find(id);
@@ -13,7 +13,7 @@ void CoreBluetoothBridge::send(const ble::Uuid& id, ble::Bytes payload) {
     pump(*link);
 }
 
-void CoreBluetoothBridge::pump(Link& link) {
+void Bridge::pump(Link& link) {
     while (!link.writing && !link.writeRetryScheduled && link.inbox && !link.writes.empty()) {
         // Read afresh: the peripheral's limit can change while frames wait.
         if (link.writes.front().size() <= link.peripheral->maximumWriteValueLength()) {
@@ -29,8 +29,8 @@ void CoreBluetoothBridge::pump(Link& link) {
     }
 }
 
-void CoreBluetoothBridge::didWriteValue(const ble::PeripheralPtr& p, const ble::CharacteristicPtr&,
-                                        const std::optional<ble::Error>& error) {
+void Bridge::didWriteValue(const ble::PeripheralPtr& p, const ble::CharacteristicPtr&,
+                           const std::optional<ble::Error>& error) {
     LinkPtr link = links_.find(p->identifier());
     if (!link) return;
     const std::int64_t bytes = link->writes.empty() ? 0 : static_cast<std::int64_t>(link->writes.front().size());
@@ -62,7 +62,7 @@ void CoreBluetoothBridge::didWriteValue(const ble::PeripheralPtr& p, const ble::
     pump(*link);
 }
 
-void CoreBluetoothBridge::retry(const ble::PeripheralPtr& p, const LinkPtr& link) {
+void Bridge::retry(const ble::PeripheralPtr& p, const LinkPtr& link) {
     // A link that was replaced, or whose peripheral is no longer connected, stays waiting for
     // good: it issues no further write and its frames go when the link is removed.
     if (links_.find(p->identifier()) != link || p->state() != ble::PeripheralState::connected) return;

@@ -28,7 +28,7 @@ constexpr int inputPipeBytes = 1024 * 1024;
 
 class CommandReader {
 public:
-    CommandReader(int fd, runtime::MainQueue& queue, std::weak_ptr<CommandTarget> target)
+    CommandReader(int fd, loop::MainQueue& queue, std::weak_ptr<CommandTarget> target)
         : fd_(fd),
           queue_(queue),
           target_(std::move(target)),
@@ -125,7 +125,7 @@ private:
     }
 
     const int fd_;
-    runtime::MainQueue& queue_;
+    loop::MainQueue& queue_;
     const std::weak_ptr<CommandTarget> target_;
     std::unique_ptr<char[]> chunk_;
     LineFramer framer_;
@@ -137,7 +137,7 @@ private:
 
 }  // namespace
 
-std::thread readCommands(int fd, runtime::MainQueue& queue, std::weak_ptr<CommandTarget> target) {
+std::thread readCommands(int fd, loop::MainQueue& queue, std::weak_ptr<CommandTarget> target) {
     return std::thread([fd, &queue, target = std::move(target)]() mutable {
         pthread_setname_np(pthread_self(), "commands");
         CommandReader(fd, queue, std::move(target)).run();

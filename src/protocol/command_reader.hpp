@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "protocol/command_target.hpp"
-#include "runtime/main_queue.hpp"
+#include "loop/main_queue.hpp"
 
 namespace protocol {
 
@@ -17,6 +17,6 @@ inline constexpr std::size_t maxCommandLineBytes = 24576;
 // over-long line, the end of input or a read error, and posts a task to `queue` for each valid
 // command, in line order; its last act is posting the stop task. The tasks call `target` on the
 // main thread, and do nothing once it is gone.
-std::thread readCommands(int fd, runtime::MainQueue& queue, std::weak_ptr<CommandTarget> target);
+std::thread readCommands(int fd, loop::MainQueue& queue, std::weak_ptr<CommandTarget> target);
 
 }  // namespace protocol

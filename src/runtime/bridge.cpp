@@ -2,17 +2,17 @@
 
 namespace runtime {
 
-CoreBluetoothBridge::CoreBluetoothBridge(Environment env) : env_(std::move(env)) {}
+Bridge::Bridge(Environment env) : env_(std::move(env)) {}
 
-std::shared_ptr<CoreBluetoothBridge> CoreBluetoothBridge::create(Environment env) {
-    std::shared_ptr<CoreBluetoothBridge> bridge(new CoreBluetoothBridge(std::move(env)));
+std::shared_ptr<Bridge> Bridge::create(Environment env) {
+    std::shared_ptr<Bridge> bridge(new Bridge(std::move(env)));
     bridge->manager_ = bridge->env_.makeCentral(*bridge, ble::CentralOptions{.showPowerAlert = true});
     bridge->env_.events.hello();
     bridge->env_.readCommands(bridge);
     return bridge;
 }
 
-void CoreBluetoothBridge::stop() {
+void Bridge::stop() {
     if (stopping_) return;
     stopping_ = true;
     manager_->stopScan();

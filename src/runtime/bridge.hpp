@@ -4,30 +4,33 @@
 #include <memory>
 
 #include "ble/central.hpp"
+#include "ble/gatt_profile.hpp"
 #include "protocol/command_target.hpp"
 #include "protocol/event_stream.hpp"
 #include "runtime/link_table.hpp"
-#include "runtime/main_queue.hpp"
+#include "loop/main_queue.hpp"
 
 namespace runtime {
 
 // The one bridge: receives every callback of the central manager and of every peripheral, and
 // the tasks of the command reader. All of its state lives on the main thread.
-class CoreBluetoothBridge final : public ble::CentralDelegate,
-                                  public ble::PeripheralDelegate,
-                                  public protocol::CommandTarget,
-                                  public std::enable_shared_from_this<CoreBluetoothBridge> {
+class Bridge final : public ble::CentralDelegate,
+                     public ble::PeripheralDelegate,
+                     public protocol::CommandTarget,
+                     public std::enable_shared_from_this<Bridge> {
 public:
     struct Environment {
-        MainQueue& queue;
+        loop::MainQueue& queue;
         protocol::EventStream& events;
         ble::CentralFactory makeCentral;
         // Starts the command reader; its tasks hold the bridge weakly.
         std::function<void(std::weak_ptr<protocol::CommandTarget>)> readCommands;
+        // The service and characteristics the bridge looks for.
+        ble::GattProfile profile = ble::defaultGattProfile;
     };
 
     // Creates the central manager, writes the hello line, then starts the command reader.
-    static std::shared_ptr<CoreBluetoothBridge> create(Environment env);
+    static std::shared_ptr<Bridge> create(Environment env);
 
     // Stops the scan, cancels every connection, empties the table and ends the main loop's
     // pass. Writes no event; later calls do nothing.
@@ -59,7 +62,7 @@ public:
                        const std::optional<ble::Error>& error) override;
 
 private:
-    explicit CoreBluetoothBridge(Environment env);
+    explicit Bridge(Environment env);
 
     void disconnect(const ble::Uuid& id);
     void announceIfReady(Link& link);

@@ -3,5 +3,5 @@
 #include "runtime/run_bridge.hpp"
 
 int main() {
-    return runtime::runBridge([](runtime::AsioMainQueue& queue) { return bluez::centralFactory(queue, queue.context()); });
+    return runtime::runBridge([](loop::AsioMainQueue& queue) { return bluez::centralFactory(queue, queue.context()); });
 }

@@ -28,7 +28,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     std::unique_ptr<sim::SimWorld> world;
-    return runtime::runBridge([&](runtime::AsioMainQueue& queue) {
+    return runtime::runBridge([&](loop::AsioMainQueue& queue) {
         world = std::make_unique<sim::SimWorld>(std::move(*loaded.world), queue);
         return world->centralFactory();
     });

@@ -8,11 +8,11 @@
 
 namespace runtime {
 
-int runBridge(const std::function<ble::CentralFactory(AsioMainQueue&)>& backend) {
-    AsioMainQueue queue;
+int runBridge(const std::function<ble::CentralFactory(loop::AsioMainQueue&)>& backend) {
+    loop::AsioMainQueue queue;
     protocol::EventStream events(protocol::standardOutput());
     std::thread reader;
-    auto bridge = CoreBluetoothBridge::create({
+    auto bridge = Bridge::create({
         .queue = queue,
         .events = events,
         .makeCentral = backend(queue),

@@ -4,7 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "runtime/constants.hpp"
+#include "ble/gatt_profile.hpp"
 
 namespace {
 
@@ -37,22 +37,22 @@ TEST(SimFixture, RecordsTheBridgesRequestsInOrder) {
     const ble::Uuid a = uuid(peerA);
     EXPECT_THAT(
         f.requests(),
-        ElementsAre(Request{.kind = Kind::scan, .uuids = {runtime::serviceUUID}},
+        ElementsAre(Request{.kind = Kind::scan, .uuids = {ble::defaultServiceUuid}},
                     Request{.kind = Kind::connect, .peripheral = a},
-                    Request{.kind = Kind::discoverServices, .peripheral = a, .uuids = {runtime::serviceUUID}},
+                    Request{.kind = Kind::discoverServices, .peripheral = a, .uuids = {ble::defaultServiceUuid}},
                     Request{.kind = Kind::discoverCharacteristics,
                             .peripheral = a,
-                            .uuids = {runtime::inboxUUID, runtime::outboxUUID},
+                            .uuids = {ble::defaultInboxUuid, ble::defaultOutboxUuid},
                             .serviceInstance = 0},
                     Request{.kind = Kind::setNotifyValue,
                             .peripheral = a,
                             .serviceInstance = 0,
-                            .characteristic = runtime::outboxUUID,
+                            .characteristic = ble::defaultOutboxUuid,
                             .flag = true},
                     Request{.kind = Kind::write,
                             .peripheral = a,
                             .serviceInstance = 0,
-                            .characteristic = runtime::inboxUUID,
+                            .characteristic = ble::defaultInboxUuid,
                             .bytes = bytes("hi")},
                     Request{.kind = Kind::stopScan}, Request{.kind = Kind::cancelConnection, .peripheral = a}));
     EXPECT_THAT(f.takeLines(), ElementsAre(line::hello(), line::state("ready"), line::peer(peerA, true, 23),

@@ -6,8 +6,8 @@
 #include <map>
 
 #include "ble/sim/sim_world.hpp"
-#include "runtime/constants.hpp"
-#include "runtime/manual_queue.hpp"
+#include "ble/gatt_profile.hpp"
+#include "loop/manual_queue.hpp"
 #include "support/sim_fixture.hpp"
 
 namespace {
@@ -40,7 +40,7 @@ public:
     }
 
     void scan() {
-        call([&] { central->scanForPeripherals({runtime::serviceUUID}, false); });
+        call([&] { central->scanForPeripherals({ble::defaultServiceUuid}, false); });
     }
     // Scans, and connects to the peer once discovered.
     const ble::PeripheralPtr& connect(const std::string& id) {
@@ -54,18 +54,18 @@ public:
     const ble::PeripheralPtr& setUp(const std::string& id) {
         const ble::PeripheralPtr& p = connect(id);
         queue.runUntilIdle();
-        call([&] { p->discoverServices({runtime::serviceUUID}); });
+        call([&] { p->discoverServices({ble::defaultServiceUuid}); });
         queue.runUntilIdle();
         if (!p->services() || p->services()->empty()) return p;
-        call([&] { p->discoverCharacteristics({runtime::inboxUUID, runtime::outboxUUID}, p->services()->front()); });
+        call([&] { p->discoverCharacteristics({ble::defaultInboxUuid, ble::defaultOutboxUuid}, p->services()->front()); });
         queue.runUntilIdle();
         if (!p->services()->front()->characteristics()) return p;
-        call([&] { p->setNotifyValue(true, characteristic(p, runtime::outboxUUID)); });
+        call([&] { p->setNotifyValue(true, characteristic(p, ble::defaultOutboxUuid)); });
         queue.runUntilIdle();
         return p;
     }
     void write(const ble::PeripheralPtr& p, const std::string& text) {
-        call([&] { p->writeValue(bytes(text), characteristic(p, runtime::inboxUUID)); });
+        call([&] { p->writeValue(bytes(text), characteristic(p, ble::defaultInboxUuid)); });
     }
     static ble::CharacteristicPtr characteristic(const ble::PeripheralPtr& p, const ble::Uuid& uuid) {
         const auto characteristics = p->services()->front()->characteristics();
@@ -113,7 +113,7 @@ public:
         note("write " + letter(p) + outcome(error));
     }
 
-    runtime::ManualQueue queue;
+    loop::ManualQueue queue;
     sim::SimWorld world;
     std::unique_ptr<ble::CentralManager> central;
     std::map<std::string, ble::PeripheralPtr> found;
@@ -159,7 +159,7 @@ TEST(SimStack, ScanSeesEachAdvertisementOnceWhilePoweredOnAndScanningForTheServi
     Driver d({Peer(peerA), Peer(peerB).advertiseAt(50ms)},
              {{0ms, ble::ManagerState::poweredOn}, {100ms, ble::ManagerState::poweredOff}});
     d.queue.runUntilIdle();
-    d.call([&] { d.central->scanForPeripherals({runtime::inboxUUID}, false); });
+    d.call([&] { d.central->scanForPeripherals({ble::defaultInboxUuid}, false); });
     d.queue.runUntilIdle();
     EXPECT_THAT(d.take(), ElementsAre("state 5")) << "a scan for another service sees nothing";
 
@@ -273,11 +273,11 @@ TEST(SimStack, DelaysRunOnTheVirtualClock) {
     d.queue.runUntilIdle();
     const ble::PeripheralPtr p = d.connect(peerA);
     d.queue.advance(10ms);
-    d.call([&] { p->discoverServices({runtime::serviceUUID}); });
+    d.call([&] { p->discoverServices({ble::defaultServiceUuid}); });
     d.queue.advance(20ms);
     d.call([&] { p->discoverCharacteristics({}, p->services()->front()); });
     d.queue.advance(30ms);
-    d.call([&] { p->setNotifyValue(true, Driver::characteristic(p, runtime::outboxUUID)); });
+    d.call([&] { p->setNotifyValue(true, Driver::characteristic(p, ble::defaultOutboxUuid)); });
     d.queue.advance(40ms);
     d.write(p, "x");
     d.queue.advance(49ms);
@@ -360,7 +360,7 @@ TEST(SimStack, WritesFailWhenTheTestSaysOrBeyondTheLimitOrNotToTheInbox) {
     d.write(p, "four");
     d.write(p, "four");
     d.write(p, "five!");
-    d.call([&] { p->writeValue(bytes("x"), Driver::characteristic(p, runtime::outboxUUID)); });
+    d.call([&] { p->writeValue(bytes("x"), Driver::characteristic(p, ble::defaultOutboxUuid)); });
     d.queue.advance(100ms);
     EXPECT_EQ(p->maximumWriteValueLength(), 8u);
     d.write(p, "five!");
@@ -377,15 +377,15 @@ TEST(SimStack, LayoutsAndSetupFailures) {
         const ble::PeripheralPtr& p = d.connect(peerA);
         d.queue.runUntilIdle();
         EXPECT_FALSE(p->services());
-        d.call([&] { p->discoverServices({runtime::serviceUUID}); });
+        d.call([&] { p->discoverServices({ble::defaultServiceUuid}); });
         d.queue.runUntilIdle();
         ASSERT_EQ(p->services()->size(), 2u);
         const ble::ServicePtr second = p->services()->back();
         EXPECT_FALSE(second->characteristics());
-        d.call([&] { p->discoverCharacteristics({runtime::inboxUUID, runtime::outboxUUID}, second); });
+        d.call([&] { p->discoverCharacteristics({ble::defaultInboxUuid, ble::defaultOutboxUuid}, second); });
         d.queue.runUntilIdle();
         ASSERT_EQ(second->characteristics()->size(), 1u);
-        EXPECT_EQ(second->characteristics()->front()->uuid(), runtime::outboxUUID);
+        EXPECT_EQ(second->characteristics()->front()->uuid(), ble::defaultOutboxUuid);
         EXPECT_TRUE(second->characteristics()->front()->isNotifying());
         EXPECT_FALSE(p->services()->front()->characteristics()) << "only the instance asked about is discovered";
     }
@@ -394,7 +394,7 @@ TEST(SimStack, LayoutsAndSetupFailures) {
         d.queue.runUntilIdle();
         const ble::PeripheralPtr& p = d.connect(peerA);
         d.queue.runUntilIdle();
-        d.call([&] { p->discoverServices({runtime::serviceUUID}); });
+        d.call([&] { p->discoverServices({ble::defaultServiceUuid}); });
         d.queue.runUntilIdle();
         ASSERT_TRUE(p->services());
         EXPECT_THAT(*p->services(), IsEmpty());
@@ -423,7 +423,7 @@ TEST(SimStack, RecordsOnlyWhenAskedAndStopsCallingAGoneBridge) {
     ASSERT_EQ(d.world.requests().size(), 1u);
     EXPECT_EQ(d.world.requests()[0].kind, sim::Request::Kind::write);
     EXPECT_EQ(d.world.requests()[0].bytes, bytes("x"));
-    EXPECT_EQ(d.world.requests()[0].characteristic, runtime::inboxUUID);
+    EXPECT_EQ(d.world.requests()[0].characteristic, ble::defaultInboxUuid);
 
     d.take();
     d.central.reset();

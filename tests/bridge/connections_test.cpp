@@ -31,7 +31,7 @@ TEST(Connections, TheScanIsForTheServiceWithoutDuplicates) {
     SimFixture f(std::vector<sim::PeripheralSpec>{});
     startAndSettle(f);
     ASSERT_EQ(f.requests(Kind::scan).size(), 1u);
-    EXPECT_THAT(f.requests(Kind::scan)[0].uuids, ElementsAre(runtime::serviceUUID));
+    EXPECT_THAT(f.requests(Kind::scan)[0].uuids, ElementsAre(ble::defaultServiceUuid));
     EXPECT_FALSE(f.requests(Kind::scan)[0].flag);
 }
 
@@ -70,7 +70,7 @@ TEST(Connections, EachFoundPeripheralIsConnectedAndAskedForTheServiceOnly) {
     f.advance(5ms);
     EXPECT_EQ(f.requests(Kind::connect).size(), 2u);
     for (const sim::Request& r : f.requests(Kind::discoverServices))
-        EXPECT_THAT(r.uuids, ElementsAre(runtime::serviceUUID));
+        EXPECT_THAT(r.uuids, ElementsAre(ble::defaultServiceUuid));
     EXPECT_EQ(f.bridge().links().size(), 2u);
 }
 

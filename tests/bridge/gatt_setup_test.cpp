@@ -43,7 +43,7 @@ TEST(GattSetup, TheServiceOfferedTwiceIsSearchedTwice) {
     ASSERT_EQ(searches.size(), 2u);
     EXPECT_EQ(searches[0].serviceInstance, 0);
     EXPECT_EQ(searches[1].serviceInstance, 1);
-    for (const sim::Request& r : searches) EXPECT_THAT(r.uuids, ElementsAre(runtime::inboxUUID, runtime::outboxUUID));
+    for (const sim::Request& r : searches) EXPECT_THAT(r.uuids, ElementsAre(ble::defaultInboxUuid, ble::defaultOutboxUuid));
     // The later instance's characteristics replace the earlier ones: frames go to the second inbox.
     f.send(peerA, bytes("x"));
     f.runUntilIdle();
@@ -94,7 +94,7 @@ TEST(GattSetup, ASecondNotificationStateUpdateWritesNothing) {
     SimFixture f({Peer(peerA)});
     startAndSettle(f);
     const ble::PeripheralPtr p = f.world().peripheral(uuid(peerA));
-    f.bridge().didUpdateNotificationState(p, characteristicOf(p, runtime::outboxUUID), std::nullopt);
+    f.bridge().didUpdateNotificationState(p, characteristicOf(p, ble::defaultOutboxUuid), std::nullopt);
     EXPECT_THAT(f.takeLines(), IsEmpty());
 }
 
@@ -123,7 +123,7 @@ TEST(GattSetup, FramesAreReportedWhetherOrNotThePeerHasALink) {
     SimFixture f({Peer(peerA).noInbox()});
     startAndSettle(f);
     const ble::PeripheralPtr p = f.world().peripheral(uuid(peerA));
-    const ble::CharacteristicPtr outbox = characteristicOf(p, runtime::outboxUUID);
+    const ble::CharacteristicPtr outbox = characteristicOf(p, ble::defaultOutboxUuid);
     f.notify(peerA, bytes("unannounced"));
     f.runUntilIdle();
     f.bridge().stop();

@@ -5,7 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "runtime/constants.hpp"
+#include "ble/gatt_profile.hpp"
 #include "support/sim_fixture.hpp"
 
 namespace scenario {

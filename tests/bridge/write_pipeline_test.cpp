@@ -126,7 +126,7 @@ TEST(WritePipeline, AFailureWhileNotConnectedGivesUpAtOnce) {
     // A failed characteristic discovery makes the bridge cancel the connection.
     f.bridge().didDiscoverCharacteristics(p, p->services().value().front(), ble::Error{"x"});
     ASSERT_EQ(p->state(), ble::PeripheralState::disconnecting);
-    f.bridge().didWriteValue(p, characteristicOf(p, runtime::inboxUUID), ble::Error{"link lost"});
+    f.bridge().didWriteValue(p, characteristicOf(p, ble::defaultInboxUuid), ble::Error{"link lost"});
     EXPECT_THAT(f.takeLines(), ElementsAre(line::write(peerA, false, 4)));
     EXPECT_FALSE(f.bridge().links().find(uuid(peerA))->writeRetryScheduled);
     f.advance(1s);
@@ -163,7 +163,7 @@ TEST(WritePipeline, ACompletionWithAnEmptyQueueWritesNothing) {
     SimFixture f({Peer(peerA)});
     startAndSettle(f);
     const ble::PeripheralPtr p = f.world().peripheral(uuid(peerA));
-    const ble::CharacteristicPtr inbox = characteristicOf(p, runtime::inboxUUID);
+    const ble::CharacteristicPtr inbox = characteristicOf(p, ble::defaultInboxUuid);
     const runtime::LinkPtr link = f.bridge().links().find(uuid(peerA));
 
     link->writeAttemptCount = 2;

@@ -7,7 +7,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "runtime/manual_queue.hpp"
+#include "loop/manual_queue.hpp"
 
 namespace protocol {
 namespace {
@@ -72,7 +72,7 @@ protected:
     }
 
     int fds_[2] = {-1, -1};
-    runtime::ManualQueue queue_;
+    loop::ManualQueue queue_;
     std::shared_ptr<RecordingTarget> target_ = std::make_shared<RecordingTarget>();
 };
 

@@ -4,6 +4,7 @@
 #include <set>
 #include <simdjson.h>
 
+#include "ble/gatt_profile.hpp"
 #include "runtime/constants.hpp"
 #include "support/sim_fixture.hpp"
 
@@ -90,7 +91,7 @@ void InvariantChecker::connectionEnded(const ble::Uuid& id) {
 void InvariantChecker::valueUpdated(const ble::Uuid& id, const ble::CharacteristicPtr& c, bool error) {
     closeDue();
     auto value = c->value();
-    if (!error && c->uuid() == runtime::outboxUUID && value && !value->empty())
+    if (!error && c->uuid() == ble::defaultOutboxUuid && value && !value->empty())
         due_ = {.kind = Due::Kind::frame, .required = true, .id = id, .frame = *value};
 }
 
@@ -256,7 +257,7 @@ void InvariantChecker::checkWriteLine(const ble::Uuid& id, bool accepted, std::i
     peer.waiting.pop_front();
 }
 
-void InvariantChecker::afterStep(const runtime::CoreBluetoothBridge& bridge) {
+void InvariantChecker::afterStep(const runtime::Bridge& bridge) {
     closeDue();
     bridge.links().forEach([&](const runtime::LinkPtr& link) {
         expect(link->writes.size() <= maxQueuedWrites, "a queue of " + std::to_string(link->writes.size()) + " frames");
@@ -288,7 +289,7 @@ void InvariantChecker::afterStep(const runtime::CoreBluetoothBridge& bridge) {
     }
 }
 
-void InvariantChecker::settled(const runtime::CoreBluetoothBridge& bridge) {
+void InvariantChecker::settled(const runtime::Bridge& bridge) {
     closeDue();
     for (const auto& [id, peer] : peers_) {
         if (peer.waiting.empty()) continue;

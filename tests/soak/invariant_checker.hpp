@@ -26,7 +26,7 @@
 #include <vector>
 
 #include "runtime/bridge.hpp"
-#include "runtime/manual_queue.hpp"
+#include "loop/manual_queue.hpp"
 #include "soak/spy_central.hpp"
 
 namespace soak {
@@ -52,7 +52,7 @@ struct Counts {
 
 class InvariantChecker final : public Observer {
 public:
-    InvariantChecker(const Spy& spy, const runtime::ManualQueue& queue) : spy_(spy), queue_(queue) {}
+    InvariantChecker(const Spy& spy, const loop::ManualQueue& queue) : spy_(spy), queue_(queue) {}
 
     void stateUpdated(int state) override;
     void connectionEnded(const ble::Uuid& id) override;
@@ -69,11 +69,11 @@ public:
 
     // Between steps: the bridge's queues hold what was admitted and has not ended, in order,
     // less frames skipped as too long; none holds more than 512.
-    void afterStep(const runtime::CoreBluetoothBridge& bridge);
+    void afterStep(const runtime::Bridge& bridge);
     // Admitted frames that have not ended yet.
     std::size_t waitingFrames() const;
     // After a long quiet time with the bridge running: no admitted frame is still waiting.
-    void settled(const runtime::CoreBluetoothBridge& bridge);
+    void settled(const runtime::Bridge& bridge);
     // The end of the run.
     void finish();
 
@@ -110,7 +110,7 @@ private:
     std::string now() const;
 
     const Spy& spy_;
-    const runtime::ManualQueue& queue_;
+    const loop::ManualQueue& queue_;
     std::map<ble::Uuid, Peer> peers_;
     simdjson::dom::parser parser_;
     Due due_;

@@ -106,7 +106,7 @@ public:
           events_([this](std::string_view text) { checker_.line(text); }) {}
 
     RunResult play() {
-        bridge_ = runtime::CoreBluetoothBridge::create({
+        bridge_ = runtime::Bridge::create({
             .queue = queue_,
             .events = events_,
             .makeCentral = spy_.wrap(world_.centralFactory()),
@@ -199,14 +199,14 @@ private:
 
     Random random_;
     unsigned peers_;
-    runtime::ManualQueue queue_;
+    loop::ManualQueue queue_;
     sim::SimWorld world_;
     InvariantChecker checker_;
     Spy spy_;
     protocol::EventStream events_;
     Payloads payloads_;
     std::weak_ptr<protocol::CommandTarget> target_;
-    std::shared_ptr<runtime::CoreBluetoothBridge> bridge_;
+    std::shared_ptr<runtime::Bridge> bridge_;
 };
 
 }  // namespace

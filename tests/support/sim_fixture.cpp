@@ -156,7 +156,7 @@ SimFixture::SimFixture(std::vector<sim::PeripheralSpec> peripherals)
     : SimFixture(sim::WorldSpec{.peripherals = std::move(peripherals)}) {}
 
 void SimFixture::start() {
-    bridge_ = runtime::CoreBluetoothBridge::create({
+    bridge_ = runtime::Bridge::create({
         .queue = queue_,
         .events = events_,
         .makeCentral = world_.centralFactory(),

@@ -18,7 +18,7 @@
 #include "ble/sim/sim_world.hpp"
 #include "protocol/event_stream.hpp"
 #include "runtime/bridge.hpp"
-#include "runtime/manual_queue.hpp"
+#include "loop/manual_queue.hpp"
 
 namespace sim {
 // How test failures show a request.
@@ -94,7 +94,7 @@ public:
     void stop();
 
     void runUntilIdle() { queue_.runUntilIdle(); }
-    void advance(runtime::Duration by) { queue_.advance(by); }
+    void advance(loop::Duration by) { queue_.advance(by); }
     // Virtual time since the fixture was made.
     std::chrono::milliseconds now() const;
 
@@ -116,17 +116,17 @@ public:
     std::vector<ble::Bytes> writes(std::string_view id) const;
 
     sim::SimWorld& world() { return world_; }
-    runtime::ManualQueue& queue() { return queue_; }
+    loop::ManualQueue& queue() { return queue_; }
     // Valid after start().
-    runtime::CoreBluetoothBridge& bridge() { return *bridge_; }
+    runtime::Bridge& bridge() { return *bridge_; }
 
 private:
-    runtime::ManualQueue queue_;
+    loop::ManualQueue queue_;
     sim::SimWorld world_;
     std::vector<std::string> lines_;
     protocol::EventStream events_;
     std::weak_ptr<protocol::CommandTarget> target_;
-    std::shared_ptr<runtime::CoreBluetoothBridge> bridge_;
+    std::shared_ptr<runtime::Bridge> bridge_;
 };
 
 }  // namespace testsupport

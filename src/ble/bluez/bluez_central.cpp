@@ -32,7 +32,7 @@ bool has(const std::vector<std::string>& names, std::string_view name) {
 
 }  // namespace
 
-BluezCentral::BluezCentral(ble::CentralDelegate& delegate, runtime::MainQueue& queue, asio::io_context& io)
+BluezCentral::BluezCentral(ble::CentralDelegate& delegate, loop::MainQueue& queue, asio::io_context& io)
     : delegate_(delegate), queue_(queue), bus_(io, [this] { onBusLost(); }) {
     if (!bus_.connected()) {
         update();
@@ -64,13 +64,13 @@ BluezCentral::BluezCentral(ble::CentralDelegate& delegate, runtime::MainQueue& q
 
 BluezCentral::~BluezCentral() { *alive_ = false; }
 
-void BluezCentral::deliver(runtime::Task task) {
+void BluezCentral::deliver(loop::Task task) {
     queue_.post([alive = std::weak_ptr<bool>(alive_), task = std::move(task)] {
         if (!alive.expired()) task();
     });
 }
 
-void BluezCentral::after(runtime::Duration delay, runtime::Task task) {
+void BluezCentral::after(loop::Duration delay, loop::Task task) {
     queue_.postAfter(delay, [alive = std::weak_ptr<bool>(alive_), task = std::move(task)] {
         if (!alive.expired()) task();
     });
@@ -340,7 +340,7 @@ void BluezCentral::connect(const ble::PeripheralPtr& p) { static_cast<BluezPerip
 
 void BluezCentral::cancelConnection(const ble::PeripheralPtr& p) { static_cast<BluezPeripheral&>(*p).cancel(); }
 
-ble::CentralFactory centralFactory(runtime::MainQueue& queue, asio::io_context& io) {
+ble::CentralFactory centralFactory(loop::MainQueue& queue, asio::io_context& io) {
     return [&queue, &io](ble::CentralDelegate& delegate, const ble::CentralOptions&) {
         return std::make_unique<BluezCentral>(delegate, queue, io);
     };

@@ -9,7 +9,7 @@
 #include "ble/bluez/bus.hpp"
 #include "ble/bluez/object_tree.hpp"
 #include "ble/central.hpp"
-#include "runtime/main_queue.hpp"
+#include "loop/main_queue.hpp"
 
 namespace bluez {
 
@@ -20,7 +20,7 @@ class BluezPeripheral;
 // Every D-Bus exchange is asynchronous on the loop; every callback is posted to the queue.
 class BluezCentral final : public ble::CentralManager {
 public:
-    BluezCentral(ble::CentralDelegate& delegate, runtime::MainQueue& queue, asio::io_context& io);
+    BluezCentral(ble::CentralDelegate& delegate, loop::MainQueue& queue, asio::io_context& io);
     ~BluezCentral() override;
 
     int state() const override { return state_; }
@@ -32,8 +32,8 @@ public:
 
     // For the peripherals: posting to the queue (dropped once this central is gone), timers,
     // calls to the running bluetoothd, and its objects.
-    void deliver(runtime::Task task);
-    void after(runtime::Duration delay, runtime::Task task);
+    void deliver(loop::Task task);
+    void after(loop::Duration delay, loop::Task task);
     void callBluez(const std::string& path, const char* interface, const char* member,
                    const Bus::Arguments& append, std::chrono::milliseconds timeout, Bus::ReplyHandler onReply);
     const ObjectTree& tree() const { return tree_; }
@@ -58,7 +58,7 @@ private:
     void endAll(const char* why);
 
     ble::CentralDelegate& delegate_;
-    runtime::MainQueue& queue_;
+    loop::MainQueue& queue_;
     // Tasks and timers hold this weakly: none of them runs after the central is gone.
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 
@@ -91,6 +91,6 @@ private:
 };
 
 // The backend's factory: centrals on bluetoothd, served by `io`, the loop that runs `queue`.
-ble::CentralFactory centralFactory(runtime::MainQueue& queue, asio::io_context& io);
+ble::CentralFactory centralFactory(loop::MainQueue& queue, asio::io_context& io);
 
 }  // namespace bluez

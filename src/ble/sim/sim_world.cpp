@@ -4,7 +4,7 @@
 #include <cstdlib>
 
 #include "ble/sim/sim_peripheral.hpp"
-#include "runtime/constants.hpp"
+#include "ble/gatt_profile.hpp"
 
 namespace sim {
 
@@ -36,7 +36,7 @@ private:
     SimWorld& world_;
 };
 
-SimWorld::SimWorld(WorldSpec description, runtime::MainQueue& queue) : adapter_(std::move(description.adapter)), queue_(queue) {
+SimWorld::SimWorld(WorldSpec description, loop::MainQueue& queue) : adapter_(std::move(description.adapter)), queue_(queue) {
     peripherals_.reserve(description.peripherals.size());
     for (PeripheralSpec& p : description.peripherals) {
         peripherals_.push_back(std::make_shared<SimPeripheral>(*this, std::move(p)));
@@ -62,7 +62,7 @@ ble::CentralFactory SimWorld::centralFactory() {
     };
 }
 
-void SimWorld::schedule(Ms delay, runtime::Task task) {
+void SimWorld::schedule(Ms delay, loop::Task task) {
     if (delay <= Ms{0})
         queue_.post(std::move(task));
     else
@@ -92,7 +92,7 @@ void SimWorld::scan(const std::vector<ble::Uuid>& services, bool allowDuplicates
     if (!poweredOn()) return;
     scanning_ = true;
     scanSeesService_ = services.empty() ||
-                       std::find(services.begin(), services.end(), runtime::serviceUUID) != services.end();
+                       std::find(services.begin(), services.end(), ble::defaultServiceUuid) != services.end();
     for (const auto& p : peripherals_)
         if (p->advertising()) offerDiscovery(*p);
 }

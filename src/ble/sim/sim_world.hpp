@@ -38,7 +38,7 @@
 #include "ble/central.hpp"
 #include "ble/sim/request.hpp"
 #include "ble/sim/world.hpp"
-#include "runtime/main_queue.hpp"
+#include "loop/main_queue.hpp"
 
 namespace sim {
 
@@ -46,7 +46,7 @@ class SimPeripheral;
 
 class SimWorld {
 public:
-    SimWorld(WorldSpec description, runtime::MainQueue& queue);
+    SimWorld(WorldSpec description, loop::MainQueue& queue);
     ~SimWorld();
     SimWorld(const SimWorld&) = delete;
     SimWorld& operator=(const SimWorld&) = delete;
@@ -72,9 +72,9 @@ public:
     ble::PeripheralPtr peripheral(const ble::Uuid& id) const;
 
     // For the stack's own parts.
-    runtime::MainQueue& queue() { return queue_; }
+    loop::MainQueue& queue() { return queue_; }
     // Runs `task` on the queue after `delay` (as soon as possible for no delay).
-    void schedule(Ms delay, runtime::Task task);
+    void schedule(Ms delay, loop::Task task);
     bool recording() const { return recording_; }
     void record(Request request) { requests_.push_back(std::move(request)); }
     // The bridge, while its central manager exists.
@@ -94,7 +94,7 @@ private:
     void stopScan();
 
     const std::vector<AdapterStep> adapter_;
-    runtime::MainQueue& queue_;
+    loop::MainQueue& queue_;
     std::vector<std::shared_ptr<SimPeripheral>> peripherals_;
     std::unordered_map<ble::Uuid, SimPeripheral*, ble::UuidHash> byId_;
     ble::CentralDelegate* central_ = nullptr;

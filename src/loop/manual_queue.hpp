@@ -6,9 +6,9 @@
 #include <mutex>
 #include <utility>
 
-#include "runtime/main_queue.hpp"
+#include "loop/main_queue.hpp"
 
-namespace runtime {
+namespace loop {
 
 // The main queue for tests: time is virtual and moves only when the test says so.
 class ManualQueue final : public MainQueue {
@@ -40,4 +40,4 @@ private:
     bool stopped_ = false;
 };
 
-}  // namespace runtime
+}  // namespace loop

@@ -1,6 +1,6 @@
-#include "runtime/manual_queue.hpp"
+#include "loop/manual_queue.hpp"
 
-namespace runtime {
+namespace loop {
 
 void ManualQueue::post(Task task) {
     std::lock_guard lock(mutex_);
@@ -49,4 +49,4 @@ void ManualQueue::advance(Duration by) {
     if (!stopped_) now_ = until;
 }
 
-}  // namespace runtime
+}  // namespace loop

@@ -1,8 +1,8 @@
-#include "runtime/asio_main_queue.hpp"
+#include "loop/asio_main_queue.hpp"
 
 #include <asio.hpp>
 
-namespace runtime {
+namespace loop {
 
 struct AsioMainQueue::State {
     asio::io_context io{1};
@@ -27,4 +27,4 @@ void AsioMainQueue::run() { state_->io.run(); }
 
 asio::io_context& AsioMainQueue::context() { return state_->io; }
 
-}  // namespace runtime
+}  // namespace loop

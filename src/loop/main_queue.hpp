@@ -3,7 +3,7 @@
 #include <chrono>
 #include <functional>
 
-namespace runtime {
+namespace loop {
 
 using Task = std::function<void()>;
 using Duration = std::chrono::steady_clock::duration;
@@ -22,4 +22,4 @@ public:
     virtual void stop() = 0;
 };
 
-}  // namespace runtime
+}  // namespace loop

@@ -2,13 +2,13 @@
 
 #include <memory>
 
-#include "runtime/main_queue.hpp"
+#include "loop/main_queue.hpp"
 
 namespace asio {
 class io_context;
 }
 
-namespace runtime {
+namespace loop {
 
 // The production main queue: an Asio io_context served by the main thread. Idle means blocked
 // in the kernel: no polling, no periodic timers.
@@ -32,4 +32,4 @@ private:
     std::unique_ptr<State> state_;
 };
 
-}  // namespace runtime
+}  // namespace loop
