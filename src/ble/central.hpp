@@ -31,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "ble/diagnostics.hpp"
 #include "ble/uuid.hpp"
 
 namespace ble {
@@ -126,6 +127,9 @@ public:
 struct CentralOptions {
     // Ask the system to tell the user when Bluetooth is off as the manager is created.
     bool showPowerAlert = false;
+    // Steps that explain a silent outcome (adapter chosen, a connection's failure and its
+    // stack's error name); empty unless the user asked for them.
+    Diagnostics diagnostics;
 };
 
 class CentralManager {
