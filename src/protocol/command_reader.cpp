@@ -1,10 +1,15 @@
 #include "protocol/command_reader.hpp"
 
 #include <cerrno>
+#include <condition_variable>
+#include <exception>
 #include <fcntl.h>
+#include <mutex>
 #include <pthread.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <system_error>
 #include <unistd.h>
 #include <vector>
 
@@ -13,6 +18,62 @@
 #include "protocol/utf8_repair.hpp"
 
 namespace protocol {
+
+// What the reader thread shares with the main thread's tasks and with its owner: the bytes in
+// flight, and the cancellation.
+struct CommandReaderThread::Control {
+    explicit Control(std::size_t maxBytesInFlight) : maxBytesInFlight(maxBytesInFlight) {
+        if (::pipe(wake) != 0) throw std::system_error(errno, std::generic_category(), "command reader pipe");
+    }
+    ~Control() {
+        ::close(wake[0]);
+        ::close(wake[1]);
+    }
+    Control(const Control&) = delete;
+    Control& operator=(const Control&) = delete;
+
+    // Reader thread: posts `task` carrying `bytes` of command lines, unless cancelled.
+    bool post(loop::MainQueue& queue, loop::Task task, std::size_t bytes) {
+        // Posting under the lock: once cancel() returns, nothing more is posted.
+        const std::lock_guard lock(mutex);
+        if (cancelled) return false;
+        bytesInFlight += bytes;
+        queue.post(std::move(task));
+        return true;
+    }
+
+    // Reader thread: waits while the main thread is behind by the bound. False once cancelled.
+    bool waitForMainThread() {
+        std::unique_lock lock(mutex);
+        caughtUp.wait(lock, [&] { return cancelled || bytesInFlight < maxBytesInFlight; });
+        return !cancelled;
+    }
+
+    // Main thread: a posted task has taken its commands.
+    void release(std::size_t bytes) {
+        const std::lock_guard lock(mutex);
+        const bool wasAtBound = bytesInFlight >= maxBytesInFlight;
+        bytesInFlight -= bytes;
+        if (wasAtBound && bytesInFlight < maxBytesInFlight) caughtUp.notify_one();
+    }
+
+    void cancel() {
+        const std::lock_guard lock(mutex);
+        if (cancelled) return;
+        cancelled = true;
+        caughtUp.notify_one();
+        // Wakes a wait for input: the pipe turns readable and stays so.
+        const char byte = 0;
+        [[maybe_unused]] const ssize_t n = ::write(wake[1], &byte, 1);
+    }
+
+    const std::size_t maxBytesInFlight;
+    int wake[2] = {-1, -1};
+    std::mutex mutex;
+    std::condition_variable caughtUp;
+    std::size_t bytesInFlight = 0;
+    bool cancelled = false;
+};
 
 namespace {
 
@@ -28,10 +89,12 @@ constexpr int inputPipeBytes = 1024 * 1024;
 
 class CommandReader {
 public:
-    CommandReader(int fd, loop::MainQueue& queue, std::weak_ptr<CommandTarget> target)
+    CommandReader(int fd, loop::MainQueue& queue, std::weak_ptr<CommandTarget> target,
+                  std::shared_ptr<CommandReaderThread::Control> control)
         : fd_(fd),
           queue_(queue),
           target_(std::move(target)),
+          control_(std::move(control)),
           chunk_(new char[chunkBytes + simdjson::SIMDJSON_PADDING]),
           framer_(maxCommandLineBytes, simdjson::SIMDJSON_PADDING),
           parser_(maxCommandLineBytes) {
@@ -43,9 +106,15 @@ public:
         // Not a pipe, or over the system's limit for this user: it stays as it is.
         ::fcntl(fd_, F_SETPIPE_SZ, inputPipeBytes);
         std::string_view line;
+        bool inputWaiting = false;
         for (;;) {
+            if (!inputWaiting && !waitForInput()) return;
             const ssize_t n = readChunk();
-            if (n <= 0) {
+            if (n < 0) {  // nothing there after all
+                inputWaiting = false;
+                continue;
+            }
+            if (n == 0) {
                 // Whatever the last line holds, the end of input comes next: stop either way.
                 if (framer_.finish(line) == LineFramer::Found::line) handle(line);
                 post(true);
@@ -59,24 +128,34 @@ public:
                 }
             }
             // Commands go to the main thread in batches: waking it once per read would cost more
-            // than the commands themselves. A batch never waits for input that is not there yet.
-            if (batchedBytes_ >= maxBatchBytes || !inputWaiting()) post(false);
+            // than the commands themselves. A batch never waits for input that is not there yet,
+            // and a read that did not fill the chunk took all there was.
+            inputWaiting = static_cast<std::size_t>(n) == chunkBytes && this->inputWaiting();
+            if (batchedBytes_ >= maxBatchBytes || !inputWaiting) {
+                if (!post(false) || !control_->waitForMainThread()) return;
+            }
         }
     }
 
 private:
-    // Bytes read, or 0 at the end of input or on a read error.
+    // Waits until the input is readable (or at its end); false once cancelled.
+    bool waitForInput() {
+        pollfd fds[2] = {{.fd = fd_, .events = POLLIN, .revents = 0},
+                         {.fd = control_->wake[0], .events = POLLIN, .revents = 0}};
+        while (::poll(fds, 2, -1) < 0) {
+            if (errno != EINTR) return true;  // the read reports what is wrong
+        }
+        return fds[1].revents == 0;
+    }
+
+    // Bytes read; 0 at the end of input or on a read error; -1 when a read would block.
     ssize_t readChunk() {
         for (;;) {
             const ssize_t n = ::read(fd_, chunk_.get(), chunkBytes);
             if (n >= 0) return n;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                // Standard input was handed over non-blocking: wait instead of taking it as an error.
-                pollfd in{.fd = fd_, .events = POLLIN, .revents = 0};
-                ::poll(&in, 1, -1);
-            } else if (errno != EINTR) {
-                return 0;
-            }
+            // Standard input handed over non-blocking: wait again instead of taking it as an error.
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return -1;
+            if (errno != EINTR) return 0;
         }
     }
 
@@ -112,21 +191,26 @@ private:
         return parser_.parse(simdjson::padded_string_view(text.data(), text.size(), readable));
     }
 
-    void post(bool thenStop) {
-        if (sends_.empty() && !thenStop) return;
-        queue_.post([target = target_, sends = std::move(sends_), thenStop]() mutable {
+    // Posts the batch, and the stop after it if `thenStop`; false once cancelled.
+    bool post(bool thenStop) {
+        if (sends_.empty() && !thenStop) return true;
+        const std::size_t bytes = batchedBytes_;
+        auto task = [control = control_, target = target_, sends = std::move(sends_), bytes, thenStop]() mutable {
+            control->release(bytes);
             const auto t = target.lock();
             if (!t) return;
             for (auto& send : sends) t->send(send.id, std::move(send.payload));
             if (thenStop) t->stop();
-        });
+        };
         sends_.clear();
         batchedBytes_ = 0;
+        return control_->post(queue_, std::move(task), bytes);
     }
 
     const int fd_;
     loop::MainQueue& queue_;
     const std::weak_ptr<CommandTarget> target_;
+    const std::shared_ptr<CommandReaderThread::Control> control_;
     std::unique_ptr<char[]> chunk_;
     LineFramer framer_;
     CommandParser parser_;
@@ -135,13 +219,48 @@ private:
     std::size_t batchedBytes_ = 0;
 };
 
+// Lowers the calling thread's priority, as a utility thread's: nice 10 gives it about a tenth of
+// a CPU against busy threads at the default priority, and all of an idle one. (SCHED_IDLE could
+// starve it for good on a busy machine; SCHED_BATCH changes only how it is woken, not its share.)
+void lowerPriority() {
+#ifdef __linux__
+    // On Linux a thread has a nice value of its own, set through its thread id.
+    ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 10);
+#endif
+}
+
 }  // namespace
 
-std::thread readCommands(int fd, loop::MainQueue& queue, std::weak_ptr<CommandTarget> target) {
-    return std::thread([fd, &queue, target = std::move(target)]() mutable {
+CommandReaderThread::CommandReaderThread(std::thread thread, std::shared_ptr<Control> control)
+    : control_(std::move(control)), thread_(std::move(thread)) {}
+
+CommandReaderThread::~CommandReaderThread() {
+    cancel();
+    join();
+}
+
+void CommandReaderThread::cancel() {
+    if (control_) control_->cancel();
+}
+
+void CommandReaderThread::join() {
+    if (thread_.joinable()) thread_.join();
+}
+
+CommandReaderThread readCommands(int fd, loop::MainQueue& queue, std::weak_ptr<CommandTarget> target,
+                                 std::size_t maxBytesInFlight) {
+    auto control = std::make_shared<CommandReaderThread::Control>(maxBytesInFlight);
+    std::thread thread([fd, &queue, target = std::move(target), control]() mutable {
         pthread_setname_np(pthread_self(), "commands");
-        CommandReader(fd, queue, std::move(target)).run();
+        lowerPriority();
+        try {
+            CommandReader(fd, queue, std::move(target), control).run();
+        } catch (...) {
+            // The entry point on the main thread reports it and ends the process in order.
+            control->post(queue, [error = std::current_exception()] { std::rethrow_exception(error); }, 0);
+        }
     });
+    return CommandReaderThread(std::move(thread), std::move(control));
 }
 
 }  // namespace protocol

@@ -13,10 +13,39 @@ namespace protocol {
 // line ends the reader just as the end of input does.
 inline constexpr std::size_t maxCommandLineBytes = 24576;
 
+// The bytes of command lines taken into posted tasks that have not run yet, at most (give or
+// take one batch). At the bound the reader stops reading until the main thread catches up, so
+// a client that sends faster than the bridge can go on blocks in its own write.
+inline constexpr std::size_t maxCommandBytesInFlight = 4 * 1024 * 1024;
+
+// The command reader's thread. Destroying it cancels the reader and waits for the thread.
+class CommandReaderThread {
+public:
+    struct Control;
+
+    CommandReaderThread() = default;
+    CommandReaderThread(std::thread thread, std::shared_ptr<Control> control);
+    CommandReaderThread(CommandReaderThread&&) = default;
+    CommandReaderThread& operator=(CommandReaderThread&&) = default;
+    ~CommandReaderThread();
+
+    // Any thread. Ends the reader at once, while it waits for input or for the main thread as
+    // well as while it reads: it posts nothing more, not even its stop task.
+    void cancel();
+    // Waits until the reader has ended.
+    void join();
+
+private:
+    std::shared_ptr<Control> control_;
+    std::thread thread_;
+};
+
 // Starts the command reader on its own thread: it reads `fd` until a "stop" command, an
 // over-long line, the end of input or a read error, and posts a task to `queue` for each valid
 // command, in line order; its last act is posting the stop task. The tasks call `target` on the
-// main thread, and do nothing once it is gone.
-std::thread readCommands(int fd, loop::MainQueue& queue, std::weak_ptr<CommandTarget> target);
+// main thread, and do nothing once it is gone. An exception on the reader's thread is thrown
+// again by a task on the main thread.
+CommandReaderThread readCommands(int fd, loop::MainQueue& queue, std::weak_ptr<CommandTarget> target,
+                                 std::size_t maxBytesInFlight = maxCommandBytesInFlight);
 
 }  // namespace protocol

@@ -3,7 +3,9 @@
 // are compared as a set.
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <string>
@@ -72,6 +74,22 @@ TEST(SimTranscript, TheDemoWorldIsEchoJsonAndEchoesEveryFrame) {
         EXPECT_EQ(sorted(readLines(sim, 4)), sorted({written(id, true, 5), frame(id, "aGVsbG8="), written(id, true, 3),
                                                      frame(id, "Lz8+")}));
         expectCleanStop(sim);
+    }
+}
+
+TEST(SimTranscript, InterruptTerminateAndHangUpStopItAsStopDoes) {
+    const std::string id = "5EC1A5E0-0000-4000-8000-000000000001";
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(strsignal(signal));
+        ChildProcess sim(GATTRELAY_SIM_PATH, {});
+        EXPECT_EQ(readLines(sim, 3), (std::vector<std::string>{hello, ready, peer(id, true, 185)}));
+        ASSERT_TRUE(sim.write(send(id, "AQID")));
+        EXPECT_EQ(sorted(readLines(sim, 2)), sorted({written(id, true, 3), frame(id, "AQID")}));
+        // The input stays open: the reader is waiting for it when the signal comes.
+        ASSERT_EQ(::kill(sim.pid(), signal), 0);
+        EXPECT_EQ(sim.readToEnd(), "");
+        EXPECT_EQ(sim.wait(), 0);
+        EXPECT_EQ(sim.errorOutput(), "");
     }
 }
 

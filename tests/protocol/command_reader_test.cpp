@@ -55,7 +55,7 @@ protected:
     std::vector<std::string> read(const std::string& input, bool close = true) {
         target_->calls.clear();
         EXPECT_EQ(::pipe(fds_), 0);
-        std::thread reader = readCommands(fds_[0], queue_, target_);
+        auto reader = readCommands(fds_[0], queue_, target_);
         std::thread writer([&] {
             for (std::string_view rest = input; !rest.empty();) {
                 const ssize_t n = ::write(fds_[1], rest.data(), rest.size());
@@ -143,7 +143,7 @@ TEST_F(CommandReaderTest, DoesNothingOnceTheTargetIsGone) {
     std::weak_ptr<RecordingTarget> watch = target_;
     target_.reset();
     ASSERT_EQ(::pipe(fds_), 0);
-    std::thread reader = readCommands(fds_[0], queue_, watch);
+    auto reader = readCommands(fds_[0], queue_, watch);
     const std::string input = sendLine(1) + "\n" + R"({"command":"stop"})" + "\n";
     ASSERT_EQ(::write(fds_[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
     reader.join();
