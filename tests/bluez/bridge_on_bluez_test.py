@@ -11,6 +11,7 @@ import json
 import os
 import queue
 import shutil
+import signal
 import subprocess
 import tempfile
 import threading
@@ -398,6 +399,28 @@ class AdapterStates(BluezCase):
         self.bridge.expect(event="state", value="ready")
         self.announced("C0:FF:EE:00:00:01")
         self.bridge.stop()
+
+
+class Signals(BluezCase):
+    """A supervisor's signal is a stop: the bridge ends every link it made, then exits 0."""
+
+    peers = [{"address": "C0:FF:EE:00:00:01"}, {"address": "C0:FF:EE:00:00:02"}]
+
+    def test_sigterm_disconnects_every_link_and_exits_0(self):
+        self.expect_start()
+        for address in ("C0:FF:EE:00:00:01", "C0:FF:EE:00:00:02"):
+            self.bridge.expect(in_order=False, event="peer", id=peer_id(address), connected=True, mtu=247)
+        self.bridge.process.send_signal(signal.SIGTERM)
+        self.assertEqual(self.bridge.process.wait(WAIT), 0)
+        self.assertEqual(self.bridge.process.stderr.read(), b"")
+        later = []
+        while (event := self.bridge.lines.get(timeout=WAIT)) is not None:
+            later.append(event)
+        self.assertEqual(later, [])
+        calls = self.fake.calls()
+        self.assertIn(("/org/bluez/hci0", "StopDiscovery"), calls)
+        for address in ("C0:FF:EE:00:00:01", "C0:FF:EE:00:00:02"):
+            self.assertIn((device_path(address), "Disconnect"), calls)
 
 
 if __name__ == "__main__":
