@@ -92,6 +92,25 @@ TEST(Abuse, AGigabyteLineEndsItWithoutHoldingTheLine) {
     expectCleanEnd(sim, 60s);
 }
 
+TEST(Abuse, AClientThatNeverReadsIsHeldInItsOwnWrite) {
+    ChildProcess sim(GATTRELAY_SIM_PATH, {});
+    startDemo(sim);
+    // Every send is echoed, and nobody reads the events: the bridge's output fills, then the
+    // commands it has taken in, then its input, and the client's write stops making progress.
+    std::string sends;
+    while (sends.size() < (64u << 20)) sends += send("AAECAwQFBgcICQoLDA0ODxAREhM=");
+    int written = 0;
+    while (written < 8 && sim.write(sends, 3s)) ++written;
+    EXPECT_LT(written, 8) << "took 512 MB of sends without blocking the client";
+    const long peak = peakKb(sim.pid());
+    ASSERT_GT(peak, 0);
+    EXPECT_LT(peak, 64 * 1024) << "peak resident memory " << peak << " kB";
+    std::cout << "peak resident memory with a client that never reads: " << peak << " kB\n";
+    // The input may end inside a line: its end stops the bridge, which then writes what is due.
+    sim.closeInput();
+    expectCleanEnd(sim, 60s);
+}
+
 TEST(Abuse, LinesOfEveryLengthAroundTheLimit) {
     struct Case {
         std::size_t length;  // bytes before the terminator

@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
+#include <functional>
 #include <string>
 #include <unistd.h>
 #include <vector>
 
+#include "loop/asio_main_queue.hpp"
 #include "loop/manual_queue.hpp"
 
 namespace protocol {
@@ -18,11 +21,15 @@ constexpr std::string_view peer = "0123ABCD-89AB-CDEF-0123-456789ABCDEF";
 class RecordingTarget final : public CommandTarget {
 public:
     std::vector<std::string> calls;
+    std::function<void()> onStop;
     void send(const ble::Uuid& id, ble::Bytes payload) override {
         calls.push_back("send " + id.text().substr(0, 4) + " " + std::to_string(payload.size()) + " " +
                         std::to_string(payload.front()));
     }
-    void stop() override { calls.emplace_back("stop"); }
+    void stop() override {
+        calls.emplace_back("stop");
+        if (onStop) onStop();
+    }
 };
 
 // A send of one byte, `sixBits` << 2.
@@ -110,6 +117,46 @@ TEST_F(CommandReaderTest, KeepsManyCommandsInOrderAcrossReads) {
     }
     expected.emplace_back("stop");
     EXPECT_EQ(read(input), expected);
+}
+
+TEST_F(CommandReaderTest, WaitsForTheMainThreadAtTheBoundAndKeepsTheOrder) {
+    // A bound of one byte: after each batch the reader waits until its task has run.
+    loop::AsioMainQueue queue;
+    target_->onStop = [&] { queue.stop(); };
+    std::string input;
+    std::vector<std::string> expected;
+    for (int i = 0; i < 20000; ++i) {
+        input += sendLine(i % 64) + "\n";
+        expected.push_back("send 0123 1 " + std::to_string(i % 64 * 4));
+    }
+    input += R"({"command":"stop"})" "\n";
+    expected.emplace_back("stop");
+    ASSERT_EQ(::pipe(fds_), 0);
+    auto reader = readCommands(fds_[0], queue, target_, 1);
+    std::thread writer([&] { ASSERT_EQ(::write(fds_[1], input.data(), input.size()), ssize_t(input.size())); });
+    queue.run();
+    writer.join();
+    reader.join();
+    EXPECT_EQ(target_->calls, expected);
+}
+
+TEST_F(CommandReaderTest, CancelEndsItWhereverItWaitsAndNothingIsPostedAfter) {
+    // With the default bound the reader ends up waiting for input; with a bound of one byte, for
+    // a task the main thread never runs. Wherever the cancel finds it, it ends without a stop.
+    for (const std::size_t bound : {maxCommandBytesInFlight, std::size_t{1}}) {
+        SCOPED_TRACE(bound);
+        target_->calls.clear();
+        ASSERT_EQ(::pipe(fds_), 0);
+        auto reader = readCommands(fds_[0], queue_, target_, bound);
+        const std::string input = sendLine(1) + "\n" + sendLine(2) + "\n";
+        ASSERT_EQ(::write(fds_[1], input.data(), input.size()), ssize_t(input.size()));
+        reader.cancel();
+        reader.join();
+        queue_.runUntilIdle();
+        EXPECT_EQ(std::count(target_->calls.begin(), target_->calls.end(), "stop"), 0);
+        ::close(std::exchange(fds_[0], -1));
+        ::close(std::exchange(fds_[1], -1));
+    }
 }
 
 struct LimitCase {
