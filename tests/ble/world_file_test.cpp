@@ -1,6 +1,7 @@
 #include "ble/sim/world_file.hpp"
 
 #include <filesystem>
+#include <fstream>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <string>
@@ -240,6 +241,23 @@ TEST(WorldFile, AFileThatCannotBeReadIsAnError) {
     auto folder = sim::loadWorldFile(GATTRELAY_WORLDS_DIR);
     EXPECT_FALSE(folder.world);
     EXPECT_EQ(folder.error, std::string(GATTRELAY_WORLDS_DIR) + ": cannot read: Is a directory");
+}
+
+TEST(WorldFile, AFileIsReadUpTo16MiB) {
+    const std::string path = (std::filesystem::temp_directory_path() / "world_file_test_large.json").string();
+    for (const std::size_t size : {sim::maxWorldFileBytes, sim::maxWorldFileBytes + 1}) {
+        SCOPED_TRACE(size);
+        {
+            std::ofstream file(path, std::ios::binary | std::ios::trunc);
+            file << "{}" << std::string(size - 2, ' ');
+        }
+        auto loaded = sim::loadWorldFile(path);
+        EXPECT_EQ(loaded.world.has_value(), size == sim::maxWorldFileBytes) << loaded.error;
+        EXPECT_EQ(loaded.error, loaded.world ? "" : path + ": larger than 16 MiB");
+    }
+    std::filesystem::remove(path);
+    // An endless file ends as soon as it is past the limit.
+    EXPECT_EQ(sim::loadWorldFile("/dev/zero").error, "/dev/zero: larger than 16 MiB");
 }
 
 TEST(WorldFile, EveryExampleWorldLoads) {

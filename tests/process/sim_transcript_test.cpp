@@ -164,6 +164,7 @@ TEST(SimTranscript, AWorldThatCannotBeLoadedEndsWithStatus2BeforeAnyOutput) {
     const Case cases[] = {
         {{path}, std::string("gattrelay-sim: ") + path + ": peripherals[0].wirte: unknown key\n"},
         {{"/nonexistent/world.json"}, "gattrelay-sim: /nonexistent/world.json: cannot open: No such file or directory\n"},
+        {{"/dev/zero"}, "gattrelay-sim: /dev/zero: larger than 16 MiB\n"},
         {{world("echo.json"), world("echo.json")}, "usage: gattrelay-sim [WORLD.json]\n"},
     };
     for (const auto& c : cases) {

@@ -345,10 +345,14 @@ WorldFileResult loadWorldFile(const std::string& path) {
     std::string text;
     char buffer[65536];
     std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, n);
+    // One byte past the limit is enough to know: /dev/zero or a stray huge file ends here.
+    while (text.size() <= maxWorldFileBytes && (n = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
+        text.append(buffer, n);
+    }
     int readError = std::ferror(file) ? errno : 0;
     std::fclose(file);
     if (readError) return failure(path, "", std::string("cannot read: ") + std::strerror(readError));
+    if (text.size() > maxWorldFileBytes) return failure(path, "", "larger than 16 MiB");
     return parseWorld(text, path);
 }
 

@@ -5,6 +5,7 @@
 // path where it was found and what is wrong, e.g.
 //   "flaky.json: peripherals[2].delays.wirte: unknown key".
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,6 +18,9 @@ struct WorldFileResult {
     std::optional<WorldSpec> world;  // present when the file is a valid world
     std::string error;               // otherwise, one line without a final line feed
 };
+
+// The largest world file loadWorldFile reads; a larger one is an error.
+inline constexpr std::size_t maxWorldFileBytes = 16 * 1024 * 1024;
 
 // `text` is the content of a world file; `fileName` only appears in the error.
 WorldFileResult parseWorld(std::string_view text, std::string_view fileName);
