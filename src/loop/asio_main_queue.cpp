@@ -1,15 +1,12 @@
 #include "loop/asio_main_queue.hpp"
 
 #include <asio.hpp>
-#include <csignal>
 
 namespace loop {
 
 struct AsioMainQueue::State {
     asio::io_context io{1};
     asio::executor_work_guard<asio::io_context::executor_type> keepRunning = asio::make_work_guard(io);
-    // Asio's signal handler only writes to a pipe this loop watches: the task runs as a task.
-    asio::signal_set stopSignals{io};
 };
 
 AsioMainQueue::AsioMainQueue() : state_(std::make_unique<State>()) {}
@@ -27,13 +24,6 @@ void AsioMainQueue::postAfter(Duration delay, Task task) {
 void AsioMainQueue::stop() { state_->io.stop(); }
 
 void AsioMainQueue::run() { state_->io.run(); }
-
-void AsioMainQueue::onStopSignal(Task task) {
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) state_->stopSignals.add(signal);
-    state_->stopSignals.async_wait([task = std::move(task)](const asio::error_code& ec, int) {
-        if (!ec) task();
-    });
-}
 
 asio::io_context& AsioMainQueue::context() { return state_->io; }
 

@@ -24,10 +24,6 @@ public:
     // Serves the queue until stop().
     void run();
 
-    // Main thread only. From now on SIGINT, SIGTERM and SIGHUP no longer end the process: the
-    // first of them to arrive runs `task` on the main thread, as one task among the others.
-    void onStopSignal(Task task);
-
     // For backends that wait on file descriptors (the D-Bus socket) on the same loop.
     asio::io_context& context();
 

@@ -1,5 +1,6 @@
 #include "protocol/command_reader.hpp"
 
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <exception>
@@ -34,7 +35,8 @@ struct CommandReaderThread::Control {
 
     // Reader thread: posts `task` carrying `bytes` of command lines, unless cancelled.
     bool post(loop::MainQueue& queue, loop::Task task, std::size_t bytes) {
-        // Posting under the lock: once cancel() returns, nothing more is posted.
+        // Posting under the lock: once cancel() returns, nothing more is posted. The main thread
+        // takes the lock only at the bound, so it is not kept waiting by this.
         const std::lock_guard lock(mutex);
         if (cancelled) return false;
         bytesInFlight += bytes;
@@ -51,10 +53,12 @@ struct CommandReaderThread::Control {
 
     // Main thread: a posted task has taken its commands.
     void release(std::size_t bytes) {
-        const std::lock_guard lock(mutex);
-        const bool wasAtBound = bytesInFlight >= maxBytesInFlight;
-        bytesInFlight -= bytes;
-        if (wasAtBound && bytesInFlight < maxBytesInFlight) caughtUp.notify_one();
+        const std::size_t before = bytesInFlight.fetch_sub(bytes);
+        if (before >= maxBytesInFlight && before - bytes < maxBytesInFlight) {
+            // The reader checks and starts waiting under the lock: this cannot come in between.
+            const std::lock_guard lock(mutex);
+            caughtUp.notify_one();
+        }
     }
 
     void cancel() {
@@ -71,8 +75,8 @@ struct CommandReaderThread::Control {
     int wake[2] = {-1, -1};
     std::mutex mutex;
     std::condition_variable caughtUp;
-    std::size_t bytesInFlight = 0;
-    bool cancelled = false;
+    std::atomic<std::size_t> bytesInFlight = 0;
+    bool cancelled = false;  // guarded by the mutex
 };
 
 namespace {
@@ -89,9 +93,10 @@ constexpr int inputPipeBytes = 1024 * 1024;
 
 class CommandReader {
 public:
-    CommandReader(int fd, loop::MainQueue& queue, std::weak_ptr<CommandTarget> target,
+    CommandReader(int fd, int stopFd, loop::MainQueue& queue, std::weak_ptr<CommandTarget> target,
                   std::shared_ptr<CommandReaderThread::Control> control)
         : fd_(fd),
+          stopFd_(stopFd),
           queue_(queue),
           target_(std::move(target)),
           control_(std::move(control)),
@@ -108,7 +113,14 @@ public:
         std::string_view line;
         bool inputWaiting = false;
         for (;;) {
-            if (!inputWaiting && !waitForInput()) return;
+            if (!inputWaiting) {
+                const Wake wake = waitForInput();
+                if (wake == Wake::cancelled) return;
+                if (wake == Wake::stop) {
+                    post(true);
+                    return;
+                }
+            }
             const ssize_t n = readChunk();
             if (n < 0) {  // nothing there after all
                 inputWaiting = false;
@@ -138,14 +150,20 @@ public:
     }
 
 private:
-    // Waits until the input is readable (or at its end); false once cancelled.
-    bool waitForInput() {
-        pollfd fds[2] = {{.fd = fd_, .events = POLLIN, .revents = 0},
+    enum class Wake { input, stop, cancelled };
+
+    // Waits until the input is readable (or at its end), the stop descriptor is, or the reader
+    // is cancelled; the first of these that holds, in the reverse order.
+    Wake waitForInput() {
+        pollfd fds[3] = {{.fd = fd_, .events = POLLIN, .revents = 0},
+                         {.fd = stopFd_, .events = POLLIN, .revents = 0},
                          {.fd = control_->wake[0], .events = POLLIN, .revents = 0}};
-        while (::poll(fds, 2, -1) < 0) {
-            if (errno != EINTR) return true;  // the read reports what is wrong
+        while (::poll(fds, 3, -1) < 0) {
+            if (errno != EINTR) return Wake::input;  // the read reports what is wrong
         }
-        return fds[1].revents == 0;
+        if (fds[2].revents != 0) return Wake::cancelled;
+        if (fds[1].revents != 0) return Wake::stop;
+        return Wake::input;
     }
 
     // Bytes read; 0 at the end of input or on a read error; -1 when a read would block.
@@ -208,6 +226,7 @@ private:
     }
 
     const int fd_;
+    const int stopFd_;
     loop::MainQueue& queue_;
     const std::weak_ptr<CommandTarget> target_;
     const std::shared_ptr<CommandReaderThread::Control> control_;
@@ -248,13 +267,13 @@ void CommandReaderThread::join() {
 }
 
 CommandReaderThread readCommands(int fd, loop::MainQueue& queue, std::weak_ptr<CommandTarget> target,
-                                 std::size_t maxBytesInFlight) {
-    auto control = std::make_shared<CommandReaderThread::Control>(maxBytesInFlight);
-    std::thread thread([fd, &queue, target = std::move(target), control]() mutable {
+                                 ReaderOptions options) {
+    auto control = std::make_shared<CommandReaderThread::Control>(options.maxBytesInFlight);
+    std::thread thread([fd, stopFd = options.stopFd, &queue, target = std::move(target), control]() mutable {
         pthread_setname_np(pthread_self(), "commands");
         lowerPriority();
         try {
-            CommandReader(fd, queue, std::move(target), control).run();
+            CommandReader(fd, stopFd, queue, std::move(target), control).run();
         } catch (...) {
             // The entry point on the main thread reports it and ends the process in order.
             control->post(queue, [error = std::current_exception()] { std::rethrow_exception(error); }, 0);

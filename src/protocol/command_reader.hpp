@@ -40,12 +40,19 @@ private:
     std::thread thread_;
 };
 
+struct ReaderOptions {
+    // A descriptor that turns readable when the reader must stop as at a "stop" command (the
+    // process's stop signals), or -1.
+    int stopFd = -1;
+    std::size_t maxBytesInFlight = maxCommandBytesInFlight;
+};
+
 // Starts the command reader on its own thread: it reads `fd` until a "stop" command, an
-// over-long line, the end of input or a read error, and posts a task to `queue` for each valid
-// command, in line order; its last act is posting the stop task. The tasks call `target` on the
-// main thread, and do nothing once it is gone. An exception on the reader's thread is thrown
-// again by a task on the main thread.
+// over-long line, the end of input, a read error or the stop descriptor, and posts a task to
+// `queue` for each valid command, in line order; its last act is posting the stop task. The tasks
+// call `target` on the main thread, and do nothing once it is gone. An exception on the reader's
+// thread is thrown again by a task on the main thread.
 CommandReaderThread readCommands(int fd, loop::MainQueue& queue, std::weak_ptr<CommandTarget> target,
-                                 std::size_t maxBytesInFlight = maxCommandBytesInFlight);
+                                 ReaderOptions options = {});
 
 }  // namespace protocol

@@ -6,6 +6,7 @@
 
 #include "protocol/command_reader.hpp"
 #include "runtime/bridge.hpp"
+#include "runtime/stop_signals.hpp"
 
 namespace runtime {
 
@@ -31,19 +32,21 @@ void guarded(int& status, const Step& step) {
 int runBridge(const std::function<ble::CentralFactory(loop::AsioMainQueue&)>& backend) {
     loop::AsioMainQueue queue;
     protocol::EventStream events(protocol::standardOutput());
+    std::unique_ptr<StopSignals> stopSignals;
     protocol::CommandReaderThread reader;
     std::shared_ptr<Bridge> bridge;
     int status = 0;
     guarded(status, [&] {
         // A supervisor's signal is a "stop": the links end as they do at the end of input.
-        queue.onStopSignal([&] { bridge->stop(); });
+        stopSignals = std::make_unique<StopSignals>();
         bridge = Bridge::create({
             .queue = queue,
             .events = events,
             .makeCentral = backend(queue),
             .readCommands =
                 [&](std::weak_ptr<protocol::CommandTarget> target) {
-                    reader = protocol::readCommands(STDIN_FILENO, queue, std::move(target));
+                    reader = protocol::readCommands(STDIN_FILENO, queue, std::move(target),
+                                                    {.stopFd = stopSignals->fd()});
                 },
         });
         while (!bridge->stopping()) queue.run();

@@ -132,12 +132,25 @@ TEST_F(CommandReaderTest, WaitsForTheMainThreadAtTheBoundAndKeepsTheOrder) {
     input += R"({"command":"stop"})" "\n";
     expected.emplace_back("stop");
     ASSERT_EQ(::pipe(fds_), 0);
-    auto reader = readCommands(fds_[0], queue, target_, 1);
+    auto reader = readCommands(fds_[0], queue, target_, {.maxBytesInFlight = 1});
     std::thread writer([&] { ASSERT_EQ(::write(fds_[1], input.data(), input.size()), ssize_t(input.size())); });
     queue.run();
     writer.join();
     reader.join();
     EXPECT_EQ(target_->calls, expected);
+}
+
+TEST_F(CommandReaderTest, TheStopDescriptorTurningReadableStopsItWithItsInputOpen) {
+    int stop[2];
+    ASSERT_EQ(::pipe(stop), 0);
+    ASSERT_EQ(::pipe(fds_), 0);
+    auto reader = readCommands(fds_[0], queue_, target_, {.stopFd = stop[0]});
+    ASSERT_EQ(::write(stop[1], "x", 1), 1);
+    reader.join();
+    queue_.runUntilIdle();
+    EXPECT_EQ(target_->calls, std::vector<std::string>{"stop"});
+    ::close(stop[0]);
+    ::close(stop[1]);
 }
 
 TEST_F(CommandReaderTest, CancelEndsItWhereverItWaitsAndNothingIsPostedAfter) {
@@ -147,7 +160,7 @@ TEST_F(CommandReaderTest, CancelEndsItWhereverItWaitsAndNothingIsPostedAfter) {
         SCOPED_TRACE(bound);
         target_->calls.clear();
         ASSERT_EQ(::pipe(fds_), 0);
-        auto reader = readCommands(fds_[0], queue_, target_, bound);
+        auto reader = readCommands(fds_[0], queue_, target_, {.maxBytesInFlight = bound});
         const std::string input = sendLine(1) + "\n" + sendLine(2) + "\n";
         ASSERT_EQ(::write(fds_[1], input.data(), input.size()), ssize_t(input.size()));
         reader.cancel();
