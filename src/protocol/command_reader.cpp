@@ -111,9 +111,9 @@ public:
         // Not a pipe, or over the system's limit for this user: it stays as it is.
         ::fcntl(fd_, F_SETPIPE_SZ, inputPipeBytes);
         std::string_view line;
-        bool inputWaiting = false;
+        bool inputReady = false;
         for (;;) {
-            if (!inputWaiting) {
+            if (!inputReady) {
                 const Wake wake = waitForInput();
                 if (wake == Wake::cancelled) return;
                 if (wake == Wake::stop) {
@@ -123,7 +123,7 @@ public:
             }
             const ssize_t n = readChunk();
             if (n < 0) {  // nothing there after all
-                inputWaiting = false;
+                inputReady = false;
                 continue;
             }
             if (n == 0) {
@@ -142,8 +142,8 @@ public:
             // Commands go to the main thread in batches: waking it once per read would cost more
             // than the commands themselves. A batch never waits for input that is not there yet,
             // and a read that did not fill the chunk took all there was.
-            inputWaiting = static_cast<std::size_t>(n) == chunkBytes && this->inputWaiting();
-            if (batchedBytes_ >= maxBatchBytes || !inputWaiting) {
+            inputReady = static_cast<std::size_t>(n) == chunkBytes && inputWaiting();
+            if (batchedBytes_ >= maxBatchBytes || !inputReady) {
                 if (!post(false) || !control_->waitForMainThread()) return;
             }
         }
@@ -152,8 +152,8 @@ public:
 private:
     enum class Wake { input, stop, cancelled };
 
-    // Waits until the input is readable (or at its end), the stop descriptor is, or the reader
-    // is cancelled; the first of these that holds, in the reverse order.
+    // Waits until the reader is cancelled, the stop descriptor turns readable, or the input does
+    // (or ends). When several hold at once, the first in that list wins.
     Wake waitForInput() {
         pollfd fds[3] = {{.fd = fd_, .events = POLLIN, .revents = 0},
                          {.fd = stopFd_, .events = POLLIN, .revents = 0},
