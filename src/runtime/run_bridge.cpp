@@ -8,20 +8,19 @@
 
 namespace runtime {
 
-int runBridge(const std::function<ble::CentralFactory(loop::AsioMainQueue&)>& backend) {
-    loop::AsioMainQueue queue;
+int runBridge(loop::MainQueue& queue, const std::function<void()>& run, const ble::CentralFactory& central) {
     protocol::EventStream events(protocol::standardOutput());
     std::thread reader;
     auto bridge = Bridge::create({
         .queue = queue,
         .events = events,
-        .makeCentral = backend(queue),
+        .makeCentral = central,
         .readCommands =
             [&](std::weak_ptr<protocol::CommandTarget> target) {
                 reader = protocol::readCommands(STDIN_FILENO, queue, std::move(target));
             },
     });
-    while (!bridge->stopping()) queue.run();
+    while (!bridge->stopping()) run();
     // The reader's last act was posting the stop task that ended the loop: nothing is pending.
     reader.join();
     return 0;
