@@ -12,7 +12,6 @@ static_assert(CBManagerStateUnsupported == ble::ManagerState::unsupported);
 static_assert(CBManagerStateUnauthorized == ble::ManagerState::unauthorized);
 static_assert(CBManagerStatePoweredOff == ble::ManagerState::poweredOff);
 static_assert(CBManagerStatePoweredOn == ble::ManagerState::poweredOn);
-static_assert(CBPeripheralStateConnected == ble::PeripheralState::connected);
 
 namespace corebluetooth {
 class CoreBluetoothCentral;
@@ -40,9 +39,11 @@ public:
     CoreBluetoothCentral(ble::CentralDelegate& delegate, loop::MainQueue& queue, const ble::CentralOptions& options)
         : delegate_(delegate), queue_(queue), diagnostics_(options.diagnostics) {
         stackDelegate_ = [[GattrelayStackDelegate alloc] initWithCentral:this];
+        NSDictionary<NSString*, id>* managerOptions =
+            @{CBCentralManagerOptionShowPowerAlertKey : @(options.showPowerAlert)};
         manager_ = [[CBCentralManager alloc] initWithDelegate:stackDelegate_
                                                         queue:dispatch_get_main_queue()
-                                                      options:@{CBCentralManagerOptionShowPowerAlertKey : @(options.showPowerAlert)}];
+                                                      options:managerOptions];
     }
 
     ~CoreBluetoothCentral() override {
@@ -57,9 +58,7 @@ public:
 
     void scanForPeripherals(const std::vector<ble::Uuid>& services, bool allowDuplicates) override {
         if (!poweredOn()) return;
-        NSMutableArray<CBUUID*>* uuids = [NSMutableArray arrayWithCapacity:services.size()];
-        for (const ble::Uuid& u : services) [uuids addObject:[CBUUID UUIDWithString:@(u.text().c_str())]];
-        [manager_ scanForPeripheralsWithServices:uuids
+        [manager_ scanForPeripheralsWithServices:cbuuidsOf(services)
                                          options:@{CBCentralManagerScanOptionAllowDuplicatesKey : @(allowDuplicates)}];
     }
 

@@ -20,6 +20,7 @@ class CoreBluetoothPeripheral;
 inline const void* identityOf(id object) { return (__bridge const void*)object; }
 
 ble::Uuid uuidOf(CBUUID* uuid);
+NSArray<CBUUID*>* cbuuidsOf(const std::vector<ble::Uuid>& uuids);
 ble::Uuid identifierOf(CBPeripheral* peripheral);
 // Absent for nil.
 std::optional<ble::Bytes> bytesOf(NSData* data);
@@ -70,7 +71,8 @@ public:
     void setDelegate(ble::PeripheralDelegate* delegate) override { delegate_ = delegate; }
     void discoverServices(const std::vector<ble::Uuid>& services) override;
     std::optional<std::vector<ble::ServicePtr>> services() const override;
-    void discoverCharacteristics(const std::vector<ble::Uuid>& characteristics, const ble::ServicePtr& service) override;
+    void discoverCharacteristics(const std::vector<ble::Uuid>& characteristics,
+                                 const ble::ServicePtr& service) override;
     void setNotifyValue(bool enabled, const ble::CharacteristicPtr& c) override;
     void writeValue(const ble::Bytes& value, const ble::CharacteristicPtr& c) override;
     std::size_t maximumWriteValueLength() const override;

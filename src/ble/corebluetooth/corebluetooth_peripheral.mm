@@ -7,18 +7,18 @@ namespace corebluetooth {
 
 namespace {
 
-NSArray<CBUUID*>* cbuuids(const std::vector<ble::Uuid>& uuids) {
-    NSMutableArray<CBUUID*>* out = [NSMutableArray arrayWithCapacity:uuids.size()];
-    for (const ble::Uuid& u : uuids) [out addObject:[CBUUID UUIDWithString:@(u.text().c_str())]];
-    return out;
-}
-
 std::string textOf(NSString* s) {
     const char* utf8 = s.UTF8String;
     return utf8 ? utf8 : "";
 }
 
 }  // namespace
+
+NSArray<CBUUID*>* cbuuidsOf(const std::vector<ble::Uuid>& uuids) {
+    NSMutableArray<CBUUID*>* out = [NSMutableArray arrayWithCapacity:uuids.size()];
+    for (const ble::Uuid& u : uuids) [out addObject:[CBUUID UUIDWithString:@(u.text().c_str())]];
+    return out;
+}
 
 ble::Uuid uuidOf(CBUUID* uuid) {
     NSData* data = uuid.data;
@@ -41,7 +41,8 @@ std::optional<ble::Bytes> bytesOf(NSData* data) {
 
 std::optional<ble::Error> errorOf(NSError* error) {
     if (!error) return std::nullopt;
-    return ble::Error{errorText(textOf(error.domain), static_cast<long>(error.code), textOf(error.localizedDescription))};
+    return ble::Error{
+        errorText(textOf(error.domain), static_cast<long>(error.code), textOf(error.localizedDescription))};
 }
 
 std::optional<std::vector<ble::CharacteristicPtr>> CoreBluetoothService::characteristics() const {
@@ -55,7 +56,7 @@ std::optional<std::vector<ble::CharacteristicPtr>> CoreBluetoothService::charact
 void CoreBluetoothPeripheral::discoverServices(const std::vector<ble::Uuid>& services) {
     // On a connection that ended, its end is what the bridge hears of.
     if (!tracker_.open()) return;
-    [object_ discoverServices:cbuuids(services)];
+    [object_ discoverServices:cbuuidsOf(services)];
 }
 
 std::optional<std::vector<ble::ServicePtr>> CoreBluetoothPeripheral::services() const {
@@ -69,7 +70,7 @@ std::optional<std::vector<ble::ServicePtr>> CoreBluetoothPeripheral::services() 
 void CoreBluetoothPeripheral::discoverCharacteristics(const std::vector<ble::Uuid>& characteristics,
                                                       const ble::ServicePtr& service) {
     if (!tracker_.open()) return;
-    [object_ discoverCharacteristics:cbuuids(characteristics)
+    [object_ discoverCharacteristics:cbuuidsOf(characteristics)
                           forService:std::static_pointer_cast<CoreBluetoothService>(service)->object()];
 }
 
@@ -106,7 +107,8 @@ std::shared_ptr<CoreBluetoothService> CoreBluetoothPeripheral::serviceFor(CBServ
     return face;
 }
 
-std::shared_ptr<CoreBluetoothCharacteristic> CoreBluetoothPeripheral::characteristicFor(CBCharacteristic* object) const {
+std::shared_ptr<CoreBluetoothCharacteristic> CoreBluetoothPeripheral::characteristicFor(
+    CBCharacteristic* object) const {
     auto& face = characteristics_[identityOf(object)];
     if (!face) face = std::make_shared<CoreBluetoothCharacteristic>(object);
     return face;

@@ -21,13 +21,6 @@ typedef NS_ENUM(NSInteger, CBManagerState) {
     CBManagerStatePoweredOn,
 };
 
-typedef NS_ENUM(NSInteger, CBPeripheralState) {
-    CBPeripheralStateDisconnected = 0,
-    CBPeripheralStateConnecting,
-    CBPeripheralStateConnected,
-    CBPeripheralStateDisconnecting,
-};
-
 typedef NS_ENUM(NSInteger, CBCharacteristicWriteType) {
     CBCharacteristicWriteWithResponse = 0,
     CBCharacteristicWriteWithoutResponse,
@@ -54,24 +47,23 @@ CB_EXTERN NSString* const CBCentralManagerScanOptionAllowDuplicatesKey;
 @end
 
 @interface CBService : CBAttribute
-@property(weak, readonly, nonatomic) CBPeripheral* peripheral;
 @property(retain, readonly, nullable) NSArray<CBCharacteristic*>* characteristics;
 @end
 
 @interface CBCharacteristic : CBAttribute
-@property(weak, readonly, nonatomic) CBService* service;
 @property(retain, readonly, nullable) NSData* value;
 @property(readonly) BOOL isNotifying;
 @end
 
 @interface CBPeripheral : CBPeer
 @property(weak, nonatomic, nullable) id<CBPeripheralDelegate> delegate;
-@property(readonly) CBPeripheralState state;
 @property(retain, readonly, nullable) NSArray<CBService*>* services;
 - (NSUInteger)maximumWriteValueLengthForType:(CBCharacteristicWriteType)type;
 - (void)discoverServices:(nullable NSArray<CBUUID*>*)serviceUUIDs;
 - (void)discoverCharacteristics:(nullable NSArray<CBUUID*>*)characteristicUUIDs forService:(CBService*)service;
-- (void)writeValue:(NSData*)data forCharacteristic:(CBCharacteristic*)characteristic type:(CBCharacteristicWriteType)type;
+- (void)writeValue:(NSData*)data
+    forCharacteristic:(CBCharacteristic*)characteristic
+                 type:(CBCharacteristicWriteType)type;
 - (void)setNotifyValue:(BOOL)enabled forCharacteristic:(CBCharacteristic*)characteristic;
 @end
 

@@ -54,7 +54,6 @@ typedef struct {
 @end
 
 @interface NSArray<__covariant ObjectType> : NSObject <NSCopying, NSFastEnumeration>
-@property(readonly) NSUInteger count;
 @end
 
 @interface NSMutableArray<ObjectType> : NSArray <ObjectType>

@@ -28,7 +28,6 @@ typedef void (^dispatch_block_t)(void);
 typedef uint64_t dispatch_time_t;
 
 #define DISPATCH_TIME_NOW (0ull)
-#define DISPATCH_TIME_FOREVER (~0ull)
 
 dispatch_queue_main_t dispatch_get_main_queue(void);
 dispatch_time_t dispatch_time(dispatch_time_t when, int64_t delta);

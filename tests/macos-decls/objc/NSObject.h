@@ -7,7 +7,6 @@
 #pragma clang assume_nonnull begin
 
 @protocol NSObject
-- (BOOL)isEqual:(id)object;
 @end
 
 OBJC_ROOT_CLASS
