@@ -30,7 +30,7 @@ namespace corebluetooth {
 
 namespace {
 
-std::optional<ble::Error> adapterGone() { return ble::Error{"the adapter left the powered-on state"}; }
+std::optional<ble::Error> adapterGone() { return ble::Error{"the adapter is not powered on"}; }
 
 }  // namespace
 
