@@ -3,6 +3,11 @@
 #include <CoreFoundation/CoreFoundation.h>
 #include <dispatch/dispatch.h>
 
+// Blocks own the tasks they carry: ARC copies them to the heap and releases them after they ran.
+#if !__has_feature(objc_arc)
+#error "the dispatch main queue is compiled with ARC (-fobjc-arc)"
+#endif
+
 namespace loop {
 
 struct DispatchMainQueue::State {

@@ -4,6 +4,11 @@
 
 #import <CoreBluetooth/CoreBluetooth.h>
 
+// The stack's objects are held by strong references in C++ members: without ARC they would leak.
+#if !__has_feature(objc_arc)
+#error "the CoreBluetooth backend is compiled with ARC (-fobjc-arc)"
+#endif
+
 #include <memory>
 #include <optional>
 #include <unordered_map>
