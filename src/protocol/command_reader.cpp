@@ -87,9 +87,12 @@ constexpr std::size_t chunkBytes = 256 * 1024;
 // between the threads, and past about this size the allocator starts returning it to the
 // system and faulting it back in.
 constexpr std::size_t maxBatchBytes = 256 * 1024;
+#ifdef F_SETPIPE_SZ
 // When standard input is a pipe, it is enlarged to this size: a client sending large frames then
 // fills it in fewer, larger steps, and this thread and the writer wake each other far less often.
+// (Linux only: macOS sizes its pipes by itself.)
 constexpr int inputPipeBytes = 1024 * 1024;
+#endif
 
 class CommandReader {
 public:
@@ -108,8 +111,10 @@ public:
     }
 
     void run() {
+#ifdef F_SETPIPE_SZ
         // Not a pipe, or over the system's limit for this user: it stays as it is.
         ::fcntl(fd_, F_SETPIPE_SZ, inputPipeBytes);
+#endif
         std::string_view line;
         bool inputReady = false;
         for (;;) {
@@ -270,7 +275,11 @@ CommandReaderThread readCommands(int fd, loop::MainQueue& queue, std::weak_ptr<C
                                  ReaderOptions options) {
     auto control = std::make_shared<CommandReaderThread::Control>(options.maxBytesInFlight);
     std::thread thread([fd, stopFd = options.stopFd, &queue, target = std::move(target), control]() mutable {
+#ifdef __APPLE__
+        pthread_setname_np("commands");  // macOS names only the calling thread
+#else
         pthread_setname_np(pthread_self(), "commands");
+#endif
         lowerPriority();
         try {
             CommandReader(fd, stopFd, queue, std::move(target), control).run();

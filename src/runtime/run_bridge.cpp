@@ -29,8 +29,8 @@ void guarded(int& status, const Step& step) {
 
 }  // namespace
 
-int runBridge(const std::function<ble::CentralFactory(loop::AsioMainQueue&)>& backend) {
-    loop::AsioMainQueue queue;
+int runBridge(loop::MainQueue& queue, const std::function<void()>& run,
+              const std::function<ble::CentralFactory()>& backend) {
     protocol::EventStream events(protocol::standardOutput());
     std::unique_ptr<StopSignals> stopSignals;
     protocol::CommandReaderThread reader;
@@ -42,14 +42,14 @@ int runBridge(const std::function<ble::CentralFactory(loop::AsioMainQueue&)>& ba
         bridge = Bridge::create({
             .queue = queue,
             .events = events,
-            .makeCentral = backend(queue),
+            .makeCentral = backend(),
             .readCommands =
                 [&](std::weak_ptr<protocol::CommandTarget> target) {
                     reader = protocol::readCommands(STDIN_FILENO, queue, std::move(target),
                                                     {.stopFd = stopSignals->fd()});
                 },
         });
-        while (!bridge->stopping()) queue.run();
+        while (!bridge->stopping()) run();
     });
     // The bridge has stopped, or an exception ended the loop: either way the reader posts nothing
     // more, and the bridge ends its links before the backend goes with it.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <type_traits>
 
 #include "ble/central.hpp"
 #include "loop/asio_main_queue.hpp"
@@ -10,10 +11,19 @@ namespace runtime {
 // The exit status when the bridge ends on an internal failure (EX_SOFTWARE).
 inline constexpr int internalErrorStatus = 70;
 
-// The entry point shared by the executables: builds the bridge on the backend that
-// `backend` makes for the production main queue, serves the queue until the bridge stops (on a
-// "stop", the end of input, or SIGINT, SIGTERM or SIGHUP), and returns the exit status: 0, or
-// `internalErrorStatus` after an exception, reported in one line on standard error.
-int runBridge(const std::function<ble::CentralFactory(loop::AsioMainQueue&)>& backend);
+// The entry point shared by the executables: builds the bridge on the backend that `backend`
+// makes for `queue`, serves the queue with `run` until the bridge stops (on a "stop", the end of
+// input, or SIGINT, SIGTERM or SIGHUP), and returns the exit status: 0, or `internalErrorStatus`
+// after an exception, reported in one line on standard error.
+int runBridge(loop::MainQueue& queue, const std::function<void()>& run,
+              const std::function<ble::CentralFactory()>& backend);
+
+// The same on a main queue of type Queue that the executable serves from main() with its run():
+// Asio unless told otherwise (macOS's gattrelay serves the main dispatch queue).
+template <class Queue = loop::AsioMainQueue>
+int runBridge(const std::function<ble::CentralFactory(std::type_identity_t<Queue>&)>& backend) {
+    Queue queue;
+    return runBridge(queue, [&] { queue.run(); }, [&] { return backend(queue); });
+}
 
 }  // namespace runtime

@@ -40,13 +40,26 @@ void closeFd(int& fd) {
     fd = -1;
 }
 
+// Both ends close on exec, so no other child inherits them.
+bool openPipe(int fds[2]) {
+#ifdef __linux__
+    return ::pipe2(fds, O_CLOEXEC) == 0;
+#else
+    // macOS has no pipe2(). The tests start their children one at a time.
+    if (::pipe(fds) != 0) return false;
+    ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+    ::fcntl(fds[1], F_SETFD, FD_CLOEXEC);
+    return true;
+#endif
+}
+
 }  // namespace
 
 ChildProcess::ChildProcess(const std::string& path, const std::vector<std::string>& args) {
     // Writing to a child that has gone must fail with EPIPE, not kill the test.
     std::signal(SIGPIPE, SIG_IGN);
     int in[2], out[2];
-    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    if (!openPipe(in) || !openPipe(out)) throw std::runtime_error("pipe");
     FILE* errors = std::tmpfile();
     if (!errors) throw std::runtime_error("tmpfile");
     errors_ = ::dup(::fileno(errors));
@@ -68,8 +81,10 @@ ChildProcess::ChildProcess(const std::string& path, const std::vector<std::strin
     output_ = out[0];
     if (failed) throw std::runtime_error("cannot start " + path);
     ::fcntl(input_, F_SETFL, O_NONBLOCK);
+#ifdef __linux__
     pidfd_ = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
     if (pidfd_ < 0) throw std::runtime_error("pidfd_open");
+#endif
 }
 
 ChildProcess::~ChildProcess() {
@@ -141,10 +156,19 @@ std::optional<std::string> ChildProcess::readToEnd(Timeout timeout) {
 
 std::optional<int> ChildProcess::wait(Timeout timeout) {
     if (!exited_) {
-        if (!ready(pidfd_, POLLIN, Clock::now() + timeout)) return std::nullopt;
-        exited_ = true;
         int status = 0;
+#ifdef __linux__
+        if (!ready(pidfd_, POLLIN, Clock::now() + timeout)) return std::nullopt;
         ::waitpid(pid_, &status, 0);
+#else
+        // macOS has no process descriptor to wait on: look every millisecond.
+        const auto deadline = Clock::now() + timeout;
+        while (::waitpid(pid_, &status, WNOHANG) == 0) {
+            if (Clock::now() >= deadline) return std::nullopt;
+            ::usleep(1000);
+        }
+#endif
+        exited_ = true;
         exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
     }
     return exitStatus_;

@@ -1,0 +1,108 @@
+// The C++ faces of CoreBluetooth's peripheral, service and characteristic objects. Objective-C++:
+// included by the backend's .mm files only.
+#pragma once
+
+#import <CoreBluetooth/CoreBluetooth.h>
+
+// The stack's objects are held by strong references in C++ members: without ARC they would leak.
+#if !__has_feature(objc_arc)
+#error "the CoreBluetooth backend is compiled with ARC (-fobjc-arc)"
+#endif
+
+#include <memory>
+#include <optional>
+#include <unordered_map>
+#include <vector>
+
+#include "ble/central.hpp"
+#include "ble/corebluetooth/connection_tracker.hpp"
+
+namespace corebluetooth {
+
+class CoreBluetoothPeripheral;
+
+// The identity of a stack object: its address, unique while a strong reference holds it.
+inline const void* identityOf(id object) { return (__bridge const void*)object; }
+
+ble::Uuid uuidOf(CBUUID* uuid);
+NSArray<CBUUID*>* cbuuidsOf(const std::vector<ble::Uuid>& uuids);
+ble::Uuid identifierOf(CBPeripheral* peripheral);
+// Absent for nil.
+std::optional<ble::Bytes> bytesOf(NSData* data);
+std::optional<ble::Error> errorOf(NSError* error);
+
+class CoreBluetoothCharacteristic final : public ble::Characteristic {
+public:
+    explicit CoreBluetoothCharacteristic(CBCharacteristic* object) : object_(object), uuid_(uuidOf(object.UUID)) {}
+
+    ble::Uuid uuid() const override { return uuid_; }
+    std::optional<ble::Bytes> value() const override { return value_; }
+    bool isNotifying() const override { return object_.isNotifying; }
+
+    CBCharacteristic* object() const { return object_; }
+    // Taken in the task that delivers a value update, so value() is that update's value.
+    void takeValue() { value_ = bytesOf(object_.value); }
+
+private:
+    CBCharacteristic* const object_;
+    const ble::Uuid uuid_;
+    std::optional<ble::Bytes> value_;
+};
+
+class CoreBluetoothService final : public ble::Service {
+public:
+    CoreBluetoothService(CBService* object, const CoreBluetoothPeripheral& peripheral)
+        : object_(object), uuid_(uuidOf(object.UUID)), peripheral_(peripheral) {}
+
+    ble::Uuid uuid() const override { return uuid_; }
+    std::optional<std::vector<ble::CharacteristicPtr>> characteristics() const override;
+
+    CBService* object() const { return object_; }
+
+private:
+    CBService* const object_;
+    const ble::Uuid uuid_;
+    const CoreBluetoothPeripheral& peripheral_;
+};
+
+// One CBPeripheral and the bridge's connection to it. Calls reach CoreBluetooth only while the
+// connection is open; callbacks reach the bridge only while it is open (see ConnectionTracker).
+class CoreBluetoothPeripheral final : public ble::Peripheral {
+public:
+    CoreBluetoothPeripheral(CBPeripheral* object, ble::Uuid id) : object_(object), id_(id) {}
+
+    ble::Uuid identifier() const override { return id_; }
+    int state() const override { return tracker_.state(); }
+    void setDelegate(ble::PeripheralDelegate* delegate) override { delegate_ = delegate; }
+    void discoverServices(const std::vector<ble::Uuid>& services) override;
+    std::optional<std::vector<ble::ServicePtr>> services() const override;
+    void discoverCharacteristics(const std::vector<ble::Uuid>& characteristics,
+                                 const ble::ServicePtr& service) override;
+    void setNotifyValue(bool enabled, const ble::CharacteristicPtr& c) override;
+    void writeValue(const ble::Bytes& value, const ble::CharacteristicPtr& c) override;
+    std::size_t maximumWriteValueLength() const override;
+
+    CBPeripheral* object() const { return object_; }
+    // CoreBluetooth made a new object for this device: it stands for the peripheral from now on.
+    void rebind(CBPeripheral* object);
+    ConnectionTracker& tracker() { return tracker_; }
+    // The bridge's delegate while the connection is open, else null: callbacks go nowhere.
+    ble::PeripheralDelegate* openDelegate() const { return tracker_.open() ? delegate_ : nullptr; }
+    // A new connection starts with no attributes of the last one.
+    void forgetAttributes();
+
+    // The one C++ face of each stack object, for the life of the connection.
+    std::shared_ptr<CoreBluetoothService> serviceFor(CBService* object) const;
+    std::shared_ptr<CoreBluetoothCharacteristic> characteristicFor(CBCharacteristic* object) const;
+
+private:
+    CBPeripheral* object_;
+    const ble::Uuid id_;
+    ble::PeripheralDelegate* delegate_ = nullptr;
+    ConnectionTracker tracker_;
+    // By identity; each face holds its object, so no address is reused while it is here.
+    mutable std::unordered_map<const void*, std::shared_ptr<CoreBluetoothService>> services_;
+    mutable std::unordered_map<const void*, std::shared_ptr<CoreBluetoothCharacteristic>> characteristics_;
+};
+
+}  // namespace corebluetooth

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <memory>
+
+#include "loop/main_queue.hpp"
+
+namespace loop {
+
+// The main queue on macOS: the main dispatch queue, served by the main thread's run loop. It is
+// the queue CoreBluetooth delivers its callbacks on, so they, the reader's tasks and the retries
+// all run on the main thread, one at a time, in the order they were queued.
+class DispatchMainQueue final : public MainQueue {
+public:
+    DispatchMainQueue();
+    ~DispatchMainQueue() override;
+
+    void post(Task task) override;
+    void postAfter(Duration delay, Task task) override;
+    void stop() override;
+
+    // Serves the queue on the main thread until stop().
+    void run();
+
+private:
+    struct State;
+    // Shared with the blocks still queued: once stopped, none of them runs its task.
+    std::shared_ptr<State> state_;
+};
+
+}  // namespace loop
