@@ -30,15 +30,15 @@ OUTBOX = "a3e5b7c9-5d1f-4e2a-9b6c-000000000003"
 ADAPTER = "00:11:22:33:44:00"
 
 
-def peer_id(address):
+def peer_id(address, adapter=ADAPTER):
     """The documented rule: adapter address, 80 00 80 00, device address."""
-    hexa = ADAPTER.replace(":", "")
+    hexa = adapter.replace(":", "")
     hexd = address.replace(":", "")
     return f"{hexa[:8]}-{hexa[8:]}-8000-8000-{hexd}".upper()
 
 
-def device_path(address):
-    return "/org/bluez/hci0/dev_" + address.replace(":", "_")
+def device_path(address, adapter="hci0"):
+    return f"/org/bluez/{adapter}/dev_" + address.replace(":", "_")
 
 
 BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN"
@@ -47,6 +47,8 @@ BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-BUS Bus Config
   <type>session</type>
   <listen>unix:path={socket}</listen>
   <auth>EXTERNAL</auth>
+  <!-- As on the system bus. -->
+  <limit name="max_replies_per_connection">128</limit>
   <policy context="default">
     <allow send_destination="*" eavesdrop="true"/>
     <allow eavesdrop="true"/>
@@ -96,6 +98,9 @@ class FakeBluetoothd:
 
     def calls(self):
         return [(str(path), str(member)) for path, member in self.control.Calls()]
+
+    def count(self, path, member):
+        return self.calls().count((path, member))
 
     def close(self):
         if self.process.poll() is None:
@@ -311,6 +316,8 @@ class Faults(BluezCase):
                 ("the adapter vanishes, then one appears", lambda: control().SetAdapterPresent(False),
                  lambda: control().SetAdapterPresent(True), ["ready", "unsupported", "ready"]),
                 ("the device is removed without a Connected signal", lambda: control().Remove(address),
+                 lambda: control().Advertise(address), ["ready"]),
+                ("the GATT objects are replaced while connected", lambda: control().ReplaceGatt(address),
                  lambda: control().Advertise(address), ["ready"])):
             with self.subTest(name):
                 self.run_case({})
@@ -324,6 +331,9 @@ class Faults(BluezCase):
                 events = self.bridge.events_so_far()
                 self.assertEqual(sum(1 for e in events if e.get("connected") is False), 1, events)
                 self.assertEqual([e["value"] for e in events if e["event"] == "state"], states)
+                # Nothing is written to what is gone, and each loss asked for no connection
+                # that failed.
+                self.assertEqual(self.fake.count(device_path(address), "Connect"), 2)
 
     def test_bluetoothd_gone_and_back(self):
         address = "C0:FF:EE:00:00:01"
@@ -394,12 +404,157 @@ class AdapterStates(BluezCase):
                 self.bridge.expect(event="state", value=state)
                 self.bridge.stop()
 
+    def test_a_failed_first_look_at_the_objects_is_retried(self):
+        self.fake_config = {"objects_fail": 2}
+        self.fake = self.start_bluetoothd()
+        self.bridge.kill()
+        self.bridge = Bridge(self.bus.address)
+        self.bridge.expect(event="hello")
+        self.bridge.expect(event="state", value="unsupported")
+        self.bridge.expect(event="state", value="ready")
+        self.announced("C0:FF:EE:00:00:01")
+        self.bridge.stop()
+
     def test_bluetoothd_starting_late_is_followed(self):
         self.bridge.expect(event="state", value="unsupported")
         self.fake = self.start_bluetoothd()
         self.bridge.expect(event="state", value="ready")
         self.announced("C0:FF:EE:00:00:01")
         self.bridge.stop()
+
+
+class WriteLimit(BluezCase):
+    """The announced "mtu" is the link's, however bluetoothd tells it."""
+
+    def test_the_links_mtu_on_every_bluetoothd(self):
+        address = "C0:FF:EE:00:00:01"
+        for name, config, fallback in (
+                ("no MTU property (before 5.62): AcquireNotify tells it", {"mtu_property": False}, False),
+                ("objects cached while disconnected, MTU set without a signal", {"cached": True, "known": True},
+                 False),
+                ("another client subscribed: StartNotify", {"acquire": "refuse", "cached": True, "known": True}, True),
+                ("no AcquireNotify (before 5.46)", {"acquire": "absent", "mtu": 185}, True)):
+            with self.subTest(name):
+                self.run_case(dict(config, address=address))
+                mtu = config.get("mtu", 247)
+                self.announced(address, mtu=mtu)
+                self.echo(address, bytes(range(256))[:mtu - 3])
+                # Notifications keep their order on either path.
+                frames = [f"frame {i}".encode() for i in range(30)]
+                for frame in frames:
+                    self.bridge.send(address, frame)
+                for frame in frames:
+                    self.bridge.expect(event="frame", id=peer_id(address), data=base64.b64encode(frame).decode())
+                self.bridge.stop()
+                outbox = device_path(address) + "/service0010/char0013"
+                self.assertEqual(self.fake.count(outbox, "StartNotify"), 1 if fallback else 0)
+
+    def run_case(self, peer):
+        self.peers = [peer]
+        self.tearDown()
+        self.setUp()
+        self.expect_start()
+
+
+class Adapters(BluezCase):
+    fake_config = {"adapters": [{"name": "hci0", "address": "00:11:22:33:44:00", "powered": False},
+                                {"name": "hci10", "address": "00:11:22:33:44:10", "powered": True},
+                                {"name": "hci2", "address": "00:11:22:33:44:02", "powered": True}]}
+    peers = [{"address": "C0:FF:EE:00:00:01", "adapter": "hci0"},
+             {"address": "C0:FF:EE:00:00:02", "adapter": "hci2"},
+             {"address": "C0:FF:EE:00:00:10", "adapter": "hci10"}]
+
+    def test_the_first_powered_adapter_in_numeric_order_and_leaving_it(self):
+        on_hci2 = peer_id("C0:FF:EE:00:00:02", "00:11:22:33:44:02")
+        self.expect_start()
+        self.bridge.expect(event="peer", id=on_hci2, connected=True, mtu=247)
+        # Another adapter coming up does not take the links away.
+        self.fake.control.SetAdapterPowered("hci0", True)
+        self.echo_to(on_hci2)
+        # The adapter in use goes off: the bridge moves to the first powered one, leaving no
+        # discovery and no link of its own behind on the old one.
+        self.fake.control.SetAdapterPowered("hci2", False)
+        self.bridge.expect(event="peer", id=on_hci2, connected=False, mtu=247)
+        on_hci0 = peer_id("C0:FF:EE:00:00:01")
+        self.bridge.expect(event="peer", id=on_hci0, connected=True, mtu=247)
+        self.echo_to(on_hci0)
+        self.bridge.stop()
+        calls = self.fake.calls()
+        self.assertIn(("/org/bluez/hci2", "StopDiscovery"), calls)
+        self.assertIn((device_path("C0:FF:EE:00:00:02", "hci2"), "Disconnect"), calls)
+        self.assertIn((device_path("C0:FF:EE:00:00:01"), "Disconnect"), calls)
+        self.assertNotIn(("/org/bluez/hci10", "StartDiscovery"), calls)
+        events = self.bridge.events_so_far()
+        self.assertEqual([e["value"] for e in events if e["event"] == "state"], ["ready"])
+        self.assertEqual(sum(1 for e in events if e.get("connected") is False), 1, events)
+
+    def echo_to(self, peer):
+        self.bridge.command(command="send", id=peer, data=base64.b64encode(b"hello").decode())
+        self.bridge.expect(in_order=False, event="frame", id=peer, data=base64.b64encode(b"hello").decode())
+
+
+class Backoff(BluezCase):
+    """Devices that keep failing are not connected again at every advertisement."""
+
+    def test_a_failing_device_waits_longer_each_time(self):
+        address = "C0:FF:EE:00:00:01"
+        self.peers = [{"address": address, "connect": "fail", "advertise_ms": 100}]
+        self.tearDown()
+        self.setUp()
+        self.expect_start()
+        time.sleep(3.5)
+        # At once, after 1 s, after 2 s more: not every 100 ms.
+        self.assertIn(self.fake.count(device_path(address), "Connect"), (2, 3))
+        self.bridge.stop()
+
+    def test_a_device_lacking_the_service_is_cleared_from_bluetoothd_once(self):
+        address = "C0:FF:EE:00:00:01"
+        for name, heals in (("its firmware changed: it heals", True), ("it never has the service", False)):
+            with self.subTest(name):
+                self.peers = [{"address": address, "gatt": False, "advertises_service": True, "heals": heals,
+                               "advertise_ms": 100}]
+                self.tearDown()
+                self.setUp()
+                self.expect_start()
+                # Given up before its subscription: no MTU was learnt.
+                self.lost(address, mtu=23)
+                if heals:
+                    self.announced(address)
+                    self.echo(address, b"healed")
+                else:
+                    self.lost(address, mtu=23)
+                self.bridge.stop()
+                self.assertEqual(self.fake.count("/org/bluez/hci0", "RemoveDevice:" + device_path(address)), 1)
+
+
+class ManyPeers(BluezCase):
+    """More peers than the bus lets calls await replies."""
+
+    def test_connect_calls_stay_under_the_bus_limit(self):
+        self.peers = [{"address": "C0:FF:EE:00:%02X:%02X" % (i // 256, i % 256), "connect": "never"}
+                      for i in range(200)]
+        self.tearDown()
+        self.setUp()
+        self.expect_start()
+        deadline = time.monotonic() + WAIT
+        while self.fake.control.PendingConnects()[1] < 32 and time.monotonic() < deadline:
+            time.sleep(0.1)
+        time.sleep(1)
+        self.assertEqual(self.fake.control.PendingConnects()[1], 32)
+        # No call was refused: no peer is reported lost.
+        self.assertEqual([e for e in self.bridge.events_so_far() if e["event"] == "peer"], [])
+        self.bridge.stop()
+
+    def test_every_peer_is_reached_in_turn(self):
+        addresses = ["C0:FF:EE:00:%02X:%02X" % (i // 256, i % 256) for i in range(150)]
+        self.peers = [{"address": a, "connect_ms": 200} for a in addresses]
+        self.tearDown()
+        self.setUp()
+        self.expect_start()
+        for a in addresses:
+            self.bridge.expect(in_order=False, event="peer", id=peer_id(a), connected=True, mtu=247)
+        self.bridge.stop()
+        self.assertFalse([e for e in self.bridge.events_so_far() if e.get("connected") is False])
 
 
 if __name__ == "__main__":

@@ -23,7 +23,7 @@ peer shows up on its adapter whenever any adapter starts discovery.
 "connect" is one of: "ok"; "abort_once" (the first Connect fails as when the controller aborts
 it, then the peer advertises again); "in_progress" (the first Connect answers InProgress and
 the link comes up anyway); "silent" (the Connected signal is never sent); "never" (Connect is
-never answered). "gatt_lag_ms" sends ServicesResolved that long before the GATT objects appear
+never answered); "fail" (every Connect fails). "gatt_lag_ms" sends ServicesResolved that long before the GATT objects appear
 (never, if negative). "gatt": false gives the peer another service; with "advertises_service"
 it still advertises ours (a stale cache, other firmware), every "advertise_ms" while
 discovering, and with "heals" its GATT has our service once the device was removed.
@@ -374,6 +374,8 @@ class Device(Obj):
                 return fail(err("DoesNotExist", "Does Not Exist"))
             if not peer.adapter().ifaces[ADP]["Powered"]:
                 return fail(err("Failed", "Not powered"))
+            if peer.behaviour == "fail":
+                return fail(err("Failed", "le-connection-abort-by-local"))
             if peer.behaviour == "abort_once":
                 peer.behaviour = "ok"
                 later(100, peer.advertise)
