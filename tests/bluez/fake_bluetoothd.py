@@ -349,7 +349,8 @@ class Device(Obj):
         uuids = [config["service"]] if advertised else [OTHER_SERVICE]
         home = "/org/bluez/" + peer.home
         super().__init__(home + "/dev_" + peer.address.replace(":", "_"), {DEV: {
-            "Address": peer.address, "AddressType": "random", "Adapter": dbus.ObjectPath(home),
+            "Address": peer.address, "Alias": peer.address.replace(":", "-"), "AddressType": "random",
+            "Adapter": dbus.ObjectPath(home),
             "Connected": dbus.Boolean(False), "ServicesResolved": dbus.Boolean(False),
             "UUIDs": dbus.Array(uuids, signature="s"), "RSSI": dbus.Int16(peer.rssi)}})
 

@@ -74,7 +74,11 @@ BluezCentral::BluezCentral(ble::CentralDelegate& delegate, loop::MainQueue& queu
         });
 }
 
-BluezCentral::~BluezCentral() { *alive_ = false; }
+BluezCentral::~BluezCentral() {
+    *alive_ = false;
+    // The bridge may hold peripherals a little longer: their streams must not call in here.
+    for (const auto& [path, p] : peripherals_) p->closeStream();
+}
 
 void BluezCentral::deliver(loop::Task task) {
     queue_.post([alive = std::weak_ptr<bool>(alive_), task = std::move(task)] {
@@ -469,6 +473,8 @@ void BluezCentral::clearCacheIfDisconnected(const std::string& devicePath) {
     const Properties* device = tree_.find(devicePath, names::device);
     if (!device || flag(device, "Connected")) return;
     it->second.clearCache = false;
+    // Removing a device also deletes its pairing: a paired or trusted device is left alone.
+    if (flag(device, "Paired") || flag(device, "Bonded") || flag(device, "Trusted")) return;
     it->second.cacheCleared = true;
     say("removing " + addressOf(devicePath) + " from bluetoothd: its GATT database lacks the service");
     callBluez(

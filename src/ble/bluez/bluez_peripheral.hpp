@@ -57,6 +57,8 @@ public:
     void onNotifying(const std::string& characteristicPath, bool notifying);
     void onMtu(const std::string& characteristicPath, std::int64_t mtu);
     void onObjectRemoved(const std::string& objectPath);
+    // The central is going: no notification is read any more.
+    void closeStream() { notifySocket_.reset(); }
     // Completes the discoveries whose objects are there; `lagOver` completes them with what is.
     void checkGatt(bool lagOver = false);
 

@@ -1,10 +1,8 @@
 #include "ble/bluez/notify_socket.hpp"
 
 #include <poll.h>
-#include <sys/socket.h>
 
 #include <array>
-#include <cerrno>
 
 #include <asio.hpp>
 
@@ -14,31 +12,21 @@ struct NotifySocket::Reader : std::enable_shared_from_this<Reader> {
     Reader(asio::io_context& io, int fd, OnValue onValue, std::function<void()> onClosed)
         : socket(io, fd), onValue(std::move(onValue)), onClosed(std::move(onClosed)) {}
 
-    void wait() {
-        socket.async_wait(asio::posix::descriptor_base::wait_read,
-                          [self = shared_from_this()](const asio::error_code& ec) {
-                              if (!ec && self->open) self->readAll();
-                          });
-    }
-
-    // Everything that is there, one datagram at a time; then wait for more.
-    void readAll() {
-        const int fd = socket.native_handle();
-        while (open) {
-            const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
-            if (n > 0) {
-                onValue(buffer.data(), static_cast<std::size_t>(n));
-                continue;
+    // One datagram per read. A read is tried at once when started and waits only when nothing
+    // is there: no system call to re-arm the wait after each notification.
+    void read() {
+        socket.async_read_some(asio::buffer(buffer), [self = shared_from_this()](const asio::error_code& ec,
+                                                                                   std::size_t size) {
+            if (!self->open || ec == asio::error::operation_aborted) return;
+            // An empty notification reads as the end of the stream: only a hang-up is one.
+            if (!ec || (ec == asio::error::eof && !hungUp(self->socket.native_handle()))) {
+                if (!ec) self->onValue(self->buffer.data(), size);
+                if (self->open) self->read();
+                return;
             }
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-            if (n < 0 && errno == EINTR) continue;
-            // An empty datagram reads as 0 too: only a hang-up ends the stream.
-            if (n == 0 && !hungUp(fd)) continue;
-            open = false;
-            onClosed();
-            return;
-        }
-        if (open) wait();
+            self->open = false;
+            self->onClosed();
+        });
     }
 
     static bool hungUp(int fd) {
@@ -56,7 +44,7 @@ struct NotifySocket::Reader : std::enable_shared_from_this<Reader> {
 
 NotifySocket::NotifySocket(asio::io_context& io, int fd, OnValue onValue, std::function<void()> onClosed)
     : reader_(std::make_shared<Reader>(io, fd, std::move(onValue), std::move(onClosed))) {
-    reader_->wait();
+    reader_->read();
 }
 
 NotifySocket::~NotifySocket() {
