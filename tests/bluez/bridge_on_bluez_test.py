@@ -259,6 +259,15 @@ class Relay(BluezCase):
         self.assertNotIn((device_path("C0:FF:EE:00:00:04"), "Connect"), calls)
         self.assertNotIn(("/org/bluez/hci1/dev_C0_FF_EE_00_00_05", "Connect"), calls)
 
+    def test_an_empty_notification_is_no_end_of_the_stream(self):
+        address = "C0:FF:EE:00:00:01"
+        self.expect_start()
+        self.announced(address)
+        self.fake.control.Notify(address, dbus.ByteArray(b""))
+        self.echo(address, b"still there")
+        self.bridge.stop()
+        self.assertFalse([e for e in self.bridge.events_so_far() if e.get("connected") is False])
+
     def test_writes_are_answered_in_order_when_sent_back_to_back(self):
         self.expect_start()
         self.announced("C0:FF:EE:00:00:01")
@@ -318,6 +327,8 @@ class Faults(BluezCase):
                 ("the device is removed without a Connected signal", lambda: control().Remove(address),
                  lambda: control().Advertise(address), ["ready"]),
                 ("the GATT objects are replaced while connected", lambda: control().ReplaceGatt(address),
+                 lambda: control().Advertise(address), ["ready"]),
+                ("bluetoothd closes the notification stream", lambda: control().CloseStream(address),
                  lambda: control().Advertise(address), ["ready"])):
             with self.subTest(name):
                 self.run_case({})

@@ -37,7 +37,8 @@ Test control, interface test.Control at "/": Drop(s) (the peer drops the link, t
 again), Remove(s) (the device vanishes without a Connected signal), SetPowered(b) (hci0),
 SetAdapterPowered(sb), SetAdapterPresent(b) (hci0 and its devices vanish, or a fresh hci0
 appears), SetMtu(sq), Advertise(s), ReplaceGatt(s) (the GATT objects are removed and exported
-anew at other paths, as after Service Changed), Calls() -> a(ss): (object path, method) of
+anew at other paths, as after Service Changed), CloseStream(s) (the acquired notification socket
+is closed, the link stays up), Notify(say) (a notification of the outbox), Calls() -> a(ss): (object path, method) of
 every call so far, with the filter's keys and each written value in hex, PendingConnects() ->
 (uu): Connect calls unanswered now, and the most ever.
 Prints "ready" on standard output once it owns its name.
@@ -161,6 +162,14 @@ class Root(dbus.service.Object):
     @dbus.service.method("test.Control", in_signature="s")
     def ReplaceGatt(self, address):
         peers[address].replace_gatt()
+
+    @dbus.service.method("test.Control", in_signature="say")
+    def Notify(self, address, value):
+        peers[address].notify(bytes(value))
+
+    @dbus.service.method("test.Control", in_signature="s")
+    def CloseStream(self, address):
+        peers[address].close_stream()
 
     @dbus.service.method("test.Control", out_signature="(uu)")
     def PendingConnects(self):
