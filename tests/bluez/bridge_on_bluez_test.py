@@ -111,8 +111,8 @@ class FakeBluetoothd:
 
 
 class Bridge:
-    def __init__(self, address):
-        self.process = subprocess.Popen([GATTRELAY], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+    def __init__(self, address, args=()):
+        self.process = subprocess.Popen([GATTRELAY, *args], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                         stderr=subprocess.PIPE, env=dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=address))
         self.lines = queue.Queue()
         self.seen = []   # every event read so far, in order
@@ -502,6 +502,60 @@ class Adapters(BluezCase):
     def echo_to(self, peer):
         self.bridge.command(command="send", id=peer, data=base64.b64encode(b"hello").decode())
         self.bridge.expect(in_order=False, event="frame", id=peer, data=base64.b64encode(b"hello").decode())
+
+
+class ChosenAdapter(BluezCase):
+    """`--adapter`: that adapter only, by name or address, followed as it comes and goes."""
+    fake_config = {"adapters": [{"name": "hci0", "address": "00:11:22:33:44:00", "powered": True},
+                                {"name": "hci1", "address": "00:11:22:33:44:AB", "powered": True}]}
+    peers = [{"address": "C0:FF:EE:00:00:01", "adapter": "hci0"},
+             {"address": "C0:FF:EE:00:00:02", "adapter": "hci1"}]
+
+    def start_with(self, adapter):
+        # A gattrelay that reads no options takes a bad one without complaint.
+        probe = subprocess.run([GATTRELAY, "--no-such-option"], stdin=subprocess.DEVNULL, capture_output=True,
+                               timeout=WAIT, env=dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=self.bus.address))
+        if probe.returncode == 0:
+            self.skipTest("this gattrelay reads no options")
+        self.bridge.kill()
+        self.earlier_calls = len(self.fake.calls())
+        self.bridge = Bridge(self.bus.address, ["--adapter", adapter])
+        self.bridge.expect(event="hello")
+
+    def calls(self):
+        """The stand-in's calls since the bridge with the option started."""
+        return self.fake.calls()[self.earlier_calls:]
+
+    def test_by_address_in_any_case(self):
+        self.start_with("00:11:22:33:44:ab")
+        on_hci1 = peer_id("C0:FF:EE:00:00:02", "00:11:22:33:44:AB")
+        self.bridge.expect(event="state", value="ready")
+        self.bridge.expect(event="peer", id=on_hci1, connected=True, mtu=247)
+        self.bridge.stop()
+        self.assertNotIn(peer_id("C0:FF:EE:00:00:01"), [e.get("id") for e in self.bridge.events_so_far()])
+        self.assertNotIn(("/org/bluez/hci0", "StartDiscovery"), self.calls())
+
+    def test_by_name_followed_as_it_vanishes_and_returns(self):
+        self.start_with("hci0")
+        address = "C0:FF:EE:00:00:01"
+        self.bridge.expect(event="state", value="ready")
+        self.announced(address)
+        self.fake.control.SetAdapterPresent(False)
+        self.bridge.expect(event="state", value="unsupported")
+        self.fake.control.SetAdapterPresent(True)
+        self.bridge.expect(event="state", value="ready")
+        self.announced(address)
+        self.bridge.stop()
+        self.assertNotIn(("/org/bluez/hci1", "StartDiscovery"), self.calls())
+
+    def test_absent_until_it_appears(self):
+        self.fake.control.SetAdapterPresent(False)
+        self.start_with("HCI0")
+        self.bridge.expect(event="state", value="unsupported")
+        self.fake.control.SetAdapterPresent(True)
+        self.bridge.expect(event="state", value="ready")
+        self.announced("C0:FF:EE:00:00:01")
+        self.bridge.stop()
 
 
 class Backoff(BluezCase):
