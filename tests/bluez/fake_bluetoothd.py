@@ -28,7 +28,7 @@ never answered); "fail" (every Connect fails). "gatt_lag_ms" sends ServicesResol
 it still advertises ours (a stale cache, other firmware), every "advertise_ms" while
 discovering, and with "heals" its GATT has our service once the device was removed.
 "cached": the GATT objects are there while disconnected, with MTU 23, and the link's MTU is set
-without a signal. "acquire": "ok", "refuse" (NotPermitted, as when another client subscribed)
+without a signal. "acquire": "ok", "refuse" (InProgress, as when another client subscribed)
 or "absent" (bluetoothd before 5.46). "mtu_property": false as before bluetoothd 5.62.
 "deny" refuses GetManagedObjects; "objects_fail" makes its first calls fail. Writes whose value
 starts with b"fail" fail.
@@ -447,8 +447,11 @@ class Outbox(Obj):
         how = self.peer.config.get("acquire", "ok")
         if how == "absent":
             raise dbus.exceptions.DBusException("No such method", name="org.freedesktop.DBus.Error.UnknownMethod")
-        if how == "refuse" or self.peer.stream is not None or self.ifaces[GCHR]["Notifying"]:
+        if self.peer.stream is not None:
             raise err("NotPermitted", "Notify acquired")
+        # bluetoothd's answer while another client's StartNotify session is open.
+        if how == "refuse" or self.ifaces[GCHR]["Notifying"]:
+            raise err("InProgress", "In Progress")
         if not self.peer.connected():
             raise err("NotConnected", "Not Connected")
         ours, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
