@@ -163,12 +163,14 @@ class Bridge:
     def send(self, address, data):
         self.command(command="send", id=peer_id(address), data=base64.b64encode(data).decode())
 
-    def stop(self):
-        """Stops the bridge with the stop command; it must exit 0 and write nothing to stderr."""
+    def stop(self, quiet=True):
+        """Stops the bridge with the stop command; it must exit 0 and, when `quiet`, write nothing
+        to stderr. Returns what it wrote there."""
         self.command(command="stop")
         rc = self.process.wait(WAIT)
-        err = self.process.stderr.read()
-        assert rc == 0 and not err, f"exit {rc}, stderr {err!r}"
+        err = self.process.stderr.read().decode()
+        assert rc == 0 and not (quiet and err), f"exit {rc}, stderr {err!r}"
+        return err
 
     def kill(self):
         if self.process.poll() is None:
@@ -200,6 +202,17 @@ class BluezCase(unittest.TestCase):
 
     def start_bluetoothd(self):
         return FakeBluetoothd(self.bus, dict(self.fake_config, peers=self.peers), self.folder)
+
+    def restart_with_options(self, *args):
+        """The bridge again, with `args`; skips the test on a gattrelay that reads no options (it
+        takes a bad one without complaint)."""
+        probe = subprocess.run([GATTRELAY, "--no-such-option"], stdin=subprocess.DEVNULL, capture_output=True,
+                               timeout=WAIT, env=dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=self.bus.address))
+        if probe.returncode == 0:
+            self.skipTest("this gattrelay reads no options")
+        self.bridge.kill()
+        self.earlier_calls = len(self.fake.calls())
+        self.bridge = Bridge(self.bus.address, args)
 
     def expect_start(self):
         self.assertEqual(self.bridge.expect(), {"event": "hello", "protocol": 1})
@@ -512,18 +525,11 @@ class ChosenAdapter(BluezCase):
              {"address": "C0:FF:EE:00:00:02", "adapter": "hci1"}]
 
     def start_with(self, adapter):
-        # A gattrelay that reads no options takes a bad one without complaint.
-        probe = subprocess.run([GATTRELAY, "--no-such-option"], stdin=subprocess.DEVNULL, capture_output=True,
-                               timeout=WAIT, env=dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=self.bus.address))
-        if probe.returncode == 0:
-            self.skipTest("this gattrelay reads no options")
-        self.bridge.kill()
-        self.earlier_calls = len(self.fake.calls())
-        self.bridge = Bridge(self.bus.address, ["--adapter", adapter])
+        self.restart_with_options("--adapter", adapter)
         self.bridge.expect(event="hello")
 
     def calls(self):
-        """The stand-in's calls since the bridge with the option started."""
+        """The stand-in's calls since the bridge with options started."""
         return self.fake.calls()[self.earlier_calls:]
 
     def test_by_address_in_any_case(self):
@@ -556,6 +562,28 @@ class ChosenAdapter(BluezCase):
         self.bridge.expect(event="state", value="ready")
         self.announced("C0:FF:EE:00:00:01")
         self.bridge.stop()
+
+
+class Diagnostics(BluezCase):
+    """`-v`: one line on stderr for each step the events leave silent."""
+    peers = [{"address": "C0:FF:EE:00:00:01"}, {"address": "C0:FF:EE:00:00:02", "connect": "fail"},
+             {"address": "C0:FF:EE:00:00:03", "gatt": False, "advertises_service": True}]
+
+    def test_steps_are_said_on_request(self):
+        self.restart_with_options("-v")
+        self.expect_start()
+        self.announced("C0:FF:EE:00:00:01")
+        self.bridge.expect(in_order=False, event="peer", id=peer_id("C0:FF:EE:00:00:02"), connected=False, mtu=23)
+        self.bridge.expect(in_order=False, event="peer", id=peer_id("C0:FF:EE:00:00:03"), connected=False, mtu=23)
+        err = self.bridge.stop(quiet=False)
+        for line in ("adapter hci0 (00:11:22:33:44:00) chosen", "discovery started on hci0",
+                     "found C0:FF:EE:00:00:01",
+                     "connect to C0:FF:EE:00:00:02 failed: org.bluez.Error.Failed",
+                     "setup of C0:FF:EE:00:00:03 abandoned: the service is missing",
+                     "back-off: C0:FF:EE:00:00:02 is not connected again for 1000 ms",
+                     "removing C0:FF:EE:00:00:03 from bluetoothd"):
+            self.assertIn(line, err)
+        self.assertNotIn("C0:FF:EE:00:00:01 failed", err)
 
 
 class Backoff(BluezCase):
