@@ -23,10 +23,11 @@ peer shows up on its adapter whenever any adapter starts discovery.
 "connect" is one of: "ok"; "abort_once" (the first Connect fails as when the controller aborts
 it, then the peer advertises again); "in_progress" (the first Connect answers InProgress and
 the link comes up anyway); "silent" (the Connected signal is never sent); "never" (Connect is
-never answered); "fail" (every Connect fails). "gatt_lag_ms" sends ServicesResolved that long before the GATT objects appear
-(never, if negative). "gatt": false gives the peer another service; with "advertises_service"
-it still advertises ours (a stale cache, other firmware), every "advertise_ms" while
-discovering, and with "heals" its GATT has our service once the device was removed.
+never answered); "fail" (every Connect fails). "gatt_lag_ms" sends ServicesResolved that long
+before the GATT objects appear (never, if negative). "gatt": false gives the peer another
+service; with "advertises_service" it still advertises ours (a stale cache, other firmware),
+every "advertise_ms" while discovering, and with "heals" its GATT has our service once the
+device was removed.
 "cached": the GATT objects are there while disconnected, with MTU 23, and the link's MTU is set
 without a signal. "acquire": "ok", "refuse" (InProgress, as when another client subscribed)
 or "absent" (bluetoothd before 5.46). "mtu_property": false as before bluetoothd 5.62.

@@ -269,30 +269,33 @@ void BluezPeripheral::acquireNotify(const std::shared_ptr<BluezCharacteristic>& 
     // A stream of notifications on a socket: one datagram each, no D-Bus message per value, and
     // the reply carries the link's MTU on every bluetoothd that has it, with or without the
     // MTU property.
-    central_.callBluez(
-        c->path, names::gattCharacteristic, "AcquireNotify", [](sd_bus_message* m) { sd_bus_message_append(m, "a{sv}", 0); },
-        bounds::quickCall, [self = shared_from_this(), connection = connection_, c](const Reply& reply) {
-            if (self->connection_ != connection) return;
-            int fd = -1;
-            std::uint16_t mtu = 0;
-            if (reply.error || sd_bus_message_read(reply.message, "hq", &fd, &mtu) < 0 ||
-                (fd = fcntl(fd, F_DUPFD_CLOEXEC, 3)) < 0) {
-                self->central_.say("AcquireNotify on " + c->path + " refused (" +
-                                   reply.error.value_or("bad reply") + "): subscribing with StartNotify");
-                self->startOrStopNotify(c, true);
-                return;
-            }
-            BluezPeripheral* me = self.get();
-            self->notifySocket_ = std::make_unique<NotifySocket>(
-                self->central_.io(), fd,
-                [me, c](const std::uint8_t* data, std::size_t size) { me->deliverValue(c, ble::Bytes(data, data + size)); },
-                // bluetoothd closes it when the link or the characteristic goes.
-                [me] { me->disconnectAndEnd("the notification stream closed"); });
-            if (mtu >= 23) self->mtu_ = mtu;
-            self->notifyPending_.erase(c->path);
-            self->mtuSource_ = c->path;
-            self->finishNotify(c, true, std::nullopt);
-        });
+    central_.callBluez(c->path, names::gattCharacteristic, "AcquireNotify",
+                       [](sd_bus_message* m) { sd_bus_message_append(m, "a{sv}", 0); }, bounds::quickCall,
+                       [self = shared_from_this(), connection = connection_, c](const Reply& reply) {
+                           if (self->connection_ == connection) self->onNotifyAcquired(c, reply);
+                       });
+}
+
+void BluezPeripheral::onNotifyAcquired(const std::shared_ptr<BluezCharacteristic>& c, const Reply& reply) {
+    int fd = -1;
+    std::uint16_t mtu = 0;
+    if (reply.error || sd_bus_message_read(reply.message, "hq", &fd, &mtu) < 0 ||
+        (fd = fcntl(fd, F_DUPFD_CLOEXEC, 3)) < 0) {
+        central_.say("AcquireNotify on " + c->path + " refused (" + reply.error.value_or("bad reply") +
+                     "): subscribing with StartNotify");
+        startOrStopNotify(c, true);
+        return;
+    }
+    // The socket is this peripheral's and closed with the connection: its handlers find it here.
+    notifySocket_ = std::make_unique<NotifySocket>(
+        central_.io(), fd,
+        [this, c](const std::uint8_t* data, std::size_t size) { deliverValue(c, ble::Bytes(data, data + size)); },
+        // bluetoothd closes it when the link or the characteristic goes.
+        [this] { disconnectAndEnd("the notification stream closed"); });
+    if (mtu >= 23) mtu_ = mtu;
+    notifyPending_.erase(c->path);
+    mtuSource_ = c->path;
+    finishNotify(c, true, std::nullopt);
 }
 
 void BluezPeripheral::startOrStopNotify(const std::shared_ptr<BluezCharacteristic>& c, bool enabled) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "ble/bluez/bus.hpp"
 #include "ble/bluez/gatt_handles.hpp"
 #include "ble/bluez/notify_socket.hpp"
 #include "ble/central.hpp"
@@ -78,6 +79,7 @@ private:
     void lagOver();
     void finishNotify(const std::shared_ptr<BluezCharacteristic>& c, bool enabled, std::optional<ble::Error> error);
     void acquireNotify(const std::shared_ptr<BluezCharacteristic>& c);
+    void onNotifyAcquired(const std::shared_ptr<BluezCharacteristic>& c, const Reply& reply);
     void startOrStopNotify(const std::shared_ptr<BluezCharacteristic>& c, bool enabled);
     // The subscription is confirmed: the link's MTU is read before it is reported.
     void subscribed(const std::shared_ptr<BluezCharacteristic>& c);
