@@ -203,6 +203,13 @@ class BluezCase(unittest.TestCase):
     def start_bluetoothd(self):
         return FakeBluetoothd(self.bus, dict(self.fake_config, peers=self.peers), self.folder)
 
+    def start_over(self, peers):
+        """A fresh bus, stand-in with `peers`, and bridge, started."""
+        self.peers = peers
+        self.tearDown()
+        self.setUp()
+        self.expect_start()
+
     def restart_with_options(self, *args):
         """The bridge again, with `args`; skips the test on a gattrelay that reads no options (it
         takes a bad one without complaint)."""
@@ -299,10 +306,7 @@ class Faults(BluezCase):
     """The faults a real bluetoothd shows, one peer each."""
 
     def run_case(self, config):
-        self.peers = [dict(config, address="C0:FF:EE:00:00:01")]
-        self.tearDown()
-        self.setUp()
-        self.expect_start()
+        self.start_over([dict(config, address="C0:FF:EE:00:00:01")])
 
     def test_connection_faults_still_end_in_an_announcement(self):
         for name, config, failed_first in (
@@ -459,7 +463,7 @@ class WriteLimit(BluezCase):
                 ("another client subscribed: StartNotify", {"acquire": "refuse", "cached": True, "known": True}, True),
                 ("no AcquireNotify (before 5.46)", {"acquire": "absent", "mtu": 185}, True)):
             with self.subTest(name):
-                self.run_case(dict(config, address=address))
+                self.start_over([dict(config, address=address)])
                 mtu = config.get("mtu", 247)
                 self.announced(address, mtu=mtu)
                 self.echo(address, bytes(range(256))[:mtu - 3])
@@ -472,12 +476,6 @@ class WriteLimit(BluezCase):
                 self.bridge.stop()
                 outbox = device_path(address) + "/service0010/char0013"
                 self.assertEqual(self.fake.count(outbox, "StartNotify"), 1 if fallback else 0)
-
-    def run_case(self, peer):
-        self.peers = [peer]
-        self.tearDown()
-        self.setUp()
-        self.expect_start()
 
 
 class Adapters(BluezCase):
@@ -591,10 +589,7 @@ class Backoff(BluezCase):
 
     def test_a_failing_device_waits_longer_each_time(self):
         address = "C0:FF:EE:00:00:01"
-        self.peers = [{"address": address, "connect": "fail", "advertise_ms": 100}]
-        self.tearDown()
-        self.setUp()
-        self.expect_start()
+        self.start_over([{"address": address, "connect": "fail", "advertise_ms": 100}])
         time.sleep(3.5)
         # At once, after 1 s, after 2 s more: not every 100 ms.
         self.assertIn(self.fake.count(device_path(address), "Connect"), (2, 3))
@@ -604,11 +599,8 @@ class Backoff(BluezCase):
         address = "C0:FF:EE:00:00:01"
         for name, heals in (("its firmware changed: it heals", True), ("it never has the service", False)):
             with self.subTest(name):
-                self.peers = [{"address": address, "gatt": False, "advertises_service": True, "heals": heals,
-                               "advertise_ms": 100}]
-                self.tearDown()
-                self.setUp()
-                self.expect_start()
+                self.start_over([{"address": address, "gatt": False, "advertises_service": True, "heals": heals,
+                                  "advertise_ms": 100}])
                 # Given up before its subscription: no MTU was learnt.
                 self.lost(address, mtu=23)
                 if heals:
@@ -624,11 +616,8 @@ class ManyPeers(BluezCase):
     """More peers than the bus lets calls await replies."""
 
     def test_connect_calls_stay_under_the_bus_limit(self):
-        self.peers = [{"address": "C0:FF:EE:00:%02X:%02X" % (i // 256, i % 256), "connect": "never"}
-                      for i in range(200)]
-        self.tearDown()
-        self.setUp()
-        self.expect_start()
+        self.start_over([{"address": "C0:FF:EE:00:%02X:%02X" % (i // 256, i % 256), "connect": "never"}
+                         for i in range(200)])
         deadline = time.monotonic() + WAIT
         while self.fake.control.PendingConnects()[1] < 32 and time.monotonic() < deadline:
             time.sleep(0.1)
@@ -640,10 +629,7 @@ class ManyPeers(BluezCase):
 
     def test_every_peer_is_reached_in_turn(self):
         addresses = ["C0:FF:EE:00:%02X:%02X" % (i // 256, i % 256) for i in range(150)]
-        self.peers = [{"address": a, "connect_ms": 200} for a in addresses]
-        self.tearDown()
-        self.setUp()
-        self.expect_start()
+        self.start_over([{"address": a, "connect_ms": 200} for a in addresses])
         for a in addresses:
             self.bridge.expect(in_order=False, event="peer", id=peer_id(a), connected=True, mtu=247)
         self.bridge.stop()
