@@ -626,6 +626,14 @@ class ManyPeers(BluezCase):
         # No call was refused: no peer is reported lost.
         self.assertEqual([e for e in self.bridge.events_so_far() if e["event"] == "peer"], [])
         self.bridge.stop()
+        # At stop, the attempts under way are called off; those still waiting asked for nothing.
+        deadline = time.monotonic() + WAIT
+        calls = self.fake.calls()
+        while sum(member == "Disconnect" for _, member in calls) < 32 and time.monotonic() < deadline:
+            time.sleep(0.1)
+            calls = self.fake.calls()
+        connected = sorted(path for path, member in calls if member == "Connect")
+        self.assertEqual(sorted(path for path, member in calls if member == "Disconnect"), connected)
 
     def test_every_peer_is_reached_in_turn(self):
         addresses = ["C0:FF:EE:00:%02X:%02X" % (i // 256, i % 256) for i in range(150)]

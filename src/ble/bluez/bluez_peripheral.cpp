@@ -46,6 +46,7 @@ void BluezPeripheral::connect() {
     mtu_ = 0;
     ready_ = false;
     missingService_ = false;
+    connectSent_ = false;
     mtuSource_.clear();
     if (!central_.tree().find(path_, names::device)) {
         end(ble::Error{"the device is gone"});
@@ -56,6 +57,7 @@ void BluezPeripheral::connect() {
 
 void BluezPeripheral::sendConnect() {
     holdsConnectCall_ = true;
+    connectSent_ = true;
     const auto connection = connection_;
     central_.callBluez(path_, names::device, "Connect", {}, bounds::connect + 5s,
                        [self = shared_from_this(), connection](const Reply& reply) {
@@ -113,7 +115,9 @@ void BluezPeripheral::cancel() {
 
 void BluezPeripheral::disconnectAndEnd(const char* why, bool deviceFault) {
     if (state_ == ble::PeripheralState::disconnected) return;
-    central_.callBluez(path_, names::device, "Disconnect", {}, bounds::quickCall, nullptr);
+    // A connection still waiting for its turn asked bluetoothd for nothing yet.
+    if (state_ != ble::PeripheralState::connecting || connectSent_)
+        central_.callBluez(path_, names::device, "Disconnect", {}, bounds::quickCall, nullptr);
     end(why ? std::optional<ble::Error>(ble::Error{why}) : std::nullopt, deviceFault);
 }
 

@@ -118,6 +118,7 @@ private:
     bool ready_ = false;
     bool missingService_ = false;
     bool holdsConnectCall_ = false;
+    bool connectSent_ = false;
     // Notifications of an acquired stream, and the characteristic it belongs to.
     std::unique_ptr<NotifySocket> notifySocket_;
     std::string mtuSource_;
