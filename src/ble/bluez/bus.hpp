@@ -55,10 +55,6 @@ public:
               ReplyHandler onReply);
     void addMatch(const char* rule, SignalHandler onSignal);
 
-    // Calls sent and not yet answered, and calls waiting for their turn.
-    std::size_t outstanding() const { return outstanding_; }
-    std::size_t waiting() const { return queued_.size(); }
-
 private:
     struct Waits;
     struct Outstanding;
