@@ -296,7 +296,7 @@ void BluezCentral::update() {
 
 std::string BluezCentral::chooseAdapterPath() const {
     std::vector<AdapterSeen> adapters;
-    for (const auto& [path, props] : tree_.below("", names::adapter))
+    for (const auto& [path, props] : tree_.children("/org/bluez", names::adapter))
         adapters.push_back({path, text(props, "Address"), flag(props, "Powered")});
     return chooseAdapter(adapters, adapterPath_, options_.adapter);
 }
@@ -382,7 +382,7 @@ void BluezCentral::startDiscovery() {
               });
     say("discovery started on " + nameOf(adapter));
     // Devices bluetoothd already knows are found too: they may not advertise anything new.
-    for (const auto& [path, props] : tree_.below(adapterPath_ + "/", names::device)) reportIfAdvertising(path);
+    for (const auto& [path, props] : tree_.children(adapterPath_, names::device)) reportIfAdvertising(path);
 }
 
 void BluezCentral::reportIfAdvertising(const std::string& devicePath) {
