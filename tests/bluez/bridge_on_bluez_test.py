@@ -31,15 +31,15 @@ OUTBOX = "a3e5b7c9-5d1f-4e2a-9b6c-000000000003"
 ADAPTER = "00:11:22:33:44:00"
 
 
-def peer_id(address):
+def peer_id(address, adapter=ADAPTER):
     """The documented rule: adapter address, 80 00 80 00, device address."""
-    hexa = ADAPTER.replace(":", "")
+    hexa = adapter.replace(":", "")
     hexd = address.replace(":", "")
     return f"{hexa[:8]}-{hexa[8:]}-8000-8000-{hexd}".upper()
 
 
-def device_path(address):
-    return "/org/bluez/hci0/dev_" + address.replace(":", "_")
+def device_path(address, adapter="hci0"):
+    return f"/org/bluez/{adapter}/dev_" + address.replace(":", "_")
 
 
 BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN"
@@ -48,6 +48,8 @@ BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-BUS Bus Config
   <type>session</type>
   <listen>unix:path={socket}</listen>
   <auth>EXTERNAL</auth>
+  <!-- As on the system bus. -->
+  <limit name="max_replies_per_connection">128</limit>
   <policy context="default">
     <allow send_destination="*" eavesdrop="true"/>
     <allow eavesdrop="true"/>
@@ -98,6 +100,9 @@ class FakeBluetoothd:
     def calls(self):
         return [(str(path), str(member)) for path, member in self.control.Calls()]
 
+    def count(self, path, member):
+        return self.calls().count((path, member))
+
     def close(self):
         if self.process.poll() is None:
             self.process.terminate()
@@ -107,8 +112,8 @@ class FakeBluetoothd:
 
 
 class Bridge:
-    def __init__(self, address):
-        self.process = subprocess.Popen([GATTRELAY], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+    def __init__(self, address, args=()):
+        self.process = subprocess.Popen([GATTRELAY, *args], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                         stderr=subprocess.PIPE, env=dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=address))
         self.lines = queue.Queue()
         self.seen = []   # every event read so far, in order
@@ -159,12 +164,14 @@ class Bridge:
     def send(self, address, data):
         self.command(command="send", id=peer_id(address), data=base64.b64encode(data).decode())
 
-    def stop(self):
-        """Stops the bridge with the stop command; it must exit 0 and write nothing to stderr."""
+    def stop(self, quiet=True):
+        """Stops the bridge with the stop command; it must exit 0 and, when `quiet`, write nothing
+        to stderr. Returns what it wrote there."""
         self.command(command="stop")
         rc = self.process.wait(WAIT)
-        err = self.process.stderr.read()
-        assert rc == 0 and not err, f"exit {rc}, stderr {err!r}"
+        err = self.process.stderr.read().decode()
+        assert rc == 0 and not (quiet and err), f"exit {rc}, stderr {err!r}"
+        return err
 
     def kill(self):
         if self.process.poll() is None:
@@ -197,6 +204,24 @@ class BluezCase(unittest.TestCase):
     def start_bluetoothd(self):
         return FakeBluetoothd(self.bus, dict(self.fake_config, peers=self.peers), self.folder)
 
+    def start_over(self, peers):
+        """A fresh bus, stand-in with `peers`, and bridge, started."""
+        self.peers = peers
+        self.tearDown()
+        self.setUp()
+        self.expect_start()
+
+    def restart_with_options(self, *args):
+        """The bridge again, with `args`; skips the test on a gattrelay that reads no options (it
+        takes a bad one without complaint)."""
+        probe = subprocess.run([GATTRELAY, "--no-such-option"], stdin=subprocess.DEVNULL, capture_output=True,
+                               timeout=WAIT, env=dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=self.bus.address))
+        if probe.returncode == 0:
+            self.skipTest("this gattrelay reads no options")
+        self.bridge.kill()
+        self.earlier_calls = len(self.fake.calls())
+        self.bridge = Bridge(self.bus.address, args)
+
     def expect_start(self):
         self.assertEqual(self.bridge.expect(), {"event": "hello", "protocol": 1})
         self.bridge.expect(event="state", value="ready")
@@ -208,10 +233,11 @@ class BluezCase(unittest.TestCase):
         return self.bridge.expect(event="peer", id=peer_id(address), connected=False, mtu=mtu)
 
     def echo(self, address, data):
-        """Sends `data`, which must be accepted and come back as a frame."""
+        """Sends `data`, which must be accepted and come back as a frame (in either order: the
+        answer to a write and a notification travel apart)."""
         self.bridge.send(address, data)
-        self.bridge.expect(event="write", id=peer_id(address), accepted=True, bytes=len(data))
-        self.bridge.expect(event="frame", id=peer_id(address), data=base64.b64encode(data).decode())
+        self.bridge.expect(in_order=False, event="write", id=peer_id(address), accepted=True, bytes=len(data))
+        self.bridge.expect(in_order=False, event="frame", id=peer_id(address), data=base64.b64encode(data).decode())
 
 
 class Relay(BluezCase):
@@ -254,6 +280,15 @@ class Relay(BluezCase):
         self.assertNotIn((device_path("C0:FF:EE:00:00:04"), "Connect"), calls)
         self.assertNotIn(("/org/bluez/hci1/dev_C0_FF_EE_00_00_05", "Connect"), calls)
 
+    def test_an_empty_notification_is_no_end_of_the_stream(self):
+        address = "C0:FF:EE:00:00:01"
+        self.expect_start()
+        self.announced(address)
+        self.fake.control.Notify(address, dbus.ByteArray(b""))
+        self.echo(address, b"still there")
+        self.bridge.stop()
+        self.assertFalse([e for e in self.bridge.events_so_far() if e.get("connected") is False])
+
     def test_writes_are_answered_in_order_when_sent_back_to_back(self):
         self.expect_start()
         self.announced("C0:FF:EE:00:00:01")
@@ -262,7 +297,8 @@ class Relay(BluezCase):
             self.bridge.send("C0:FF:EE:00:00:01", frame)
         for frame in frames:
             self.bridge.expect(event="frame", id=peer_id("C0:FF:EE:00:00:01"), data=base64.b64encode(frame).decode())
-        writes = [e for e in self.bridge.events_so_far() if e["event"] == "write"]
+        # A frame may come back before the answer to its write: they travel apart.
+        writes = [self.bridge.expect(in_order=False, event="write") for _ in frames]
         self.assertEqual([(w["accepted"], w["bytes"]) for w in writes[:50]], [(True, len(f)) for f in frames])
         self.bridge.stop()
 
@@ -271,10 +307,7 @@ class Faults(BluezCase):
     """The faults a real bluetoothd shows, one peer each."""
 
     def run_case(self, config):
-        self.peers = [dict(config, address="C0:FF:EE:00:00:01")]
-        self.tearDown()
-        self.setUp()
-        self.expect_start()
+        self.start_over([dict(config, address="C0:FF:EE:00:00:01")])
 
     def test_connection_faults_still_end_in_an_announcement(self):
         for name, config, failed_first in (
@@ -310,6 +343,10 @@ class Faults(BluezCase):
                 ("the adapter vanishes, then one appears", lambda: control().SetAdapterPresent(False),
                  lambda: control().SetAdapterPresent(True), ["ready", "unsupported", "ready"]),
                 ("the device is removed without a Connected signal", lambda: control().Remove(address),
+                 lambda: control().Advertise(address), ["ready"]),
+                ("the GATT objects are replaced while connected", lambda: control().ReplaceGatt(address),
+                 lambda: control().Advertise(address), ["ready"]),
+                ("bluetoothd closes the notification stream", lambda: control().CloseStream(address),
                  lambda: control().Advertise(address), ["ready"])):
             with self.subTest(name):
                 self.run_case({})
@@ -323,6 +360,9 @@ class Faults(BluezCase):
                 events = self.bridge.events_so_far()
                 self.assertEqual(sum(1 for e in events if e.get("connected") is False), 1, events)
                 self.assertEqual([e["value"] for e in events if e["event"] == "state"], states)
+                # Nothing is written to what is gone, and each loss asked for no connection
+                # that failed.
+                self.assertEqual(self.fake.count(device_path(address), "Connect"), 2)
 
     def test_bluetoothd_gone_and_back(self):
         address = "C0:FF:EE:00:00:01"
@@ -393,6 +433,17 @@ class AdapterStates(BluezCase):
                 self.bridge.expect(event="state", value=state)
                 self.bridge.stop()
 
+    def test_a_failed_first_look_at_the_objects_is_retried(self):
+        self.fake_config = {"objects_fail": 2}
+        self.fake = self.start_bluetoothd()
+        self.bridge.kill()
+        self.bridge = Bridge(self.bus.address)
+        self.bridge.expect(event="hello")
+        self.bridge.expect(event="state", value="unsupported")
+        self.bridge.expect(event="state", value="ready")
+        self.announced("C0:FF:EE:00:00:01")
+        self.bridge.stop()
+
     def test_bluetoothd_starting_late_is_followed(self):
         self.bridge.expect(event="state", value="unsupported")
         self.fake = self.start_bluetoothd()
@@ -421,6 +472,199 @@ class Signals(BluezCase):
         self.assertIn(("/org/bluez/hci0", "StopDiscovery"), calls)
         for address in ("C0:FF:EE:00:00:01", "C0:FF:EE:00:00:02"):
             self.assertIn((device_path(address), "Disconnect"), calls)
+
+
+class WriteLimit(BluezCase):
+    """The announced "mtu" is the link's, however bluetoothd tells it."""
+
+    def test_the_links_mtu_on_every_bluetoothd(self):
+        address = "C0:FF:EE:00:00:01"
+        for name, config, fallback in (
+                ("no MTU property (before 5.62): AcquireNotify tells it", {"mtu_property": False}, False),
+                ("objects cached while disconnected, MTU set without a signal", {"cached": True, "known": True},
+                 False),
+                ("another client subscribed: StartNotify", {"acquire": "refuse", "cached": True, "known": True}, True),
+                ("no AcquireNotify (before 5.46)", {"acquire": "absent", "mtu": 185}, True)):
+            with self.subTest(name):
+                self.start_over([dict(config, address=address)])
+                mtu = config.get("mtu", 247)
+                self.announced(address, mtu=mtu)
+                self.echo(address, bytes(range(256))[:mtu - 3])
+                # Notifications keep their order on either path.
+                frames = [f"frame {i}".encode() for i in range(30)]
+                for frame in frames:
+                    self.bridge.send(address, frame)
+                for frame in frames:
+                    self.bridge.expect(event="frame", id=peer_id(address), data=base64.b64encode(frame).decode())
+                self.bridge.stop()
+                outbox = device_path(address) + "/service0010/char0013"
+                self.assertEqual(self.fake.count(outbox, "StartNotify"), 1 if fallback else 0)
+
+
+class Adapters(BluezCase):
+    fake_config = {"adapters": [{"name": "hci0", "address": "00:11:22:33:44:00", "powered": False},
+                                {"name": "hci10", "address": "00:11:22:33:44:10", "powered": True},
+                                {"name": "hci2", "address": "00:11:22:33:44:02", "powered": True}]}
+    peers = [{"address": "C0:FF:EE:00:00:01", "adapter": "hci0"},
+             {"address": "C0:FF:EE:00:00:02", "adapter": "hci2"},
+             {"address": "C0:FF:EE:00:00:10", "adapter": "hci10"}]
+
+    def test_the_first_powered_adapter_in_numeric_order_and_leaving_it(self):
+        on_hci2 = peer_id("C0:FF:EE:00:00:02", "00:11:22:33:44:02")
+        self.expect_start()
+        self.bridge.expect(event="peer", id=on_hci2, connected=True, mtu=247)
+        # Another adapter coming up does not take the links away.
+        self.fake.control.SetAdapterPowered("hci0", True)
+        self.echo_to(on_hci2)
+        # The adapter in use goes off: the bridge moves to the first powered one, leaving no
+        # discovery and no link of its own behind on the old one.
+        self.fake.control.SetAdapterPowered("hci2", False)
+        self.bridge.expect(event="peer", id=on_hci2, connected=False, mtu=247)
+        on_hci0 = peer_id("C0:FF:EE:00:00:01")
+        self.bridge.expect(event="peer", id=on_hci0, connected=True, mtu=247)
+        self.echo_to(on_hci0)
+        self.bridge.stop()
+        calls = self.fake.calls()
+        self.assertIn(("/org/bluez/hci2", "StopDiscovery"), calls)
+        self.assertIn((device_path("C0:FF:EE:00:00:02", "hci2"), "Disconnect"), calls)
+        self.assertIn((device_path("C0:FF:EE:00:00:01"), "Disconnect"), calls)
+        self.assertNotIn(("/org/bluez/hci10", "StartDiscovery"), calls)
+        events = self.bridge.events_so_far()
+        self.assertEqual([e["value"] for e in events if e["event"] == "state"], ["ready"])
+        self.assertEqual(sum(1 for e in events if e.get("connected") is False), 1, events)
+
+    def echo_to(self, peer):
+        self.bridge.command(command="send", id=peer, data=base64.b64encode(b"hello").decode())
+        self.bridge.expect(in_order=False, event="frame", id=peer, data=base64.b64encode(b"hello").decode())
+
+
+class ChosenAdapter(BluezCase):
+    """`--adapter`: that adapter only, by name or address, followed as it comes and goes."""
+    fake_config = {"adapters": [{"name": "hci0", "address": "00:11:22:33:44:00", "powered": True},
+                                {"name": "hci1", "address": "00:11:22:33:44:AB", "powered": True}]}
+    peers = [{"address": "C0:FF:EE:00:00:01", "adapter": "hci0"},
+             {"address": "C0:FF:EE:00:00:02", "adapter": "hci1"}]
+
+    def start_with(self, adapter):
+        self.restart_with_options("--adapter", adapter)
+        self.bridge.expect(event="hello")
+
+    def calls(self):
+        """The stand-in's calls since the bridge with options started."""
+        return self.fake.calls()[self.earlier_calls:]
+
+    def test_by_address_in_any_case(self):
+        self.start_with("00:11:22:33:44:ab")
+        on_hci1 = peer_id("C0:FF:EE:00:00:02", "00:11:22:33:44:AB")
+        self.bridge.expect(event="state", value="ready")
+        self.bridge.expect(event="peer", id=on_hci1, connected=True, mtu=247)
+        self.bridge.stop()
+        self.assertNotIn(peer_id("C0:FF:EE:00:00:01"), [e.get("id") for e in self.bridge.events_so_far()])
+        self.assertNotIn(("/org/bluez/hci0", "StartDiscovery"), self.calls())
+
+    def test_by_name_followed_as_it_vanishes_and_returns(self):
+        self.start_with("hci0")
+        address = "C0:FF:EE:00:00:01"
+        self.bridge.expect(event="state", value="ready")
+        self.announced(address)
+        self.fake.control.SetAdapterPresent(False)
+        self.bridge.expect(event="state", value="unsupported")
+        self.fake.control.SetAdapterPresent(True)
+        self.bridge.expect(event="state", value="ready")
+        self.announced(address)
+        self.bridge.stop()
+        self.assertNotIn(("/org/bluez/hci1", "StartDiscovery"), self.calls())
+
+    def test_absent_until_it_appears(self):
+        self.fake.control.SetAdapterPresent(False)
+        self.start_with("HCI0")
+        self.bridge.expect(event="state", value="unsupported")
+        self.fake.control.SetAdapterPresent(True)
+        self.bridge.expect(event="state", value="ready")
+        self.announced("C0:FF:EE:00:00:01")
+        self.bridge.stop()
+
+
+class Diagnostics(BluezCase):
+    """`-v`: one line on stderr for each step the events leave silent."""
+    peers = [{"address": "C0:FF:EE:00:00:01"}, {"address": "C0:FF:EE:00:00:02", "connect": "fail"},
+             {"address": "C0:FF:EE:00:00:03", "gatt": False, "advertises_service": True}]
+
+    def test_steps_are_said_on_request(self):
+        self.restart_with_options("-v")
+        self.expect_start()
+        self.announced("C0:FF:EE:00:00:01")
+        self.bridge.expect(in_order=False, event="peer", id=peer_id("C0:FF:EE:00:00:02"), connected=False, mtu=23)
+        self.bridge.expect(in_order=False, event="peer", id=peer_id("C0:FF:EE:00:00:03"), connected=False, mtu=23)
+        err = self.bridge.stop(quiet=False)
+        for line in ("adapter hci0 (00:11:22:33:44:00) chosen", "discovery started on hci0",
+                     "found C0:FF:EE:00:00:01",
+                     "connect to C0:FF:EE:00:00:02 failed: org.bluez.Error.Failed",
+                     "setup of C0:FF:EE:00:00:03 abandoned: the service is missing",
+                     "back-off: C0:FF:EE:00:00:02 is not connected again for 1000 ms",
+                     "removing C0:FF:EE:00:00:03 from bluetoothd"):
+            self.assertIn(line, err)
+        self.assertNotIn("C0:FF:EE:00:00:01 failed", err)
+
+
+class Backoff(BluezCase):
+    """Devices that keep failing are not connected again at every advertisement."""
+
+    def test_a_failing_device_waits_longer_each_time(self):
+        address = "C0:FF:EE:00:00:01"
+        self.start_over([{"address": address, "connect": "fail", "advertise_ms": 100}])
+        time.sleep(3.5)
+        # At once, after 1 s, after 2 s more: not every 100 ms.
+        self.assertIn(self.fake.count(device_path(address), "Connect"), (2, 3))
+        self.bridge.stop()
+
+    def test_a_device_lacking_the_service_is_cleared_from_bluetoothd_once(self):
+        address = "C0:FF:EE:00:00:01"
+        for name, heals in (("its firmware changed: it heals", True), ("it never has the service", False)):
+            with self.subTest(name):
+                self.start_over([{"address": address, "gatt": False, "advertises_service": True, "heals": heals,
+                                  "advertise_ms": 100}])
+                # Given up before its subscription: no MTU was learnt.
+                self.lost(address, mtu=23)
+                if heals:
+                    self.announced(address)
+                    self.echo(address, b"healed")
+                else:
+                    self.lost(address, mtu=23)
+                self.bridge.stop()
+                self.assertEqual(self.fake.count("/org/bluez/hci0", "RemoveDevice:" + device_path(address)), 1)
+
+
+class ManyPeers(BluezCase):
+    """More peers than the bus lets calls await replies."""
+
+    def test_connect_calls_stay_under_the_bus_limit(self):
+        self.start_over([{"address": "C0:FF:EE:00:%02X:%02X" % (i // 256, i % 256), "connect": "never"}
+                         for i in range(200)])
+        deadline = time.monotonic() + WAIT
+        while self.fake.control.PendingConnects()[1] < 32 and time.monotonic() < deadline:
+            time.sleep(0.1)
+        time.sleep(1)
+        self.assertEqual(self.fake.control.PendingConnects()[1], 32)
+        # No call was refused: no peer is reported lost.
+        self.assertEqual([e for e in self.bridge.events_so_far() if e["event"] == "peer"], [])
+        self.bridge.stop()
+        # At stop, the attempts under way are called off; those still waiting asked for nothing.
+        deadline = time.monotonic() + WAIT
+        calls = self.fake.calls()
+        while sum(member == "Disconnect" for _, member in calls) < 32 and time.monotonic() < deadline:
+            time.sleep(0.1)
+            calls = self.fake.calls()
+        connected = sorted(path for path, member in calls if member == "Connect")
+        self.assertEqual(sorted(path for path, member in calls if member == "Disconnect"), connected)
+
+    def test_every_peer_is_reached_in_turn(self):
+        addresses = ["C0:FF:EE:00:%02X:%02X" % (i // 256, i % 256) for i in range(150)]
+        self.start_over([{"address": a, "connect_ms": 200} for a in addresses])
+        for a in addresses:
+            self.bridge.expect(in_order=False, event="peer", id=peer_id(a), connected=True, mtu=247)
+        self.bridge.stop()
+        self.assertFalse([e for e in self.bridge.events_so_far() if e.get("connected") is False])
 
 
 if __name__ == "__main__":

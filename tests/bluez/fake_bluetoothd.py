@@ -4,30 +4,47 @@
 usage: fake_bluetoothd.py CONFIG_JSON
 
 Connects to DBUS_SYSTEM_BUS_ADDRESS, owns org.bluez and serves what the backend uses of
-BlueZ's API: ObjectManager at "/", one Adapter1 and, once discovery starts, a Device1 per
+BlueZ's API: ObjectManager at "/", adapters and, once discovery starts, a Device1 per
 configured peer with the GATT service (inbox: write with response, outbox: notify). Writes to
-the inbox come back as notifications on the outbox. CONFIG_JSON:
+the inbox come back as notifications on the outbox: on the socket of AcquireNotify when it was
+acquired, as Value changes otherwise. CONFIG_JSON:
 
-  {"adapter": "00:11:22:33:44:00", "powered": true, "deny": false,
+  {"adapter": "00:11:22:33:44:00", "powered": true, "deny": false, "objects_fail": 0,
+   "adapters": [{"name": "hci0", "address": "...", "powered": true}, ...],
    "service": "...", "inbox": "...", "outbox": "...",
-   "peers": [{"address": "C0:FF:EE:00:00:01", "mtu": 247, "known": false,
-              "gatt": true, "connect": "ok", "gatt_lag_ms": 0, "adapter": "hci0"}]}
+   "peers": [{"address": "C0:FF:EE:00:00:01", "mtu": 247, "known": false, "cached": false,
+              "gatt": true, "advertises_service": false, "heals": false, "advertise_ms": 0,
+              "connect": "ok", "connect_ms": 50, "gatt_lag_ms": 0, "adapter": "hci0",
+              "acquire": "ok", "mtu_property": true}]}
 
-A peer on "hci1" makes a second adapter, and shows up on it whenever hci0 starts discovery.
+Without "adapters" there is hci0 ("adapter", "powered"), and hci1 when a peer lives there. A
+peer shows up on its adapter whenever any adapter starts discovery.
 
 "connect" is one of: "ok"; "abort_once" (the first Connect fails as when the controller aborts
 it, then the peer advertises again); "in_progress" (the first Connect answers InProgress and
-the link comes up anyway); "silent" (the Connected signal is never sent). "gatt_lag_ms" sends
-ServicesResolved that long before the GATT objects appear (never, if negative). "deny" refuses GetManagedObjects.
-Writes whose value starts with b"fail" fail.
+the link comes up anyway); "silent" (the Connected signal is never sent); "never" (Connect is
+never answered); "fail" (every Connect fails). "gatt_lag_ms" sends ServicesResolved that long
+before the GATT objects appear (never, if negative). "gatt": false gives the peer another
+service; with "advertises_service" it still advertises ours (a stale cache, other firmware),
+every "advertise_ms" while discovering, and with "heals" its GATT has our service once the
+device was removed.
+"cached": the GATT objects are there while disconnected, with MTU 23, and the link's MTU is set
+without a signal. "acquire": "ok", "refuse" (InProgress, as when another client subscribed)
+or "absent" (bluetoothd before 5.46). "mtu_property": false as before bluetoothd 5.62.
+"deny" refuses GetManagedObjects; "objects_fail" makes its first calls fail. Writes whose value
+starts with b"fail" fail.
 
 Test control, interface test.Control at "/": Drop(s) (the peer drops the link, then advertises
-again), Remove(s) (the device vanishes without a Connected signal), SetPowered(b),
-SetAdapterPresent(b) (the adapter and its devices vanish, or a fresh adapter appears), SetMtu(sq),
-Advertise(s), Calls() -> a(ss): (object path, method) of every call so far, with the filter's
-keys and each written value in hex.
+again), Remove(s) (the device vanishes without a Connected signal), SetPowered(b) (hci0),
+SetAdapterPowered(sb), SetAdapterPresent(b) (hci0 and its devices vanish, or a fresh hci0
+appears), SetMtu(sq), Advertise(s), ReplaceGatt(s) (the GATT objects are removed and exported
+anew at other paths, as after Service Changed), CloseStream(s) (the acquired notification socket
+is closed, the link stays up), Notify(say) (a notification of the outbox), Calls() -> a(ss): (object path, method) of
+every call so far, with the filter's keys and each written value in hex, PendingConnects() ->
+(uu): Connect calls unanswered now, and the most ever.
 Prints "ready" on standard output once it owns its name.
 """
+import socket
 import json
 import sys
 
@@ -46,6 +63,8 @@ dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
 bus = dbus.SystemBus()
 registry = {}   # path -> Obj
 calls = []      # (path, member)
+pending_connects = [0, 0]  # now, most ever
+objects_failures = [config.get("objects_fail", 0)]
 
 
 def err(name, text=""):
@@ -77,11 +96,18 @@ class Obj(dbus.service.Object):
     def GetAll(self, iface):
         return self.ifaces.get(iface, {})
 
+    @dbus.service.method(PROPS, in_signature="ss", out_signature="v")
+    def Get(self, iface, name):
+        calls.append((self.path, "Get:" + name))
+        if name not in self.ifaces.get(iface, {}):
+            raise dbus.exceptions.DBusException("No such property", name="org.freedesktop.DBus.Error.InvalidArgs")
+        return self.ifaces[iface][name]
+
     @dbus.service.method(PROPS, in_signature="ssv")
     def Set(self, iface, name, value):
         if (iface, name) != (ADP, "Powered"):
             raise dbus.exceptions.DBusException("read-only", name="org.freedesktop.DBus.Error.PropertyReadOnly")
-        set_powered(bool(value))
+        set_powered(self, bool(value))
 
     @dbus.service.signal(PROPS, signature="sa{sv}as")
     def PropertiesChanged(self, iface, changed, invalidated):
@@ -93,6 +119,9 @@ class Root(dbus.service.Object):
     def GetManagedObjects(self):
         if config.get("deny"):
             raise dbus.exceptions.DBusException("denied", name="org.freedesktop.DBus.Error.AccessDenied")
+        if objects_failures[0] > 0:
+            objects_failures[0] -= 1
+            raise dbus.exceptions.DBusException("not yet", name="org.freedesktop.DBus.Error.Failed")
         return {p: o.ifaces for p, o in registry.items()}
 
     @dbus.service.signal(OM, signature="oa{sa{sv}}")
@@ -115,17 +144,37 @@ class Root(dbus.service.Object):
 
     @dbus.service.method("test.Control", in_signature="b")
     def SetPowered(self, on):
-        set_powered(on)
+        set_powered(adapters["hci0"], on)
+
+    @dbus.service.method("test.Control", in_signature="sb")
+    def SetAdapterPowered(self, name, on):
+        set_powered(adapters[name], on)
 
     @dbus.service.method("test.Control", in_signature="b")
     def SetAdapterPresent(self, present):
-        global adapter
         if present:
-            adapter = Adapter()
+            adapters["hci0"] = Adapter("hci0")
             return
         for p in peers.values():
-            p.forget()
-        adapter.drop()
+            if p.home == "hci0":
+                p.forget()
+        adapters["hci0"].drop()
+
+    @dbus.service.method("test.Control", in_signature="s")
+    def ReplaceGatt(self, address):
+        peers[address].replace_gatt()
+
+    @dbus.service.method("test.Control", in_signature="say")
+    def Notify(self, address, value):
+        peers[address].notify(bytes(value))
+
+    @dbus.service.method("test.Control", in_signature="s")
+    def CloseStream(self, address):
+        peers[address].close_stream()
+
+    @dbus.service.method("test.Control", out_signature="(uu)")
+    def PendingConnects(self):
+        return tuple(pending_connects)
 
     @dbus.service.method("test.Control", in_signature="sq")
     def SetMtu(self, address, mtu):
@@ -144,13 +193,22 @@ class Root(dbus.service.Object):
         return calls
 
 
+def adapter_config(name):
+    for a in config.get("adapters", []):
+        if a["name"] == name:
+            return a
+    if name == "hci0":
+        return {"address": config.get("adapter", "00:11:22:33:44:00"), "powered": config.get("powered", True)}
+    return {"address": "00:11:22:33:44:01", "powered": True}
+
+
 class Adapter(Obj):
-    def __init__(self, name="hci0", address=None):
+    def __init__(self, name):
+        own = adapter_config(name)
         super().__init__("/org/bluez/" + name, {ADP: {
-            "Address": address or config.get("adapter", "00:11:22:33:44:00"),
-            "Powered": dbus.Boolean(config.get("powered", True)),
+            "Address": own["address"], "Powered": dbus.Boolean(own.get("powered", True)),
             "Discovering": dbus.Boolean(False)}})
-        self.filter = {}
+        self.name, self.filter = name, {}
 
     @dbus.service.method(ADP, in_signature="a{sv}")
     def SetDiscoveryFilter(self, flt):
@@ -167,6 +225,16 @@ class Adapter(Obj):
         self.update(ADP, Discovering=dbus.Boolean(True))
         later(50, lambda: [p.appear() for p in peers.values()])
 
+    @dbus.service.method(ADP, in_signature="o")
+    def RemoveDevice(self, path):
+        calls.append((self.path, "RemoveDevice:" + path))
+        for p in peers.values():
+            if p.device is not None and p.device.path == path:
+                p.lose_link()
+                p.forget()
+                if p.config.get("heals"):
+                    p.has_service = True
+
     @dbus.service.method(ADP)
     def StopDiscovery(self):
         calls.append((self.path, "StopDiscovery"))
@@ -180,26 +248,37 @@ class Peer:
 
     def __init__(self, config):
         self.config, self.address = config, config["address"]
+        self.home = config.get("adapter", "hci0")
         self.mtu = config.get("mtu", 247)
         self.behaviour = config.get("connect", "ok")
-        self.device, self.gatt, self.rssi = None, [], -50
+        self.has_service = config.get("gatt", True)
+        self.device, self.gatt, self.rssi, self.stream = None, [], -50, None
+        if config.get("advertise_ms"):
+            GLib.timeout_add(config["advertise_ms"], lambda: self.advertise() or True)
+
+    def adapter(self):
+        return adapters.get(self.home)
 
     def appear(self):
-        if self.device is None:
+        if self.device is None and self.adapter() is not None:
             self.device = Device(self)
+            if self.config.get("cached"):
+                self.export_gatt()
 
     def advertise(self):
+        if self.adapter() is None or not self.adapter().ifaces[ADP]["Discovering"]:
+            return
         if self.device is None:
             return self.appear()
-        if adapter.ifaces[ADP]["Discovering"]:
-            self.rssi = -40 if self.rssi == -60 else -60
-            self.device.update(DEV, RSSI=dbus.Int16(self.rssi))
+        self.rssi = -40 if self.rssi == -60 else -60
+        self.device.update(DEV, RSSI=dbus.Int16(self.rssi))
 
     def connected(self):
         return self.device is not None and bool(self.device.ifaces[DEV]["Connected"])
 
     def link_up(self, signal=True):
         self.device.update(DEV, signal=signal, Connected=dbus.Boolean(True))
+        self.set_link_mtu(self.mtu)
         lag = self.config.get("gatt_lag_ms", 0)
         if lag:
             later(30, lambda: self.resolved())
@@ -213,24 +292,58 @@ class Peer:
         if self.connected():
             self.device.update(DEV, ServicesResolved=dbus.Boolean(True))
 
-    def export_gatt(self):
+    def set_link_mtu(self, mtu):
+        # bluetoothd sets the MTU property without a signal.
+        if self.config.get("mtu_property", True):
+            for o in self.gatt:
+                if GCHR in o.ifaces:
+                    o.ifaces[GCHR]["MTU"] = dbus.UInt16(mtu)
+
+    def export_gatt(self, handle=0x10):
         if self.gatt or self.device is None:
             return
-        svc_uuid = config["service"] if self.config.get("gatt", True) else OTHER_SERVICE
-        s = Obj(self.device.path + "/service0010", {GSVC: {
+        svc_uuid = config["service"] if self.has_service else OTHER_SERVICE
+        s = Obj(self.device.path + "/service%04x" % handle, {GSVC: {
             "UUID": svc_uuid, "Primary": dbus.Boolean(True), "Device": self.device.path}})
-        self.gatt = [s, Inbox(self, s.path + "/char0011", s.path), Outbox(self, s.path + "/char0013", s.path)]
+        self.gatt = [s, Inbox(self, s.path + "/char%04x" % (handle + 1), s.path),
+                     Outbox(self, s.path + "/char%04x" % (handle + 3), s.path)]
+        self.set_link_mtu(self.mtu if self.connected() else 23)
+
+    def replace_gatt(self):
+        self.close_stream()
+        for o in reversed(self.gatt):
+            o.drop()
+        self.gatt = []
+        self.export_gatt(0x20)
+
+    def close_stream(self):
+        if self.stream is not None:
+            self.stream.close()
+            self.stream = None
+        for o in self.gatt:
+            if "NotifyAcquired" in o.ifaces.get(GCHR, {}):
+                o.ifaces[GCHR]["NotifyAcquired"] = dbus.Boolean(False)
+
+    def notify(self, data):
+        out = self.gatt[2]
+        if self.stream is not None:
+            self.stream.send(data)
+        elif out.ifaces[GCHR]["Notifying"]:
+            out.update(GCHR, Value=dbus.Array(data, signature="y"))
 
     def lose_link(self):
         if not self.connected():
             return
+        self.close_stream()
         self.device.update(DEV, ServicesResolved=dbus.Boolean(False))
         self.device.update(DEV, Connected=dbus.Boolean(False))
         for o in self.gatt:
             if "Notifying" in o.ifaces.get(GCHR, {}):
                 o.ifaces[GCHR]["Notifying"] = dbus.Boolean(False)
+        self.set_link_mtu(23)
 
     def forget(self):
+        self.close_stream()
         for o in reversed(self.gatt):
             o.drop()
         self.gatt = []
@@ -242,10 +355,12 @@ class Peer:
 class Device(Obj):
     def __init__(self, peer):
         self.peer = peer
-        uuids = [config["service"]] if peer.config.get("gatt", True) else [OTHER_SERVICE]
-        home = "/org/bluez/" + peer.config.get("adapter", "hci0")
+        advertised = peer.has_service or peer.config.get("advertises_service")
+        uuids = [config["service"]] if advertised else [OTHER_SERVICE]
+        home = "/org/bluez/" + peer.home
         super().__init__(home + "/dev_" + peer.address.replace(":", "_"), {DEV: {
-            "Address": peer.address, "AddressType": "random", "Adapter": dbus.ObjectPath(home),
+            "Address": peer.address, "Alias": peer.address.replace(":", "-"), "AddressType": "random",
+            "Adapter": dbus.ObjectPath(home),
             "Connected": dbus.Boolean(False), "ServicesResolved": dbus.Boolean(False),
             "UUIDs": dbus.Array(uuids, signature="s"), "RSSI": dbus.Int16(peer.rssi)}})
 
@@ -259,17 +374,26 @@ class Device(Obj):
             peer.behaviour = "ok"
             later(100, peer.link_up)
             return fail(err("InProgress", "In Progress"))
+        pending_connects[0] += 1
+        pending_connects[1] = max(pending_connects)
+        if peer.behaviour == "never":
+            return
 
         def attempt():
-            if not adapter.ifaces[ADP]["Powered"]:
+            pending_connects[0] -= 1
+            if peer.device is not self:
+                return fail(err("DoesNotExist", "Does Not Exist"))
+            if not peer.adapter().ifaces[ADP]["Powered"]:
                 return fail(err("Failed", "Not powered"))
+            if peer.behaviour == "fail":
+                return fail(err("Failed", "le-connection-abort-by-local"))
             if peer.behaviour == "abort_once":
                 peer.behaviour = "ok"
                 later(100, peer.advertise)
                 return fail(err("Failed", "le-connection-abort-by-local"))
             peer.link_up(signal=peer.behaviour != "silent")
             ok()
-        later(50, attempt)
+        later(peer.config.get("connect_ms", 50), attempt)
 
     @dbus.service.method(DEV, async_callbacks=("ok", "fail"))
     def Disconnect(self, ok, fail):
@@ -285,8 +409,8 @@ class Device(Obj):
 
 class Inbox(Obj):
     def __init__(self, peer, path, svc):
-        super().__init__(path, {GCHR: {"UUID": config["inbox"], "Service": svc, "MTU": dbus.UInt16(peer.mtu),
-                                       "Flags": dbus.Array(["write"], signature="s")}})
+        super().__init__(path, {GCHR: dict(mtu_of(peer), UUID=config["inbox"], Service=svc,
+                                            Flags=dbus.Array(["write"], signature="s"))})
         self.peer = peer
 
     @dbus.service.method(GCHR, in_signature="aya{sv}", async_callbacks=("ok", "fail"))
@@ -302,21 +426,45 @@ class Inbox(Obj):
 
         def done():
             ok()
-            out = self.peer.gatt[2]
-            if out.ifaces[GCHR]["Notifying"]:
-                out.update(GCHR, Value=dbus.Array(data, signature="y"))
+            self.peer.notify(data)
         later(5, done)
+
+
+def mtu_of(peer):
+    return {"MTU": dbus.UInt16(peer.mtu)} if peer.config.get("mtu_property", True) else {}
 
 
 class Outbox(Obj):
     def __init__(self, peer, path, svc):
-        super().__init__(path, {GCHR: {"UUID": config["outbox"], "Service": svc, "MTU": dbus.UInt16(peer.mtu),
-                                       "Flags": dbus.Array(["notify"], signature="s"),
-                                       "Notifying": dbus.Boolean(False),
-                                       "Value": dbus.Array([], signature="y")}})
+        super().__init__(path, {GCHR: dict(mtu_of(peer), UUID=config["outbox"], Service=svc,
+                                            Flags=dbus.Array(["notify"], signature="s"),
+                                            Notifying=dbus.Boolean(False), NotifyAcquired=dbus.Boolean(False),
+                                            Value=dbus.Array([], signature="y"))})
+        self.peer = peer
+
+    @dbus.service.method(GCHR, in_signature="a{sv}", out_signature="hq")
+    def AcquireNotify(self, options):
+        calls.append((self.path, "AcquireNotify"))
+        how = self.peer.config.get("acquire", "ok")
+        if how == "absent":
+            raise dbus.exceptions.DBusException("No such method", name="org.freedesktop.DBus.Error.UnknownMethod")
+        if self.peer.stream is not None:
+            raise err("NotPermitted", "Notify acquired")
+        # bluetoothd's answer while another client's StartNotify session is open.
+        if how == "refuse" or self.ifaces[GCHR]["Notifying"]:
+            raise err("InProgress", "In Progress")
+        if not self.peer.connected():
+            raise err("NotConnected", "Not Connected")
+        ours, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+        self.peer.stream = ours
+        self.ifaces[GCHR]["NotifyAcquired"] = dbus.Boolean(True)
+        fd = dbus.types.UnixFd(theirs.fileno())
+        theirs.close()
+        return fd, dbus.UInt16(self.peer.mtu)
 
     @dbus.service.method(GCHR)
     def StartNotify(self):
+        calls.append((self.path, "StartNotify"))
         self.update(GCHR, Notifying=dbus.Boolean(True))
 
     @dbus.service.method(GCHR)
@@ -324,19 +472,26 @@ class Outbox(Obj):
         self.update(GCHR, Notifying=dbus.Boolean(False))
 
 
-def set_powered(on):
+def set_powered(adapter, on):
     if not on:
+        # As bluetoothd goes down: the links drop, the devices' RSSI is invalidated and discovery
+        # ends, all before Powered turns false.
         for p in peers.values():
-            p.lose_link()
-        adapter.ifaces[ADP]["Discovering"] = dbus.Boolean(False)
+            if p.adapter() is adapter:
+                p.lose_link()
+                if p.device is not None:
+                    p.device.ifaces[DEV].pop("RSSI", None)
+                    p.device.PropertiesChanged(DEV, {}, ["RSSI"])
+        adapter.update(ADP, Discovering=dbus.Boolean(False))
     adapter.update(ADP, Powered=dbus.Boolean(on))
 
 
 root = Root(bus, "/")
-adapter = Adapter()
+names = [a["name"] for a in config.get("adapters", [])] or ["hci0"]
 # A second adapter, when a peer lives there: its devices are some other client's business.
-if any(config.get("adapter") == "hci1" for config in config.get("peers", [])):
-    second_adapter = Adapter("hci1", "00:11:22:33:44:01")
+if any(p.get("adapter") == "hci1" for p in config.get("peers", [])) and "hci1" not in names:
+    names.append("hci1")
+adapters = {name: Adapter(name) for name in names}
 peers = {config["address"]: Peer(config) for config in config.get("peers", [])}
 for known in (p for p in peers.values() if p.config.get("known")):
     known.appear()

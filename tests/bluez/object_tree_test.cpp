@@ -103,13 +103,21 @@ TEST(ObjectTree, FindsObjectsBelowAPathInPathOrder) {
     sd_bus_message_close_container(all);
     ASSERT_TRUE(tree.readAll(Messages::readable(all)));
 
-    auto paths = [&](std::string_view prefix, std::string_view interface) {
+    auto paths = [](const std::vector<std::pair<std::string, const bluez::Properties*>>& found) {
         std::vector<std::string> out;
-        for (const auto& [path, props] : tree.below(prefix, interface)) out.push_back(path);
+        for (const auto& [path, props] : found) out.push_back(path);
         return out;
     };
-    EXPECT_EQ(paths("", "org.bluez.Adapter1"), (std::vector<std::string>{"/org/bluez/hci0", "/org/bluez/hci1"}));
-    EXPECT_EQ(paths("/org/bluez/hci0/dev_1/", "org.bluez.GattService1"),
+    EXPECT_EQ(paths(tree.below("", "org.bluez.Adapter1")),
+              (std::vector<std::string>{"/org/bluez/hci0", "/org/bluez/hci1"}));
+    EXPECT_EQ(paths(tree.below("/org/bluez/hci0/dev_1/", "org.bluez.GattService1")),
+              (std::vector<std::string>{"/org/bluez/hci0/dev_1/service0a", "/org/bluez/hci0/dev_1/service10"}));
+
+    EXPECT_EQ(paths(tree.children("/org/bluez", "org.bluez.Adapter1")),
+              (std::vector<std::string>{"/org/bluez/hci0", "/org/bluez/hci1"}));
+    // Grandchildren are not children, also where the child itself is not in the tree.
+    EXPECT_EQ(paths(tree.children("/org/bluez/hci0", "org.bluez.GattService1")), std::vector<std::string>{});
+    EXPECT_EQ(paths(tree.children("/org/bluez/hci0/dev_1", "org.bluez.GattService1")),
               (std::vector<std::string>{"/org/bluez/hci0/dev_1/service0a", "/org/bluez/hci0/dev_1/service10"}));
 
     sd_bus_message* removed = messages.signal("/", "org.freedesktop.DBus.ObjectManager", "InterfacesRemoved");
@@ -117,7 +125,7 @@ TEST(ObjectTree, FindsObjectsBelowAPathInPathOrder) {
     std::vector<std::string> interfaces;
     EXPECT_EQ(tree.readRemoved(Messages::readable(removed), interfaces), "/org/bluez/hci0");
     EXPECT_EQ(interfaces, std::vector<std::string>{"org.bluez.Adapter1"});
-    EXPECT_EQ(paths("", "org.bluez.Adapter1"), std::vector<std::string>{"/org/bluez/hci1"});
+    EXPECT_EQ(paths(tree.below("", "org.bluez.Adapter1")), std::vector<std::string>{"/org/bluez/hci1"});
 }
 
 TEST(ObjectTree, RejectsAReplyOfAnotherShape) {

@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "ble/bluez/adapter_choice.hpp"
 #include "ble/bluez/bluez_peripheral.hpp"
 #include "ble/bluez/bounds.hpp"
 #include "ble/bluez/names.hpp"
 #include "ble/bluez/peer_id.hpp"
+#include "ble/bluez/reconnect_delay.hpp"
 
 namespace bluez {
 
@@ -30,10 +32,20 @@ bool has(const std::vector<std::string>& names, std::string_view name) {
     return std::find(names.begin(), names.end(), name) != names.end();
 }
 
+std::string parentOf(const std::string& path) { return path.substr(0, path.rfind('/')); }
+
+std::string nameOf(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
 }  // namespace
 
-BluezCentral::BluezCentral(ble::CentralDelegate& delegate, loop::MainQueue& queue, asio::io_context& io)
-    : delegate_(delegate), queue_(queue), bus_(io, [this] { onBusLost(); }) {
+BluezCentral::BluezCentral(ble::CentralDelegate& delegate, loop::MainQueue& queue, asio::io_context& io,
+                           const ble::CentralOptions& options, BluezOptions bluezOptions)
+    : delegate_(delegate),
+      queue_(queue),
+      io_(io),
+      diagnostics_(options.diagnostics),
+      options_(std::move(bluezOptions)),
+      bus_(io, [this] { onBusLost(); }) {
     if (!bus_.connected()) {
         update();
         return;
@@ -62,7 +74,11 @@ BluezCentral::BluezCentral(ble::CentralDelegate& delegate, loop::MainQueue& queu
         });
 }
 
-BluezCentral::~BluezCentral() { *alive_ = false; }
+BluezCentral::~BluezCentral() {
+    *alive_ = false;
+    // The bridge may hold peripherals a little longer: their streams must not call in here.
+    for (const auto& [path, p] : peripherals_) p->closeStream();
+}
 
 void BluezCentral::deliver(loop::Task task) {
     queue_.post([alive = std::weak_ptr<bool>(alive_), task = std::move(task)] {
@@ -74,6 +90,10 @@ void BluezCentral::after(loop::Duration delay, loop::Task task) {
     queue_.postAfter(delay, [alive = std::weak_ptr<bool>(alive_), task = std::move(task)] {
         if (!alive.expired()) task();
     });
+}
+
+void BluezCentral::say(const std::string& line) const {
+    if (diagnostics_) diagnostics_(line);
 }
 
 void BluezCentral::callBluez(const std::string& path, const char* interface, const char* member,
@@ -103,15 +123,30 @@ void BluezCentral::setOwner(const std::string& owner) {
     owner_ = owner;
     treeLoaded_ = false;
     accessDenied_ = false;
-    const auto epoch = ++ownerEpoch_;
-    callBluez("/", names::objectManager, "GetManagedObjects", {}, bounds::quickCall, [this, epoch](const Reply& reply) {
-        if (epoch != ownerEpoch_) return;
-        accessDenied_ = reply.error && *reply.error == accessDenied;
-        if (reply.error || !tree_.readAll(reply.message)) tree_.clear();
-        treeLoaded_ = true;
-        bluezLost_ = false;
-        update();
-    });
+    loadObjects(++ownerEpoch_, bounds::objectsRetryFirst);
+}
+
+void BluezCentral::loadObjects(std::uint64_t epoch, std::chrono::milliseconds retryAfter) {
+    callBluez("/", names::objectManager, "GetManagedObjects", {}, bounds::quickCall,
+              [this, epoch, retryAfter](const Reply& reply) {
+                  if (epoch != ownerEpoch_) return;
+                  accessDenied_ = reply.error && *reply.error == accessDenied;
+                  const bool loaded = !reply.error && tree_.readAll(reply.message);
+                  if (!loaded) tree_.clear();
+                  treeLoaded_ = true;
+                  bluezLost_ = false;
+                  // A bluetoothd still starting, or busy, answers later: ask again while it owns
+                  // its name, less and less often. A refusal by policy stays as it is.
+                  if (!loaded && !accessDenied_) {
+                      say("GetManagedObjects failed (" + reply.error.value_or("bad reply") + "), asking again in " +
+                          std::to_string(retryAfter.count()) + " ms");
+                      const auto next = std::min(retryAfter * 2, bounds::objectsRetryLast);
+                      after(retryAfter, [this, epoch, next] {
+                          if (epoch == ownerEpoch_) loadObjects(epoch, next);
+                      });
+                  }
+                  update();
+              });
 }
 
 void BluezCentral::loseBluez() {
@@ -123,7 +158,7 @@ void BluezCentral::loseBluez() {
     discoveryActive_ = false;
     adapterPath_.clear();
     adapterPowered_ = false;
-    endAll("bluetoothd is gone");
+    endAll("bluetoothd is gone", false);
 }
 
 void BluezCentral::onBusLost() {
@@ -132,7 +167,7 @@ void BluezCentral::onBusLost() {
     discoveryActive_ = false;
     adapterPath_.clear();
     adapterPowered_ = false;
-    endAll("the system bus is gone");
+    endAll("the system bus is gone", false);
     update();
 }
 
@@ -156,12 +191,26 @@ void BluezCentral::onObjectManagerSignal(sd_bus_message* m) {
     } else if (member == "InterfacesRemoved") {
         std::vector<std::string> interfaces;
         const std::string path = tree_.readRemoved(m, interfaces);
-        if (has(interfaces, names::device)) {
-            auto it = peripherals_.find(path);
-            if (it != peripherals_.end()) it->second->end("the device was removed");
-        }
+        if (has(interfaces, names::device))
+            deviceRemoved(path);
+        else if (auto p = peripheralAbove(path))
+            p->onObjectRemoved(path);
     }
     update();
+}
+
+void BluezCentral::deviceRemoved(const std::string& devicePath) {
+    auto it = peripherals_.find(devicePath);
+    if (it == peripherals_.end()) return;
+    it->second->end(ble::Error{"the device was removed"}, false);
+    // Forgotten once the bridge has had the news of its end and let go of it, unless the
+    // device came back meanwhile.
+    deliver([this, devicePath] {
+        auto it = peripherals_.find(devicePath);
+        if (it != peripherals_.end() && !tree_.find(devicePath, names::device) &&
+            it->second->state() == ble::PeripheralState::disconnected)
+            peripherals_.erase(it);
+    });
 }
 
 void BluezCentral::onPropertiesChanged(sd_bus_message* m) {
@@ -181,7 +230,13 @@ void BluezCentral::onPropertiesChanged(sd_bus_message* m) {
                 p->checkGatt();
             }
         }
-        if (std::any_of(changed.begin(), changed.end(), isAdvertisement)) reportIfAdvertising(path);
+        if (has(changed, "Connected")) clearCacheIfDisconnected(path);
+        // Only values received: bluetoothd invalidates RSSI when it stops discovering or
+        // powers down, which is no advertisement.
+        const bool advertised = device && std::any_of(changed.begin(), changed.end(), [&](const std::string& name) {
+                                    return isAdvertisement(name) && device->count(name);
+                                });
+        if (advertised) reportIfAdvertising(path);
     } else if (interface == names::gattCharacteristic) {
         if (auto p = peripheralAbove(path)) {
             const Properties* c = tree_.find(path, names::gattCharacteristic);
@@ -190,6 +245,7 @@ void BluezCentral::onPropertiesChanged(sd_bus_message* m) {
                 p->onValue(path, value ? *value : ble::Bytes());
             }
             if (has(changed, "Notifying")) p->onNotifying(path, flag(c, "Notifying"));
+            if (has(changed, "MTU")) p->onMtu(path, number(c, "MTU", 0));
         }
     } else if (interface == names::adapter) {
         // Only the adapter's own changes move the state: notifications stay cheap.
@@ -197,33 +253,33 @@ void BluezCentral::onPropertiesChanged(sd_bus_message* m) {
     }
 }
 
-std::shared_ptr<BluezPeripheral> BluezCentral::peripheralAbove(const std::string& path) const {
-    for (const auto& [devicePath, p] : peripherals_)
-        if (path.size() > devicePath.size() && path.compare(0, devicePath.size(), devicePath) == 0 &&
-            path[devicePath.size()] == '/')
-            return p;
+std::shared_ptr<BluezPeripheral> BluezCentral::peripheralAbove(std::string_view path) const {
+    // A few lookups up the path, whatever the number of devices.
+    for (auto slash = path.rfind('/'); slash != std::string_view::npos && slash > 0; slash = path.rfind('/')) {
+        path = path.substr(0, slash);
+        auto it = peripherals_.find(path);
+        if (it != peripherals_.end()) return it->second;
+    }
     return nullptr;
 }
 
 // ---- adapter, state and scanning ------------------------------------------------------------
 
 void BluezCentral::update() {
-    std::string first;
-    if (treeLoaded_) {
-        const auto adapters = tree_.below("", names::adapter);
-        if (!adapters.empty()) first = adapters.front().first;
+    const std::string chosen = treeLoaded_ ? chooseAdapterPath() : std::string();
+    if (chosen != adapterPath_) {
+        // Nothing of ours is left behind on the adapter we leave: no discovery, no link.
+        if (!adapterPath_.empty()) leaveAdapter("the adapter changed");
+        adapterPath_ = chosen;
+        adapterPowered_ = false;
+        if (!chosen.empty())
+            say("adapter " + nameOf(chosen) + " (" + text(tree_.find(chosen, names::adapter), "Address") + ") chosen");
     }
-    if (first != adapterPath_) {
-        // The connections of another adapter do not survive the change.
-        endAll("the adapter is gone");
-        adapterPath_ = first;
-        discoveryActive_ = false;
-    }
-    const bool powered = flag(tree_.find(adapterPath_, names::adapter), "Powered");
+    const bool powered = adapterReady();
     if (adapterPowered_ && !powered) {
         // bluetoothd drops its discovery clients with the power, and no link survives it.
         discoveryActive_ = false;
-        endAll("the adapter was powered off");
+        endAll("the adapter was powered off", false);
     }
     adapterPowered_ = powered;
     if (powered && scanning_ && !discoveryActive_) startDiscovery();
@@ -236,6 +292,25 @@ void BluezCentral::update() {
         state_ = s;
         delegate_.centralDidUpdateState();
     });
+}
+
+std::string BluezCentral::chooseAdapterPath() const {
+    std::vector<AdapterSeen> adapters;
+    for (const auto& [path, props] : tree_.children("/org/bluez", names::adapter))
+        adapters.push_back({path, text(props, "Address"), flag(props, "Powered")});
+    return chooseAdapter(adapters, adapterPath_, options_.adapter);
+}
+
+void BluezCentral::leaveAdapter(const char* why) {
+    stopDiscovery();
+    endAll(why, true);
+}
+
+bool BluezCentral::adapterReady() const {
+    const Properties* adapter = tree_.find(adapterPath_, names::adapter);
+    // PowerState (bluetoothd 5.64 on) says "off-disabling" while Powered is still true.
+    const std::string powerState = text(adapter, "PowerState");
+    return flag(adapter, "Powered") && (powerState.empty() || powerState == "on");
 }
 
 std::optional<int> BluezCentral::currentState() const {
@@ -260,13 +335,17 @@ void BluezCentral::scanForPeripherals(const std::vector<ble::Uuid>& services, bo
 
 void BluezCentral::stopScan() {
     scanning_ = false;
+    stopDiscovery();
+}
+
+void BluezCentral::stopDiscovery() {
     if (!discoveryActive_) return;
     discoveryActive_ = false;
-    callBluez(adapterPath_, names::adapter, "StopDiscovery", {}, bounds::quickCall, [](const Reply&) {});
+    callBluez(adapterPath_, names::adapter, "StopDiscovery", {}, bounds::quickCall, nullptr);
     // The filter is shared by every client of bluetoothd: leave none behind.
     callBluez(
         adapterPath_, names::adapter, "SetDiscoveryFilter",
-        [](sd_bus_message* m) { sd_bus_message_append(m, "a{sv}", 0); }, bounds::quickCall, [](const Reply&) {});
+        [](sd_bus_message* m) { sd_bus_message_append(m, "a{sv}", 0); }, bounds::quickCall, nullptr);
 }
 
 void BluezCentral::startDiscovery() {
@@ -289,7 +368,7 @@ void BluezCentral::startDiscovery() {
             sd_bus_message_append(m, "{sv}", "DuplicateData", "b", allowDuplicates_ ? 1 : 0);
             sd_bus_message_close_container(m);
         },
-        bounds::quickCall, [](const Reply&) {});
+        bounds::quickCall, nullptr);
     const std::string adapter = adapterPath_;
     callBluez(adapter, names::adapter, "StartDiscovery", {}, bounds::quickCall,
               [this, adapter, epoch = ownerEpoch_](const Reply& reply) {
@@ -297,15 +376,19 @@ void BluezCentral::startDiscovery() {
                   if (!reply.error || *reply.error == "org.bluez.Error.InProgress") return;
                   if (epoch != ownerEpoch_ || adapter != adapterPath_ || !discoveryActive_) return;
                   // Refused (not ready, busy): ask again a little later, at a modest pace.
+                  say("StartDiscovery on " + nameOf(adapter) + " refused (" + *reply.error + "), asking again");
                   discoveryActive_ = false;
                   after(bounds::discoveryRetry, [this] { update(); });
               });
+    say("discovery started on " + nameOf(adapter));
     // Devices bluetoothd already knows are found too: they may not advertise anything new.
-    for (const auto& [path, props] : tree_.below(adapterPath_ + "/", names::device)) reportIfAdvertising(path);
+    for (const auto& [path, props] : tree_.children(adapterPath_, names::device)) reportIfAdvertising(path);
 }
 
 void BluezCentral::reportIfAdvertising(const std::string& devicePath) {
-    if (!scanning_ || !discoveryActive_) return;
+    // Only while our scan runs on a powered adapter: what a departing adapter still signals
+    // is no discovery.
+    if (!scanning_ || !discoveryActive_ || !adapterReady()) return;
     const Properties* device = tree_.find(devicePath, names::device);
     // The filter is shared with every other client of bluetoothd: check what it let through.
     if (!device || text(device, "Adapter") != adapterPath_) return;
@@ -315,8 +398,13 @@ void BluezCentral::reportIfAdvertising(const std::string& devicePath) {
         return u && std::find(scanServices_.begin(), scanServices_.end(), *u) != scanServices_.end();
     });
     if (!offers) return;
+    // After failed connections the device's discovery waits; it is reported when the wait ends.
+    auto retry = retries_.find(devicePath);
+    if (retry != retries_.end() && retry->second.held) return;
+    const bool known = peripherals_.count(devicePath) != 0;
     auto p = peripheralFor(devicePath);
     if (!p || p->state() != ble::PeripheralState::disconnected) return;
+    if (!known) say("found " + text(device, "Address") + " at " + devicePath);
     deliver([this, p] { delegate_.didDiscover(p); });
 }
 
@@ -330,8 +418,93 @@ std::shared_ptr<BluezPeripheral> BluezCentral::peripheralFor(const std::string& 
     return p;
 }
 
-void BluezCentral::endAll(const char* why) {
-    for (const auto& [path, p] : peripherals_) p->end(why);
+std::string BluezCentral::addressOf(const std::string& devicePath) const {
+    const std::string address = text(tree_.find(devicePath, names::device), "Address");
+    return address.empty() ? devicePath : address;
+}
+
+void BluezCentral::endAll(const char* why, bool disconnect) {
+    for (const auto& [path, p] : peripherals_) {
+        if (disconnect)
+            p->disconnectAndEnd(why, false);
+        else
+            p->end(ble::Error{why}, false);
+    }
+}
+
+// ---- reconnection back-off -----------------------------------------------------------------
+
+void BluezCentral::connectionReady(const BluezPeripheral& p) { retries_.erase(p.path()); }
+
+void BluezCentral::connectionEnded(const BluezPeripheral& p, bool wasConnected, const std::optional<ble::Error>& error,
+                                   bool failed, bool missingService) {
+    if (!failed) return;
+    const std::string address = addressOf(p.path());
+    const std::string why = missingService ? "the service is missing" : error ? error->what : "cancelled";
+    say(wasConnected ? "setup of " + address + " abandoned: " + why : "connect to " + address + " failed: " + why);
+    Retry& retry = retries_[p.path()];
+    ++retry.failures;
+    // bluetoothd may hold a stale copy of the device's GATT database: once, let it read afresh.
+    if (missingService && !retry.cacheCleared) retry.clearCache = true;
+    clearCacheIfDisconnected(p.path());
+    const auto delay = reconnectDelay(retry.failures);
+    retry.held = true;
+    retry.holdNumber = ++holdNumbers_;
+    say("back-off: " + address + " is not connected again for " + std::to_string(delay.count()) + " ms");
+    after(delay, [this, path = p.path(), number = retry.holdNumber] { release(path, number); });
+}
+
+void BluezCentral::release(const std::string& devicePath, std::uint64_t holdNumber) {
+    auto it = retries_.find(devicePath);
+    if (it == retries_.end() || it->second.holdNumber != holdNumber) return;
+    it->second.held = false;
+    // A device that went away starts afresh when it returns, unless its cache was cleared:
+    // that is done once per device.
+    if (!tree_.find(devicePath, names::device)) {
+        if (!it->second.cacheCleared) retries_.erase(it);
+        return;
+    }
+    reportIfAdvertising(devicePath);
+}
+
+void BluezCentral::clearCacheIfDisconnected(const std::string& devicePath) {
+    auto it = retries_.find(devicePath);
+    if (it == retries_.end() || !it->second.clearCache) return;
+    const Properties* device = tree_.find(devicePath, names::device);
+    if (!device || flag(device, "Connected")) return;
+    it->second.clearCache = false;
+    // Removing a device also deletes its pairing: a paired or trusted device is left alone.
+    if (flag(device, "Paired") || flag(device, "Bonded") || flag(device, "Trusted")) return;
+    it->second.cacheCleared = true;
+    say("removing " + addressOf(devicePath) + " from bluetoothd: its GATT database lacks the service");
+    callBluez(
+        parentOf(devicePath), names::adapter, "RemoveDevice",
+        [&devicePath](sd_bus_message* m) { sd_bus_message_append(m, "o", devicePath.c_str()); }, bounds::quickCall,
+        nullptr);
+}
+
+// ---- connections ------------------------------------------------------------------------------
+
+void BluezCentral::queueConnect(const std::shared_ptr<BluezPeripheral>& p) {
+    connectQueue_.emplace_back(p, p->connection());
+    pumpConnects();
+}
+
+void BluezCentral::connectCallDone() {
+    --connectCalls_;
+    // After the task at hand, which may end many connections at once.
+    deliver([this] { pumpConnects(); });
+}
+
+void BluezCentral::pumpConnects() {
+    while (connectCalls_ < bounds::connectCalls && !connectQueue_.empty()) {
+        auto [p, connection] = std::move(connectQueue_.front());
+        connectQueue_.pop_front();
+        // Ended or cancelled while it waited.
+        if (!p->waitsForConnectCall(connection)) continue;
+        ++connectCalls_;
+        p->sendConnect();
+    }
 }
 
 // ---- connections ------------------------------------------------------------------------------
@@ -340,9 +513,10 @@ void BluezCentral::connect(const ble::PeripheralPtr& p) { static_cast<BluezPerip
 
 void BluezCentral::cancelConnection(const ble::PeripheralPtr& p) { static_cast<BluezPeripheral&>(*p).cancel(); }
 
-ble::CentralFactory centralFactory(loop::MainQueue& queue, asio::io_context& io) {
-    return [&queue, &io](ble::CentralDelegate& delegate, const ble::CentralOptions&) {
-        return std::make_unique<BluezCentral>(delegate, queue, io);
+ble::CentralFactory centralFactory(loop::MainQueue& queue, asio::io_context& io, BluezOptions options) {
+    return [&queue, &io, options = std::move(options)](ble::CentralDelegate& delegate,
+                                                      const ble::CentralOptions& central) {
+        return std::make_unique<BluezCentral>(delegate, queue, io, central, options);
     };
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <deque>
 #include <map>
 #include <memory>
 #include <optional>
@@ -15,12 +16,20 @@ namespace bluez {
 
 class BluezPeripheral;
 
-// The central manager on bluetoothd: follows bluetoothd on the system bus and its first
-// adapter, scans with a discovery filter, and keeps one BluezPeripheral per device it reported.
-// Every D-Bus exchange is asynchronous on the loop; every callback is posted to the queue.
+// What the user chose for the backend.
+struct BluezOptions {
+    // An adapter's name ("hci1") or address, any case; empty for the automatic choice.
+    std::string adapter;
+};
+
+// The central manager on bluetoothd: follows bluetoothd on the system bus and one adapter,
+// scans with a discovery filter, and keeps one BluezPeripheral per device it reported while it
+// may be in use. Every D-Bus exchange is asynchronous on the loop; every callback is posted
+// to the queue.
 class BluezCentral final : public ble::CentralManager {
 public:
-    BluezCentral(ble::CentralDelegate& delegate, loop::MainQueue& queue, asio::io_context& io);
+    BluezCentral(ble::CentralDelegate& delegate, loop::MainQueue& queue, asio::io_context& io,
+                 const ble::CentralOptions& options, BluezOptions bluezOptions);
     ~BluezCentral() override;
 
     int state() const override { return state_; }
@@ -31,34 +40,68 @@ public:
     void cancelConnection(const ble::PeripheralPtr& p) override;
 
     // For the peripherals: posting to the queue (dropped once this central is gone), timers,
-    // calls to the running bluetoothd, and its objects.
+    // calls to the running bluetoothd (no reply asked for without a handler), and its objects.
     void deliver(loop::Task task);
     void after(loop::Duration delay, loop::Task task);
     void callBluez(const std::string& path, const char* interface, const char* member,
                    const Bus::Arguments& append, std::chrono::milliseconds timeout, Bus::ReplyHandler onReply);
     const ObjectTree& tree() const { return tree_; }
     ble::CentralDelegate& delegate() const { return delegate_; }
+    asio::io_context& io() const { return io_; }
+    // A diagnostic line, when someone listens.
+    void say(const std::string& line) const;
+    // A connection waits for its turn to send Connect; each Connect sent ends with one call here.
+    void queueConnect(const std::shared_ptr<BluezPeripheral>& p);
+    void connectCallDone();
+    // Setup succeeded; a connection ended (`failed`: it ended before setup succeeded, through
+    // the device's fault).
+    void connectionReady(const BluezPeripheral& p);
+    void connectionEnded(const BluezPeripheral& p, bool wasConnected, const std::optional<ble::Error>& error,
+                         bool failed, bool missingService);
 
 private:
+    // A device whose connections failed in a row: its discoveries are held back for a while.
+    struct Retry {
+        unsigned failures = 0;
+        bool held = false;
+        std::uint64_t holdNumber = 0;
+        // bluetoothd's copy of its GATT database was dropped once (it lacked the service).
+        bool cacheCleared = false;
+        bool clearCache = false;
+    };
+
     void onNameOwnerChanged(sd_bus_message* m);
     void onObjectManagerSignal(sd_bus_message* m);
     void onPropertiesChanged(sd_bus_message* m);
     bool fromBluez(sd_bus_message* m) const;
     void setOwner(const std::string& owner);
+    void loadObjects(std::uint64_t epoch, std::chrono::milliseconds retryAfter);
     void loseBluez();
     void onBusLost();
 
     // Brings adapter choice, power, discovery and the reported state up to date.
     void update();
+    std::string chooseAdapterPath() const;
+    void leaveAdapter(const char* why);
     std::optional<int> currentState() const;
     void startDiscovery();
+    void stopDiscovery();
+    bool adapterReady() const;
     void reportIfAdvertising(const std::string& devicePath);
     std::shared_ptr<BluezPeripheral> peripheralFor(const std::string& devicePath);
-    std::shared_ptr<BluezPeripheral> peripheralAbove(const std::string& path) const;
-    void endAll(const char* why);
+    std::shared_ptr<BluezPeripheral> peripheralAbove(std::string_view path) const;
+    void deviceRemoved(const std::string& devicePath);
+    void clearCacheIfDisconnected(const std::string& devicePath);
+    void release(const std::string& devicePath, std::uint64_t holdNumber);
+    void pumpConnects();
+    std::string addressOf(const std::string& devicePath) const;
+    void endAll(const char* why, bool disconnect);
 
     ble::CentralDelegate& delegate_;
     loop::MainQueue& queue_;
+    asio::io_context& io_;
+    const ble::Diagnostics diagnostics_;
+    const BluezOptions options_;
     // Tasks and timers hold this weakly: none of them runs after the central is gone.
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 
@@ -83,14 +126,19 @@ private:
     std::vector<ble::Uuid> scanServices_;
     bool discoveryActive_ = false;
 
-    // Keyed by device object path; kept for the life of the process so identity holds.
-    std::map<std::string, std::shared_ptr<BluezPeripheral>> peripherals_;
+    // Keyed by device object path: one object per device for as long as the bridge may hold it.
+    std::map<std::string, std::shared_ptr<BluezPeripheral>, std::less<>> peripherals_;
+    std::map<std::string, Retry, std::less<>> retries_;
+    std::uint64_t holdNumbers_ = 0;
+    // Connections waiting to send Connect, with their connection numbers; Connect calls out.
+    std::deque<std::pair<std::shared_ptr<BluezPeripheral>, std::uint64_t>> connectQueue_;
+    std::size_t connectCalls_ = 0;
 
     // Last: destroyed first, flushing what is still queued while the rest is intact.
     Bus bus_;
 };
 
 // The backend's factory: centrals on bluetoothd, served by `io`, the loop that runs `queue`.
-ble::CentralFactory centralFactory(loop::MainQueue& queue, asio::io_context& io);
+ble::CentralFactory centralFactory(loop::MainQueue& queue, asio::io_context& io, BluezOptions options = {});
 
 }  // namespace bluez

@@ -1,5 +1,7 @@
 #include "ble/bluez/bluez_peripheral.hpp"
 
+#include <fcntl.h>
+
 #include <algorithm>
 
 #include "ble/bluez/bluez_central.hpp"
@@ -41,16 +43,27 @@ void BluezPeripheral::connect() {
     serviceObjects_.clear();
     characteristicObjects_.clear();
     notifyPending_.clear();
-    lastWriteLimit_ = 20;
+    mtu_ = 0;
+    ready_ = false;
+    missingService_ = false;
+    connectSent_ = false;
+    mtuSource_.clear();
     if (!central_.tree().find(path_, names::device)) {
-        end("the device is gone");
+        end(ble::Error{"the device is gone"});
         return;
     }
+    central_.queueConnect(shared_from_this());
+}
+
+void BluezPeripheral::sendConnect() {
+    holdsConnectCall_ = true;
+    connectSent_ = true;
     const auto connection = connection_;
     central_.callBluez(path_, names::device, "Connect", {}, bounds::connect + 5s,
                        [self = shared_from_this(), connection](const Reply& reply) {
                            if (self->connection_ != connection || self->state_ != ble::PeripheralState::connecting)
                                return;
+                           self->releaseConnectCall();
                            // The reply is what says connected: the Connected signal is often lost.
                            if (!reply.error || *reply.error == "org.bluez.Error.AlreadyConnected") {
                                self->becomeConnected();
@@ -59,17 +72,23 @@ void BluezPeripheral::connect() {
                                const Properties* device = self->central_.tree().find(self->path_, names::device);
                                if (flag(device, "Connected")) self->becomeConnected();
                            } else {
-                               self->end("connecting failed");
+                               self->end(errorOf(reply));
                            }
                        });
+    // Counted from the call, not from the wait for its turn.
     afterOnThisConnection(bounds::connect, &BluezPeripheral::connectTimedOut);
+}
+
+void BluezPeripheral::releaseConnectCall() {
+    if (!holdsConnectCall_) return;
+    holdsConnectCall_ = false;
+    central_.connectCallDone();
 }
 
 void BluezPeripheral::connectTimedOut() {
     if (state_ != ble::PeripheralState::connecting) return;
     // Left alone, bluetoothd might still bring the link up later, unowned.
-    central_.callBluez(path_, names::device, "Disconnect", {}, bounds::quickCall, [](const Reply&) {});
-    end("connecting timed out");
+    disconnectAndEnd("connecting timed out");
 }
 
 void BluezPeripheral::becomeConnected() {
@@ -83,19 +102,26 @@ void BluezPeripheral::becomeConnected() {
 
 void BluezPeripheral::cancel() {
     if (state_ == ble::PeripheralState::connecting) {
-        central_.callBluez(path_, names::device, "Disconnect", {}, bounds::quickCall, [](const Reply&) {});
-        end(nullptr);
+        disconnectAndEnd(nullptr);
     } else if (state_ == ble::PeripheralState::connected) {
         state_ = ble::PeripheralState::disconnecting;
         // Whichever comes first ends the connection: this reply or Connected turning false.
         central_.callBluez(path_, names::device, "Disconnect", {}, bounds::quickCall,
                            [self = shared_from_this(), connection = connection_](const Reply&) {
-                               if (self->connection_ == connection) self->end(nullptr);
+                               if (self->connection_ == connection) self->end(std::nullopt);
                            });
     }
 }
 
-void BluezPeripheral::end(const char* why) {
+void BluezPeripheral::disconnectAndEnd(const char* why, bool deviceFault) {
+    if (state_ == ble::PeripheralState::disconnected) return;
+    // A connection still waiting for its turn asked bluetoothd for nothing yet.
+    if (state_ != ble::PeripheralState::connecting || connectSent_)
+        central_.callBluez(path_, names::device, "Disconnect", {}, bounds::quickCall, nullptr);
+    end(why ? std::optional<ble::Error>(ble::Error{why}) : std::nullopt, deviceFault);
+}
+
+void BluezPeripheral::end(std::optional<ble::Error> error, bool deviceFault) {
     if (state_ == ble::PeripheralState::disconnected) return;
     const bool wasConnected = connectReported_;
     state_ = ble::PeripheralState::disconnected;
@@ -106,9 +132,10 @@ void BluezPeripheral::end(const char* why) {
     serviceWait_.reset();
     characteristicWaits_.clear();
     notifyPending_.clear();
-    std::optional<ble::Error> error;
-    if (why) error = ble::Error{why};
-    central_.deliver([self = shared_from_this(), wasConnected, error] {
+    notifySocket_.reset();
+    releaseConnectCall();
+    central_.connectionEnded(*this, wasConnected, error, deviceFault && !ready_, missingService_);
+    central_.deliver([self = shared_from_this(), wasConnected, error = std::move(error)] {
         if (wasConnected)
             self->central_.delegate().didDisconnect(self, error);
         else
@@ -121,7 +148,15 @@ void BluezPeripheral::onConnectedChanged(bool connected) {
         if (state_ == ble::PeripheralState::connecting && awaitingOtherAttempt_) becomeConnected();
         return;
     }
-    if (linked() || (state_ == ble::PeripheralState::connecting && awaitingOtherAttempt_)) end("the link was lost");
+    if (linked() || (state_ == ble::PeripheralState::connecting && awaitingOtherAttempt_))
+        end(ble::Error{"the link was lost"});
+}
+
+void BluezPeripheral::onObjectRemoved(const std::string& objectPath) {
+    if (!linked()) return;
+    // Only the link's own objects: the service and characteristics it was given.
+    if (!serviceObjects_.count(objectPath) && !characteristicObjects_.count(objectPath)) return;
+    disconnectAndEnd("its GATT objects were removed");
 }
 
 void BluezPeripheral::discoverServices(const std::vector<ble::Uuid>& services) {
@@ -156,7 +191,9 @@ void BluezPeripheral::checkGatt(bool lagOver) {
             found.push_back(object);
             uuids.push_back(*uuid);
         }
-        if (lagOver || coversAll(uuids, *serviceWait_)) {
+        const bool complete = coversAll(uuids, *serviceWait_);
+        if (lagOver || complete) {
+            missingService_ = !complete;
             serviceWait_.reset();
             central_.deliver([self = shared_from_this(), found = std::move(found)] {
                 self->services_ = found;
@@ -217,16 +254,67 @@ void BluezPeripheral::resolveTimedOut() {
 void BluezPeripheral::setNotifyValue(bool enabled, const ble::CharacteristicPtr& c) {
     if (!linked()) return;
     auto characteristic = std::static_pointer_cast<BluezCharacteristic>(c);
+    if (!enabled && notifySocket_ && mtuSource_ == characteristic->path) {
+        // Closing the stream is what ends an acquired subscription.
+        notifySocket_.reset();
+        finishNotify(characteristic, false, std::nullopt);
+        return;
+    }
     notifyPending_[characteristic->path] = enabled;
-    central_.callBluez(characteristic->path, names::gattCharacteristic, enabled ? "StartNotify" : "StopNotify", {},
+    // Indications, and a characteristic someone else subscribed to, have no stream to hand over.
+    const auto flags = texts(central_.tree().find(characteristic->path, names::gattCharacteristic), "Flags");
+    if (enabled && !notifySocket_ && std::find(flags.begin(), flags.end(), "notify") != flags.end())
+        acquireNotify(characteristic);
+    else
+        startOrStopNotify(characteristic, enabled);
+}
+
+void BluezPeripheral::acquireNotify(const std::shared_ptr<BluezCharacteristic>& c) {
+    // A stream of notifications on a socket: one datagram each, no D-Bus message per value, and
+    // the reply carries the link's MTU on every bluetoothd that has it, with or without the
+    // MTU property.
+    central_.callBluez(c->path, names::gattCharacteristic, "AcquireNotify",
+                       [](sd_bus_message* m) { sd_bus_message_append(m, "a{sv}", 0); }, bounds::quickCall,
+                       [self = shared_from_this(), connection = connection_, c](const Reply& reply) {
+                           if (self->connection_ == connection) self->onNotifyAcquired(c, reply);
+                       });
+}
+
+void BluezPeripheral::onNotifyAcquired(const std::shared_ptr<BluezCharacteristic>& c, const Reply& reply) {
+    int fd = -1;
+    std::uint16_t mtu = 0;
+    if (reply.error || sd_bus_message_read(reply.message, "hq", &fd, &mtu) < 0 ||
+        (fd = fcntl(fd, F_DUPFD_CLOEXEC, 3)) < 0) {
+        central_.say("AcquireNotify on " + c->path + " refused (" + reply.error.value_or("bad reply") +
+                     "): subscribing with StartNotify");
+        startOrStopNotify(c, true);
+        return;
+    }
+    // The socket is this peripheral's and closed with the connection: its handlers find it here.
+    notifySocket_ = std::make_unique<NotifySocket>(
+        central_.io(), fd,
+        [this, c](const std::uint8_t* data, std::size_t size) { deliverValue(c, ble::Bytes(data, data + size)); },
+        // bluetoothd closes it when the link or the characteristic goes.
+        [this] { disconnectAndEnd("the notification stream closed"); });
+    if (mtu >= 23) mtu_ = mtu;
+    notifyPending_.erase(c->path);
+    mtuSource_ = c->path;
+    finishNotify(c, true, std::nullopt);
+}
+
+void BluezPeripheral::startOrStopNotify(const std::shared_ptr<BluezCharacteristic>& c, bool enabled) {
+    central_.callBluez(c->path, names::gattCharacteristic, enabled ? "StartNotify" : "StopNotify", {},
                        bounds::quickCall,
-                       [self = shared_from_this(), connection = connection_, characteristic, enabled](const Reply& reply) {
+                       [self = shared_from_this(), connection = connection_, c, enabled](const Reply& reply) {
                            if (self->connection_ != connection) return;
-                           auto pending = self->notifyPending_.find(characteristic->path);
+                           auto pending = self->notifyPending_.find(c->path);
                            // Already confirmed by the Notifying property.
                            if (pending == self->notifyPending_.end() || pending->second != enabled) return;
                            self->notifyPending_.erase(pending);
-                           self->finishNotify(characteristic, enabled, errorOf(reply));
+                           if (enabled && !reply.error)
+                               self->subscribed(c);
+                           else
+                               self->finishNotify(c, enabled, errorOf(reply));
                        });
 }
 
@@ -237,27 +325,74 @@ void BluezPeripheral::onNotifying(const std::string& characteristicPath, bool no
     auto pending = notifyPending_.find(characteristicPath);
     if (pending != notifyPending_.end() && pending->second == notifying) {
         notifyPending_.erase(pending);
-        finishNotify(object->second, notifying, std::nullopt);
+        if (notifying)
+            subscribed(object->second);
+        else
+            finishNotify(object->second, false, std::nullopt);
         return;
     }
+    // An acquired stream is not a subscription through this property.
+    if (notifySocket_ && mtuSource_ == characteristicPath) return;
     central_.deliver([c = object->second, notifying] { c->notifying = notifying; });
+}
+
+void BluezPeripheral::subscribed(const std::shared_ptr<BluezCharacteristic>& c) {
+    mtuSource_ = c->path;
+    readMtu(c->path, [self = shared_from_this(), connection = connection_, c] {
+        if (self->connection_ == connection) self->finishNotify(c, true, std::nullopt);
+    });
 }
 
 void BluezPeripheral::finishNotify(const std::shared_ptr<BluezCharacteristic>& c, bool enabled,
                                    std::optional<ble::Error> error) {
+    if (enabled && !error && !ready_) {
+        ready_ = true;
+        central_.connectionReady(*this);
+        // The MTU exchange may finish after setup, and bluetoothd's MTU property changes without
+        // a signal: read it once more a little later.
+        afterOnThisConnection(bounds::mtuRecheck, &BluezPeripheral::refreshMtu);
+    }
     central_.deliver([self = shared_from_this(), c, enabled, error = std::move(error)] {
         if (!error) c->notifying = enabled;
         if (auto* d = self->delegate_) d->didUpdateNotificationState(self, c, error);
     });
 }
 
+void BluezPeripheral::readMtu(const std::string& characteristicPath, std::function<void()> then) {
+    // Read from bluetoothd, never from the object tree: the property changes without a signal.
+    central_.callBluez(
+        characteristicPath, "org.freedesktop.DBus.Properties", "Get",
+        [](sd_bus_message* m) { sd_bus_message_append(m, "ss", names::gattCharacteristic, "MTU"); },
+        bounds::quickCall,
+        [self = shared_from_this(), connection = connection_, then = std::move(then)](const Reply& reply) {
+            std::uint16_t mtu = 0;
+            // Without the property (bluetoothd before 5.62) the figure known so far holds.
+            if (self->connection_ == connection && !reply.error &&
+                sd_bus_message_read(reply.message, "v", "q", &mtu) >= 0 && mtu >= 23)
+                self->mtu_ = mtu;
+            if (then) then();
+        });
+}
+
+void BluezPeripheral::refreshMtu() {
+    if (linked() && !mtuSource_.empty()) readMtu(mtuSource_, nullptr);
+}
+
+void BluezPeripheral::onMtu(const std::string& characteristicPath, std::int64_t mtu) {
+    if (linked() && characteristicObjects_.count(characteristicPath) && mtu >= 23) mtu_ = mtu;
+}
+
 void BluezPeripheral::onValue(const std::string& characteristicPath, const ble::Bytes& value) {
     if (!linked()) return;
     auto object = characteristicObjects_.find(characteristicPath);
     if (object == characteristicObjects_.end()) return;
+    deliverValue(object->second, value);
+}
+
+void BluezPeripheral::deliverValue(const std::shared_ptr<BluezCharacteristic>& c, ble::Bytes value) {
     // The value travels with its own task: notifications are never merged.
-    central_.deliver([self = shared_from_this(), c = object->second, value] {
-        c->latestValue = value;
+    central_.deliver([self = shared_from_this(), c, value = std::move(value)]() mutable {
+        c->latestValue = std::move(value);
         if (auto* d = self->delegate_) d->didUpdateValue(self, c, std::nullopt);
     });
 }
@@ -281,13 +416,9 @@ void BluezPeripheral::writeValue(const ble::Bytes& value, const ble::Characteris
 }
 
 std::size_t BluezPeripheral::maximumWriteValueLength() const {
-    // Every characteristic carries the link's ATT MTU; a single write holds MTU - 3 bytes.
-    std::int64_t mtu = 0;
-    for (const auto& [path, props] : central_.tree().below(path_ + "/", names::gattCharacteristic))
-        mtu = std::max(mtu, number(props, "MTU", 0));
-    // Once the objects are gone with the link, the last figure of this connection holds.
-    if (mtu >= 23) lastWriteLimit_ = static_cast<std::size_t>(std::min<std::int64_t>(mtu - 3, 512));
-    return lastWriteLimit_;
+    // A single write holds MTU - 3 bytes, at most one attribute value; 20 until the MTU is known.
+    if (mtu_ < 23) return 20;
+    return static_cast<std::size_t>(std::min<std::int64_t>(mtu_ - 3, 512));
 }
 
 void BluezPeripheral::afterOnThisConnection(std::chrono::milliseconds delay, void (BluezPeripheral::*fn)()) {

@@ -2,13 +2,16 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "ble/bluez/bus.hpp"
 #include "ble/bluez/gatt_handles.hpp"
+#include "ble/bluez/notify_socket.hpp"
 #include "ble/central.hpp"
 
 namespace bluez {
@@ -34,16 +37,29 @@ public:
     std::size_t maximumWriteValueLength() const override;
 
     const std::string& path() const { return path_; }
+    std::uint64_t connection() const { return connection_; }
+    // Connecting, and waiting for the central to let its Connect call out.
+    bool waitsForConnectCall(std::uint64_t connection) const {
+        return connection == connection_ && state_ == ble::PeripheralState::connecting && !holdsConnectCall_;
+    }
 
     // From the central.
     void connect();
+    void sendConnect();
     void cancel();
     // Ends the connection, whatever bluetoothd said last (device removed, adapter gone, ...):
-    // one failure or disconnection callback, with `why` as its error if given.
-    void end(const char* why);
+    // one failure or disconnection callback, with `error` if given. `deviceFault`: the device
+    // or its link is to blame, not the adapter or bluetoothd.
+    void end(std::optional<ble::Error> error, bool deviceFault = true);
+    // Asks bluetoothd to drop the link too, then ends the connection.
+    void disconnectAndEnd(const char* why, bool deviceFault = true);
     void onConnectedChanged(bool connected);
     void onValue(const std::string& characteristicPath, const ble::Bytes& value);
     void onNotifying(const std::string& characteristicPath, bool notifying);
+    void onMtu(const std::string& characteristicPath, std::int64_t mtu);
+    void onObjectRemoved(const std::string& objectPath);
+    // The central is going: no notification is read any more.
+    void closeStream() { notifySocket_.reset(); }
     // Completes the discoveries whose objects are there; `lagOver` completes them with what is.
     void checkGatt(bool lagOver = false);
 
@@ -62,6 +78,15 @@ private:
     void resolveTimedOut();
     void lagOver();
     void finishNotify(const std::shared_ptr<BluezCharacteristic>& c, bool enabled, std::optional<ble::Error> error);
+    void acquireNotify(const std::shared_ptr<BluezCharacteristic>& c);
+    void onNotifyAcquired(const std::shared_ptr<BluezCharacteristic>& c, const Reply& reply);
+    void startOrStopNotify(const std::shared_ptr<BluezCharacteristic>& c, bool enabled);
+    // The subscription is confirmed: the link's MTU is read before it is reported.
+    void subscribed(const std::shared_ptr<BluezCharacteristic>& c);
+    void readMtu(const std::string& characteristicPath, std::function<void()> then);
+    void refreshMtu();
+    void deliverValue(const std::shared_ptr<BluezCharacteristic>& c, ble::Bytes value);
+    void releaseConnectCall();
     std::shared_ptr<BluezCharacteristic> characteristicAt(const std::string& path, const ble::Uuid& uuid);
     // Runs `fn` on the queue if this connection is still the current one when it is due.
     void afterOnThisConnection(std::chrono::milliseconds delay, void (BluezPeripheral::*fn)());
@@ -84,10 +109,19 @@ private:
     // Handed out during this connection, by object path.
     std::map<std::string, std::shared_ptr<BluezService>> serviceObjects_;
     std::map<std::string, std::shared_ptr<BluezCharacteristic>> characteristicObjects_;
-    // The write limit last read on this connection; 20 until the MTU is known.
-    mutable std::size_t lastWriteLimit_ = 20;
+    // The link's ATT MTU as bluetoothd last said it on this connection; 0 until then. Kept
+    // after the connection ends, for the figure its end reports.
+    std::int64_t mtu_ = 0;
     // StartNotify or StopNotify sent and not yet confirmed, by characteristic path.
     std::map<std::string, bool> notifyPending_;
+    // The outbox subscription succeeded on this connection: setup is over.
+    bool ready_ = false;
+    bool missingService_ = false;
+    bool holdsConnectCall_ = false;
+    bool connectSent_ = false;
+    // Notifications of an acquired stream, and the characteristic it belongs to.
+    std::unique_ptr<NotifySocket> notifySocket_;
+    std::string mtuSource_;
 };
 
 }  // namespace bluez

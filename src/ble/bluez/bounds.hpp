@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 
 // How long this backend waits for bluetoothd.
 namespace bluez::bounds {
@@ -19,5 +20,13 @@ inline constexpr std::chrono::milliseconds resolve = 30s;
 inline constexpr std::chrono::milliseconds objectLag = 2s;
 // Before asking again to discover after bluetoothd refused.
 inline constexpr std::chrono::milliseconds discoveryRetry = 1s;
+// After a link is set up, when its MTU is read once more (an exchange that finished late).
+inline constexpr std::chrono::milliseconds mtuRecheck = 1s;
+// Asking for bluetoothd's objects again after a failure: the first wait, and the longest.
+inline constexpr std::chrono::milliseconds objectsRetryFirst = 250ms;
+inline constexpr std::chrono::milliseconds objectsRetryLast = 8s;
+// Connect calls awaiting bluetoothd's answer at once; the rest wait their turn. Well under the
+// bus's limit on calls awaiting replies, which writes and setup calls share.
+inline constexpr std::size_t connectCalls = 32;
 
 }  // namespace bluez::bounds

@@ -9,6 +9,12 @@
 
 namespace bluez {
 
+// A call's reply handler, and the bus that counts it as outstanding until it runs.
+struct Bus::Outstanding {
+    Bus* bus;
+    Bus::ReplyHandler onReply;
+};
+
 struct Bus::Waits {
     explicit Waits(asio::io_context& io) : io(io), socket(io), timer(io) {}
 
@@ -70,7 +76,17 @@ Bus::Bus(asio::io_context& io, std::function<void()> onLost)
 
 Bus::~Bus() {
     *waits_->alive = false;
-    if (!bus_) return;
+    if (!bus_) {
+        dropQueued();
+        return;
+    }
+    // What waits for its turn goes out now, as calls nobody answers: the bus daemon counts no
+    // reply for them, and nobody is left to read one.
+    for (Queued& c : queued_) {
+        sd_bus_message_set_expect_reply(c.message, 0);
+        sd_bus_send(bus_, c.message, nullptr);
+    }
+    dropQueued();
     waits_->timer.cancel();
     waits_->socket.release();  // the socket belongs to sd-bus
     // Requests still queued (disconnects at exit) must reach bluetoothd.
@@ -84,31 +100,68 @@ void Bus::call(const std::string& destination, const std::string& path, const ch
     int r = bus_ ? sd_bus_message_new_method_call(bus_, &m, destination.c_str(), path.c_str(), interface, member)
                  : -ENOTCONN;
     if (r >= 0) r = sd_bus_message_set_auto_start(m, 0);
+    if (r >= 0 && !onReply) r = sd_bus_message_set_expect_reply(m, 0);
     if (r >= 0 && append) append(m);
-    sd_bus_slot* slot = nullptr;
-    if (r >= 0)
-        r = sd_bus_call_async(
-            bus_, &slot, m,
-            [](sd_bus_message* reply, void* handler, sd_bus_error*) {
-                (*static_cast<ReplyHandler*>(handler))(replyOf(reply));
-                return 0;
-            },
-            nullptr, static_cast<std::uint64_t>(timeout.count()) * 1000u);
-    sd_bus_message_unref(m);
     if (r < 0) {
-        // Failing to send is an error reply like any other, delivered on the loop, never from
-        // inside the caller.
-        asio::post(waits_->io, [alive = std::weak_ptr<bool>(waits_->alive), onReply = std::move(onReply), r] {
-            if (alive.expired()) return;
-            Reply reply;
-            reply.error = "org.freedesktop.DBus.Error.Disconnected";
-            reply.errorText = std::strerror(-r);
-            onReply(reply);
-        });
+        sd_bus_message_unref(m);
+        if (onReply) fail(std::move(onReply), r);
         return;
     }
-    ownBySlot(slot, new ReplyHandler(std::move(onReply)));
+    // A call without a reply takes no place among the outstanding ones; one waiting behind
+    // others keeps its place in line.
+    if (onReply && (outstanding_ >= maxOutstanding || !queued_.empty())) {
+        queued_.push_back({m, timeout, std::move(onReply)});
+        return;
+    }
+    send(m, timeout, std::move(onReply));
+}
+
+void Bus::send(sd_bus_message* m, std::chrono::milliseconds timeout, ReplyHandler onReply) {
+    if (!onReply) {
+        sd_bus_send(bus_, m, nullptr);
+        sd_bus_message_unref(m);
+        arm();
+        return;
+    }
+    sd_bus_slot* slot = nullptr;
+    const int r = sd_bus_call_async(
+        bus_, &slot, m,
+        [](sd_bus_message* reply, void* userdata, sd_bus_error*) {
+            auto* handler = static_cast<Outstanding*>(userdata);
+            handler->bus->outstanding_--;
+            handler->onReply(replyOf(reply));
+            handler->bus->sendQueued();
+            return 0;
+        },
+        nullptr, static_cast<std::uint64_t>(timeout.count()) * 1000u);
+    sd_bus_message_unref(m);
+    if (r < 0) {
+        fail(std::move(onReply), r);
+        return;
+    }
+    ++outstanding_;
+    ownBySlot(slot, new Outstanding{this, std::move(onReply)});
     arm();
+}
+
+void Bus::fail(ReplyHandler onReply, int error) {
+    // Failing to send is an error reply like any other, delivered on the loop, never from
+    // inside the caller.
+    asio::post(waits_->io, [alive = std::weak_ptr<bool>(waits_->alive), onReply = std::move(onReply), error] {
+        if (alive.expired()) return;
+        Reply reply;
+        reply.error = "org.freedesktop.DBus.Error.Disconnected";
+        reply.errorText = std::strerror(-error);
+        onReply(reply);
+    });
+}
+
+void Bus::sendQueued() {
+    while (bus_ && !queued_.empty() && outstanding_ < maxOutstanding) {
+        Queued next = std::move(queued_.front());
+        queued_.pop_front();
+        send(next.message, next.timeout, std::move(next.onReply));
+    }
 }
 
 void Bus::addMatch(const char* rule, SignalHandler onSignal) {
@@ -175,8 +228,16 @@ void Bus::arm() {
     });
 }
 
+void Bus::dropQueued() {
+    for (Queued& c : queued_) sd_bus_message_unref(c.message);
+    queued_.clear();
+}
+
 void Bus::lose(int error) {
     error_ = error;
+    // Their handlers are never run, like those of calls sent on the bus that broke.
+    dropQueued();
+    outstanding_ = 0;
     waits_->timer.cancel();
     waits_->socket.release();
     sd_bus_close_unref(bus_);

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -24,6 +26,9 @@ struct Reply {
 // The system bus (DBUS_SYSTEM_BUS_ADDRESS is honoured), served by an Asio loop on the main
 // thread: the loop waits on the bus's socket and on its next call deadline, and nothing here
 // ever blocks except the flush at destruction, which lets the last requests out.
+//
+// The bus daemon refuses calls past a number awaiting their replies (128 per connection on
+// the system bus): calls beyond `maxOutstanding` wait here, in order, until replies come.
 class Bus {
 public:
     using ReplyHandler = std::function<void(const Reply&)>;
@@ -40,8 +45,11 @@ public:
     int error() const { return error_; }
     bool connected() const { return bus_ != nullptr; }
 
+    static constexpr std::size_t maxOutstanding = 96;
+
     // A method call that never starts a service that is not running. The handler runs on the
     // loop with the reply, an error, or the timeout as an error; never if the bus is gone.
+    // Without a handler, no reply is asked for: the call is sent and forgotten.
     void call(const std::string& destination, const std::string& path, const char* interface,
               const char* member, const Arguments& append, std::chrono::milliseconds timeout,
               ReplyHandler onReply);
@@ -49,6 +57,18 @@ public:
 
 private:
     struct Waits;
+    struct Outstanding;
+    // A call built and waiting for its turn; the message is owned until sent.
+    struct Queued {
+        sd_bus_message* message;
+        std::chrono::milliseconds timeout;
+        ReplyHandler onReply;
+    };
+
+    void send(sd_bus_message* m, std::chrono::milliseconds timeout, ReplyHandler onReply);
+    void fail(ReplyHandler onReply, int error);
+    void sendQueued();
+    void dropQueued();
 
     void process();
     void arm();
@@ -58,6 +78,8 @@ private:
     std::unique_ptr<Waits> waits_;
     sd_bus* bus_ = nullptr;
     int error_ = 0;
+    std::size_t outstanding_ = 0;
+    std::deque<Queued> queued_;
 };
 
 }  // namespace bluez

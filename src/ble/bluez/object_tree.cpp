@@ -191,6 +191,26 @@ std::vector<std::pair<std::string, const Properties*>> ObjectTree::below(std::st
     return out;
 }
 
+std::vector<std::pair<std::string, const Properties*>> ObjectTree::children(std::string_view parent,
+                                                                            std::string_view interface) const {
+    std::vector<std::pair<std::string, const Properties*>> out;
+    const std::string prefix = std::string(parent) + '/';
+    for (auto it = objects_.lower_bound(prefix); it != objects_.end();) {
+        const std::string& path = it->first;
+        if (path.compare(0, prefix.size(), prefix) != 0) break;
+        const auto slash = path.find('/', prefix.size());
+        const std::string child = path.substr(0, slash);
+        if (slash == std::string::npos) {
+            auto i = it->second.find(interface);
+            if (i != it->second.end()) out.emplace_back(path, &i->second);
+        }
+        // A child's subtree sorts before the child's path followed by '0': path elements hold
+        // only [A-Za-z0-9_], all above '/', so the next sibling is the first path not below.
+        it = objects_.lower_bound(child + '0');
+    }
+    return out;
+}
+
 bool flag(const Properties* p, std::string_view name) {
     const bool* b = get<bool>(p, name);
     return b && *b;

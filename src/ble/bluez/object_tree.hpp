@@ -37,6 +37,10 @@ public:
     // Every object with `interface`, in path order, whose path is below `prefix` ("" for all).
     std::vector<std::pair<std::string, const Properties*>> below(std::string_view prefix,
                                                                   std::string_view interface) const;
+    // Every object with `interface` directly below `parent` ("/org/bluez" for the adapters), in
+    // path order; the objects further below are skipped, not visited.
+    std::vector<std::pair<std::string, const Properties*>> children(std::string_view parent,
+                                                                     std::string_view interface) const;
 
 private:
     std::map<std::string, Interfaces, std::less<>> objects_;
