@@ -504,7 +504,9 @@ class WriteLimit(BluezCase):
 class Adapters(BluezCase):
     fake_config = {"adapters": [{"name": "hci0", "address": "00:11:22:33:44:00", "powered": False},
                                 {"name": "hci10", "address": "00:11:22:33:44:10", "powered": True},
-                                {"name": "hci2", "address": "00:11:22:33:44:02", "powered": True}]}
+                                # Its power goes off before its links drop.
+                                {"name": "hci2", "address": "00:11:22:33:44:02", "powered": True,
+                                 "links_drop_late": True}]}
     peers = [{"address": "C0:FF:EE:00:00:01", "adapter": "hci0"},
              {"address": "C0:FF:EE:00:00:02", "adapter": "hci2"},
              {"address": "C0:FF:EE:00:00:10", "adapter": "hci10"}]
@@ -594,6 +596,8 @@ class Diagnostics(BluezCase):
         self.restart_with_options("-v")
         self.expect_start()
         self.announced("C0:FF:EE:00:00:01")
+        self.fake.control.Drop("C0:FF:EE:00:00:01")
+        self.lost("C0:FF:EE:00:00:01")
         self.bridge.expect(in_order=False, event="peer", id=peer_id("C0:FF:EE:00:00:02"), connected=False, mtu=23)
         self.bridge.expect(in_order=False, event="peer", id=peer_id("C0:FF:EE:00:00:03"), connected=False, mtu=23)
         err = self.bridge.stop(quiet=False)
@@ -602,7 +606,8 @@ class Diagnostics(BluezCase):
                      "connect to C0:FF:EE:00:00:02 failed: org.bluez.Error.Failed",
                      "setup of C0:FF:EE:00:00:03 abandoned: the service is missing",
                      "back-off: C0:FF:EE:00:00:02 is not connected again for 1000 ms",
-                     "removing C0:FF:EE:00:00:03 from bluetoothd"):
+                     "removing C0:FF:EE:00:00:03 from bluetoothd",
+                     "link to C0:FF:EE:00:00:01 ended: the link was lost"):
             self.assertIn(line, err)
         self.assertNotIn("C0:FF:EE:00:00:01 failed", err)
 

@@ -10,7 +10,7 @@ the inbox come back as notifications on the outbox: on the socket of AcquireNoti
 acquired, as Value changes otherwise. CONFIG_JSON:
 
   {"adapter": "00:11:22:33:44:00", "powered": true, "deny": false, "objects_fail": 0,
-   "adapters": [{"name": "hci0", "address": "...", "powered": true}, ...],
+   "adapters": [{"name": "hci0", "address": "...", "powered": true, "links_drop_late": false}, ...],
    "service": "...", "inbox": "...", "outbox": "...",
    "peers": [{"address": "C0:FF:EE:00:00:01", "mtu": 247, "known": false, "cached": false,
               "gatt": true, "advertises_service": false, "heals": false, "advertise_ms": 0,
@@ -473,17 +473,25 @@ class Outbox(Obj):
 
 
 def set_powered(adapter, on):
-    if not on:
-        # As bluetoothd goes down: the links drop, the devices' RSSI is invalidated and discovery
-        # ends, all before Powered turns false.
+    if on:
+        return adapter.update(ADP, Powered=dbus.Boolean(True))
+
+    def drop_links():
         for p in peers.values():
             if p.adapter() is adapter:
                 p.lose_link()
                 if p.device is not None:
                     p.device.ifaces[DEV].pop("RSSI", None)
                     p.device.PropertiesChanged(DEV, {}, ["RSSI"])
-        adapter.update(ADP, Discovering=dbus.Boolean(False))
-    adapter.update(ADP, Powered=dbus.Boolean(on))
+    # As bluetoothd goes down: the links drop, the devices' RSSI is invalidated and discovery
+    # ends, all before Powered turns false; with "links_drop_late", Powered turns false first.
+    late = adapter_config(adapter.name).get("links_drop_late")
+    if not late:
+        drop_links()
+    adapter.update(ADP, Discovering=dbus.Boolean(False))
+    adapter.update(ADP, Powered=dbus.Boolean(False))
+    if late:
+        later(200, drop_links)
 
 
 root = Root(bus, "/")

@@ -92,10 +92,6 @@ void BluezCentral::after(loop::Duration delay, loop::Task task) {
     });
 }
 
-void BluezCentral::say(const std::string& line) const {
-    if (diagnostics_) diagnostics_(line);
-}
-
 void BluezCentral::callBluez(const std::string& path, const char* interface, const char* member,
                              const Bus::Arguments& append, std::chrono::milliseconds timeout,
                              Bus::ReplyHandler onReply) {
@@ -138,8 +134,10 @@ void BluezCentral::loadObjects(std::uint64_t epoch, std::chrono::milliseconds re
                   // A bluetoothd still starting, or busy, answers later: ask again while it owns
                   // its name, less and less often. A refusal by policy stays as it is.
                   if (!loaded && !accessDenied_) {
-                      say("GetManagedObjects failed (" + reply.error.value_or("bad reply") + "), asking again in " +
-                          std::to_string(retryAfter.count()) + " ms");
+                      say([&] {
+                          return "GetManagedObjects failed (" + reply.error.value_or("bad reply") +
+                                 "), asking again in " + std::to_string(retryAfter.count()) + " ms";
+                      });
                       const auto next = std::min(retryAfter * 2, bounds::objectsRetryLast);
                       after(retryAfter, [this, epoch, next] {
                           if (epoch == ownerEpoch_) loadObjects(epoch, next);
@@ -273,7 +271,10 @@ void BluezCentral::update() {
         adapterPath_ = chosen;
         adapterPowered_ = false;
         if (!chosen.empty())
-            say("adapter " + nameOf(chosen) + " (" + text(tree_.find(chosen, names::adapter), "Address") + ") chosen");
+            say([&] {
+                return "adapter " + nameOf(chosen) + " (" + text(tree_.find(chosen, names::adapter), "Address") +
+                       ") chosen";
+            });
     }
     const bool powered = adapterReady();
     if (adapterPowered_ && !powered) {
@@ -376,11 +377,13 @@ void BluezCentral::startDiscovery() {
                   if (!reply.error || *reply.error == "org.bluez.Error.InProgress") return;
                   if (epoch != ownerEpoch_ || adapter != adapterPath_ || !discoveryActive_) return;
                   // Refused (not ready, busy): ask again a little later, at a modest pace.
-                  say("StartDiscovery on " + nameOf(adapter) + " refused (" + *reply.error + "), asking again");
+                  say([&] {
+                      return "StartDiscovery on " + nameOf(adapter) + " refused (" + *reply.error + "), asking again";
+                  });
                   discoveryActive_ = false;
                   after(bounds::discoveryRetry, [this] { update(); });
               });
-    say("discovery started on " + nameOf(adapter));
+    say([&] { return "discovery started on " + nameOf(adapter); });
     // Devices bluetoothd already knows are found too: they may not advertise anything new.
     for (const auto& [path, props] : tree_.children(adapterPath_, names::device)) reportIfAdvertising(path);
 }
@@ -404,7 +407,7 @@ void BluezCentral::reportIfAdvertising(const std::string& devicePath) {
     const bool known = peripherals_.count(devicePath) != 0;
     auto p = peripheralFor(devicePath);
     if (!p || p->state() != ble::PeripheralState::disconnected) return;
-    if (!known) say("found " + text(device, "Address") + " at " + devicePath);
+    if (!known) say([&] { return "found " + text(device, "Address") + " at " + devicePath; });
     deliver([this, p] { delegate_.didDiscover(p); });
 }
 
@@ -438,10 +441,16 @@ void BluezCentral::connectionReady(const BluezPeripheral& p) { retries_.erase(p.
 
 void BluezCentral::connectionEnded(const BluezPeripheral& p, bool wasConnected, const std::optional<ble::Error>& error,
                                    bool failed, bool missingService) {
-    if (!failed) return;
-    const std::string address = addressOf(p.path());
-    const std::string why = missingService ? "the service is missing" : error ? error->what : "cancelled";
-    say(wasConnected ? "setup of " + address + " abandoned: " + why : "connect to " + address + " failed: " + why);
+    if (!failed) {
+        // A link that was set up and ended by anything but a request of ours.
+        if (error) say([&] { return "link to " + addressOf(p.path()) + " ended: " + error->what; });
+        return;
+    }
+    say([&] {
+        const std::string why = missingService ? "the service is missing" : error ? error->what : "cancelled";
+        return wasConnected ? "setup of " + addressOf(p.path()) + " abandoned: " + why
+                            : "connect to " + addressOf(p.path()) + " failed: " + why;
+    });
     Retry& retry = retries_[p.path()];
     ++retry.failures;
     // bluetoothd may hold a stale copy of the device's GATT database: once, let it read afresh.
@@ -450,7 +459,10 @@ void BluezCentral::connectionEnded(const BluezPeripheral& p, bool wasConnected, 
     const auto delay = reconnectDelay(retry.failures);
     retry.held = true;
     retry.holdNumber = ++holdNumbers_;
-    say("back-off: " + address + " is not connected again for " + std::to_string(delay.count()) + " ms");
+    say([&] {
+        return "back-off: " + addressOf(p.path()) + " is not connected again for " + std::to_string(delay.count()) +
+               " ms";
+    });
     after(delay, [this, path = p.path(), number = retry.holdNumber] { release(path, number); });
 }
 
@@ -476,7 +488,7 @@ void BluezCentral::clearCacheIfDisconnected(const std::string& devicePath) {
     // Removing a device also deletes its pairing: a paired or trusted device is left alone.
     if (flag(device, "Paired") || flag(device, "Bonded") || flag(device, "Trusted")) return;
     it->second.cacheCleared = true;
-    say("removing " + addressOf(devicePath) + " from bluetoothd: its GATT database lacks the service");
+    say([&] { return "removing " + addressOf(devicePath) + " from bluetoothd: its GATT database lacks the service"; });
     callBluez(
         parentOf(devicePath), names::adapter, "RemoveDevice",
         [&devicePath](sd_bus_message* m) { sd_bus_message_append(m, "o", devicePath.c_str()); }, bounds::quickCall,

@@ -48,8 +48,11 @@ public:
     const ObjectTree& tree() const { return tree_; }
     ble::CentralDelegate& delegate() const { return delegate_; }
     asio::io_context& io() const { return io_; }
-    // A diagnostic line, when someone listens.
-    void say(const std::string& line) const;
+    // A diagnostic line, built only when someone listens.
+    template <typename Line>
+    void say(Line&& line) const {
+        if (diagnostics_) diagnostics_(line());
+    }
     // A connection waits for its turn to send Connect; each Connect sent ends with one call here.
     void queueConnect(const std::shared_ptr<BluezPeripheral>& p);
     void connectCallDone();

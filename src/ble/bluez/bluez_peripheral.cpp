@@ -285,8 +285,10 @@ void BluezPeripheral::onNotifyAcquired(const std::shared_ptr<BluezCharacteristic
     std::uint16_t mtu = 0;
     if (reply.error || sd_bus_message_read(reply.message, "hq", &fd, &mtu) < 0 ||
         (fd = fcntl(fd, F_DUPFD_CLOEXEC, 3)) < 0) {
-        central_.say("AcquireNotify on " + c->path + " refused (" + reply.error.value_or("bad reply") +
-                     "): subscribing with StartNotify");
+        central_.say([&] {
+            return "AcquireNotify on " + c->path + " refused (" + reply.error.value_or("bad reply") +
+                   "): subscribing with StartNotify";
+        });
         startOrStopNotify(c, true);
         return;
     }
@@ -294,12 +296,17 @@ void BluezPeripheral::onNotifyAcquired(const std::shared_ptr<BluezCharacteristic
     notifySocket_ = std::make_unique<NotifySocket>(
         central_.io(), fd,
         [this, c](const std::uint8_t* data, std::size_t size) { deliverValue(c, ble::Bytes(data, data + size)); },
-        // bluetoothd closes it when the link or the characteristic goes.
-        [this] { disconnectAndEnd("the notification stream closed"); });
+        // bluetoothd closes it when the link goes, and then says so: wait for that, bounded.
+        [this] { afterOnThisConnection(bounds::streamClosed, &BluezPeripheral::streamClosed); });
     if (mtu >= 23) mtu_ = mtu;
     notifyPending_.erase(c->path);
     mtuSource_ = c->path;
     finishNotify(c, true, std::nullopt);
+}
+
+void BluezPeripheral::streamClosed() {
+    // Still up without notifications: end it rather than leave it announced and silent.
+    disconnectAndEnd("the notification stream closed");
 }
 
 void BluezPeripheral::startOrStopNotify(const std::shared_ptr<BluezCharacteristic>& c, bool enabled) {

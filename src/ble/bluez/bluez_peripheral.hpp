@@ -80,6 +80,7 @@ private:
     void finishNotify(const std::shared_ptr<BluezCharacteristic>& c, bool enabled, std::optional<ble::Error> error);
     void acquireNotify(const std::shared_ptr<BluezCharacteristic>& c);
     void onNotifyAcquired(const std::shared_ptr<BluezCharacteristic>& c, const Reply& reply);
+    void streamClosed();
     void startOrStopNotify(const std::shared_ptr<BluezCharacteristic>& c, bool enabled);
     // The subscription is confirmed: the link's MTU is read before it is reported.
     void subscribed(const std::shared_ptr<BluezCharacteristic>& c);

@@ -20,6 +20,9 @@ inline constexpr std::chrono::milliseconds resolve = 30s;
 inline constexpr std::chrono::milliseconds objectLag = 2s;
 // Before asking again to discover after bluetoothd refused.
 inline constexpr std::chrono::milliseconds discoveryRetry = 1s;
+// After bluetoothd closed a link's notification stream, how long the link's own end may take to
+// be signalled before the link is ended for the stream.
+inline constexpr std::chrono::milliseconds streamClosed = 1s;
 // After a link is set up, when its MTU is read once more (an exchange that finished late).
 inline constexpr std::chrono::milliseconds mtuRecheck = 1s;
 // Asking for bluetoothd's objects again after a failure: the first wait, and the longest.
