@@ -181,13 +181,15 @@ void EventStream::write(const ble::Uuid& id, WriteOutcome outcome, std::int64_t 
     appendInteger(line_, bytes);
     line_ += R"(,"event":"write","id":)";
     appendId(line_, id);
-    if (answersAll_ && !accepted) {
-        line_ += R"(,"reason":)";
-        appendString(line_, reasonName(outcome));
-    }
-    if (!tag.empty()) {
-        line_ += R"(,"tag":)";
-        appendString(line_, tag);
+    if (answersAll_) {
+        if (!accepted) {
+            line_ += R"(,"reason":)";
+            appendString(line_, reasonName(outcome));
+        }
+        if (!tag.empty()) {
+            line_ += R"(,"tag":)";
+            appendString(line_, tag);
+        }
     }
     finish();
 }
