@@ -55,7 +55,8 @@ void Bridge::pump(Link& link) {
         const auto mtu = std::clamp<std::int64_t>(static_cast<std::int64_t>(writeLimit) + 3, 23, 517);
         if (mtu != link.reportedMtu) {
             link.reportedMtu = mtu;
-            diagnose("peer ", link.peripheral->identifier(), ": write limit now ", static_cast<std::int64_t>(writeLimit));
+            diagnose("peer ", link.peripheral->identifier(), ": write limit now ",
+                     static_cast<std::int64_t>(writeLimit));
             env_.events.mtu(link.peripheral->identifier(), mtu);
         }
         if (link.writes.front().payload.size() <= writeLimit) {

@@ -180,7 +180,8 @@ TEST(Protocol2, HelloNamesTheVersionAndPeersGoneNameTheirReason) {
     f.disconnect(peerId(0xD));
     f.advance(1s);
     EXPECT_THAT(f.takeLines(),
-                ElementsAre(R"({"event":"hello","protocol":2,"version":")" GATTRELAY_VERSION R"("})", line::state("ready"),
+                ElementsAre(R"({"event":"hello","protocol":2,"version":")" GATTRELAY_VERSION R"("})",
+                            line::state("ready"),
                             gone(peerA, 23, "connect_failed"), gone(peerB, 23, "setup_failed"),
                             gone(peerC, 23, "setup_failed"), line::peer(peerId(0xD), true, 23),
                             gone(peerId(0xD), 23, "disconnected"), gone(peerId(0xE), 23, "setup_failed")));
@@ -196,7 +197,8 @@ TEST(Protocol2, ThePeerEndingAConnectionTheBridgeWasSettingUpIsDisconnected) {
 }
 
 TEST(Profile, TheBridgeUsesTheServiceAndCharacteristicsItIsGiven) {
-    const ble::GattProfile own{uuid("0000FEED-0000-1000-8000-00805F9B34FB"), uuid("0000FEE1-0000-1000-8000-00805F9B34FB"),
+    const ble::GattProfile own{uuid("0000FEED-0000-1000-8000-00805F9B34FB"),
+                               uuid("0000FEE1-0000-1000-8000-00805F9B34FB"),
                                uuid("0000FEE2-0000-1000-8000-00805F9B34FB")};
     // peerB offers the default service, which this bridge does not look for.
     SimFixture f({Peer(peerA).profile(own).echo(), Peer(peerB)}, {.profile = own});

@@ -84,7 +84,8 @@ TEST(CommandLine, AProtocol2SessionOverPipes) {
               (std::vector<std::string>{
                   R"({"event":"rejected","line":1,"reason":"not_json"})",
                   R"({"event":"rejected","line":2,"reason":"too_long"})",
-                  R"({"accepted":false,"bytes":2,"event":"write","id":"00000000-0000-4000-8000-000000000009","reason":"unknown_peer","tag":"u"})"}));
+                  R"({"accepted":false,"bytes":2,"event":"write","id":"00000000-0000-4000-8000-000000000009",)"
+                  R"("reason":"unknown_peer","tag":"u"})"}));
     ASSERT_TRUE(sim.write(R"({"command":"send","id":")" + peer + R"(","data":"aGVsbG8=","tag":"m\/1"})" + "\n"));
     auto lines = readLines(sim, 2);
     std::sort(lines.begin(), lines.end());

@@ -47,8 +47,8 @@ TEST(Options, ParseEveryOptionAndNameWhatIsWrong) {
         {bluez, {"--verbose", "--protocol", "1"}, "run p1 verbose"},
         {sim, {"--service", own.c_str(), "--inbox", "0000fee1-0000-1000-8000-00805f9b34fb", "--outbox",
                "0000FEE2-0000-1000-8000-00805F9B34FB", "w.json"},
-         "run p1 service=" + own + " inbox=0000FEE1-0000-1000-8000-00805F9B34FB outbox=0000FEE2-0000-1000-8000-00805F9B34FB"
-         " world=w.json"},
+         "run p1 service=" + own +
+             " inbox=0000FEE1-0000-1000-8000-00805F9B34FB outbox=0000FEE2-0000-1000-8000-00805F9B34FB world=w.json"},
         {bluez, {"--adapter", "hci1"}, "run p1 adapter=hci1"},
         {bluez, {"--adapter", "00:1a:7D:DA:71:13"}, "run p1 adapter=00:1a:7D:DA:71:13"},
         // The world file comes after the options; "--" ends them.
