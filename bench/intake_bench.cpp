@@ -12,7 +12,7 @@
 //               1 MiB of ordinary send lines
 // Each figure is the median of --runs runs of a fresh process.
 //
-// usage: intake_bench [--sim PATH] [--runs N]
+// usage: intake_bench [--sim PATH] [--runs N] [--only throughput|protocols|start|idle|long]
 
 #include <algorithm>
 #include <chrono>
@@ -259,30 +259,39 @@ private:
 int main(int argc, char** argv) {
     std::string sim = GATTRELAY_SIM_PATH;
     int runs = 5;
+    std::string only;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--sim" && i + 1 < argc) {
             sim = argv[++i];
         } else if (arg == "--runs" && i + 1 < argc) {
             runs = std::atoi(argv[++i]);
+        } else if (arg == "--only" && i + 1 < argc) {
+            only = argv[++i];
         } else {
-            std::fprintf(stderr, "usage: intake_bench [--sim PATH] [--runs N]\n");
+            std::fprintf(stderr, "usage: intake_bench [--sim PATH] [--runs N] "
+                                 "[--only throughput|protocols|start|idle|long]\n");
             return 2;
         }
     }
+    const auto wanted = [&](std::string_view part) { return only.empty() || only == part; };
     if (runs < 1) {
         std::fprintf(stderr, "intake_bench: --runs must be at least 1\n");
         return 2;
     }
     try {
         Bench bench(sim, runs);
-        bench.throughput(16384, 256);
-        bench.throughput(20, 256);
-        bench.protocols(16384, 256);
-        bench.protocols(20, 256);
-        bench.start();
-        bench.idle();
-        bench.longLine();
+        if (wanted("throughput")) {
+            bench.throughput(16384, 256);
+            bench.throughput(20, 256);
+        }
+        if (wanted("protocols")) {
+            bench.protocols(16384, 256);
+            bench.protocols(20, 256);
+        }
+        if (wanted("start")) bench.start();
+        if (wanted("idle")) bench.idle();
+        if (wanted("long")) bench.longLine();
     } catch (const std::exception& e) {
         std::fprintf(stderr, "intake_bench: %s\n", e.what());
         return 1;

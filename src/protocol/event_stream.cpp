@@ -196,7 +196,17 @@ void EventStream::write(const ble::Uuid& id, WriteOutcome outcome, std::int64_t 
 
 void EventStream::finish() {
     line_ += "}\n";
-    sink_(line_);
+    if (held_)
+        heldLines_ += line_;
+    else
+        sink_(line_);
+}
+
+void EventStream::release() {
+    held_ = false;
+    if (heldLines_.empty()) return;
+    sink_(heldLines_);
+    heldLines_.clear();
 }
 
 LineSink standardOutput() {

@@ -25,7 +25,7 @@ enum class WriteOutcome : std::uint8_t {
 // Why a peer's connection ended. Protocol 1 does not report it.
 enum class PeerEnd : std::uint8_t { connectFailed, setupFailed, disconnected };
 
-// Receives each finished event line, line feed included.
+// Receives each finished event line, line feed included, or several at once (EventStream::hold).
 using LineSink = std::function<void(std::string_view line)>;
 
 // The bridge's only output: one compact JSON object per line, keys in byte order, "/" written
@@ -48,12 +48,19 @@ public:
     }
     void rejected(const Rejection& rejection);
 
+    // Lines written between hold() and release() reach the sink together at release(), in one
+    // call: a protocol 2 client sending many lines at once gets their answers in few writes.
+    void hold() { held_ = true; }
+    void release();
+
 private:
     void peer(const ble::Uuid& id, bool connected, std::int64_t mtu);
     void finish();
 
     LineSink sink_;
     const bool answersAll_;  // protocol 2
+    bool held_ = false;
+    std::string heldLines_;
     // Reused for every event, so writing one allocates nothing once they have grown.
     std::string line_;
     std::string base64_;

@@ -101,5 +101,20 @@ TEST(EventStreamProtocols, Protocol2ReportsEveryOutcomeAndProtocol1OnlyWhatItAlw
     }
 }
 
+TEST_F(EventStreamTest, HeldLinesGoOutTogetherAtRelease) {
+    events.hold();
+    events.state("a");
+    events.rejected({1, LineError::notJson});  // protocol 1 writes nothing for it
+    events.state("b");
+    EXPECT_TRUE(lines.empty());
+    events.release();
+    events.release();
+    events.state("c");
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         "{\"event\":\"state\",\"value\":\"a\"}\n{\"event\":\"state\",\"value\":\"b\"}\n",
+                         "{\"event\":\"state\",\"value\":\"c\"}\n",
+                     }));
+}
+
 }  // namespace
 }  // namespace protocol
