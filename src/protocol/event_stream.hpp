@@ -11,10 +11,12 @@
 
 namespace protocol {
 
-// The outcome of a send. Protocol 1 reports only written and writeFailed frames.
+// The outcome of a send. Protocol 1 reports only written, writeFailed and failedAsPeerWent
+// frames, the last two alike.
 enum class WriteOutcome : std::uint8_t {
     written,
-    writeFailed,  // every attempt failed, or the peer was no longer connected for another
+    writeFailed,        // every attempt failed
+    failedAsPeerWent,   // a write failed while the connection was ending: no attempt was left to make
     tooLong,      // at admission, or over the peer's write limit at its turn
     unknownPeer,
     notReady,

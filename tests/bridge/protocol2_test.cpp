@@ -142,6 +142,19 @@ INSTANTIATE_TEST_SUITE_P(
                     },
                     {R"({"event":"state","value":"powered_off"})", refused(peerA, 5, "peer_gone", "1"),
                      refused(peerA, 6, "peer_gone", "2"), gone(peerA, 23, "disconnected")}},
+        SessionCase{"AWriteFailingAsTheConnectionEndsIsGivenUpAsPeerGone",
+                    {Peer(peerA).delays({.write = 10ms, .disconnect = 100ms})},
+                    [](SimFixture& f) {
+                        const ble::PeripheralPtr p = f.world().peripheral(uuid(peerA));
+                        f.sendTagged(peerA, bytes("head"), "1");
+                        f.sendTagged(peerA, bytes("next"), "2");
+                        f.runUntilIdle();
+                        // A failed characteristic discovery makes the bridge cancel the connection.
+                        f.bridge().didDiscoverCharacteristics(p, p->services().value().front(), ble::Error{"x"});
+                        f.bridge().didWriteValue(p, characteristicOf(p, ble::defaultInboxUuid), ble::Error{"lost"});
+                    },
+                    {refused(peerA, 4, "peer_gone", "1"), refused(peerA, 4, "peer_gone", "2"),
+                     gone(peerA, 23, "setup_failed")}},
         SessionCase{"StopAnswersNothingStillQueued",
                     {Peer(peerA).delays({.write = 10ms})},
                     [](SimFixture& f) {

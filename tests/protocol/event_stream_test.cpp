@@ -79,6 +79,8 @@ TEST(EventStreamProtocols, Protocol2ReportsEveryOutcomeAndProtocol1OnlyWhatItAlw
          R"({"accepted":true,"bytes":3,"event":"write",)" + idText + R"(,"tag":"t\/1"})" + "\n"},
         {[](EventStream& e) { e.write(id, WriteOutcome::writeFailed, 3); },
          R"({"accepted":false,"bytes":3,"event":"write",)" + idText + "}\n", refused("write_failed")},
+        {[](EventStream& e) { e.write(id, WriteOutcome::failedAsPeerWent, 3); },
+         R"({"accepted":false,"bytes":3,"event":"write",)" + idText + "}\n", refused("peer_gone")},
         {[](EventStream& e) { e.write(id, WriteOutcome::tooLong, 3); }, "", refused("too_long")},
         {[](EventStream& e) { e.write(id, WriteOutcome::unknownPeer, 3); }, "", refused("unknown_peer")},
         {[](EventStream& e) { e.write(id, WriteOutcome::notReady, 3); }, "", refused("not_ready")},
