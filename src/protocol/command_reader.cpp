@@ -141,6 +141,7 @@ private:
 
     void post(bool thenStop) {
         if (sends_.empty() && rejections_.empty() && !thenStop) return;
+        const std::size_t count = sends_.size();
         queue_.post([target = target_, sends = std::move(sends_), rejections = std::move(rejections_),
                      thenStop]() mutable {
             const auto t = target.lock();
@@ -164,7 +165,9 @@ private:
             t->endCommands();
             if (thenStop) t->stop();
         });
+        // The next batch is likely as large: growing to it step by step would move every send many times.
         sends_.clear();
+        sends_.reserve(count);
         rejections_.clear();
         batchedBytes_ = 0;
     }
