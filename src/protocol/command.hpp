@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 #include <variant>
 
 #include "ble/central.hpp"
@@ -15,7 +14,6 @@ struct StopCommand {
 struct SendCommand {
     ble::Uuid id;
     ble::Bytes payload;  // at least 1 byte; its size is not limited here
-    std::string tag = {};  // echoed in the send's outcome; empty when the line has none
     friend bool operator==(const SendCommand&, const SendCommand&) = default;
 };
 

@@ -66,6 +66,7 @@ CommandParser::CommandParser(std::size_t maxLineBytes, bool acceptTags)
 }
 
 std::variant<Command, LineError> CommandParser::check(simdjson::padded_string_view line) {
+    tag_ = {};
     simdjson::dom::element root;
     if (parser_.parse(line).get(root)) return LineError::notJson;
     simdjson::dom::object object;
@@ -89,7 +90,8 @@ std::variant<Command, LineError> CommandParser::check(simdjson::padded_string_vi
     auto payload = decodeBase64(*dataText);
     if (!payload || payload->empty()) return LineError::badData;
     if (tagged && (tagText->empty() || tagText->size() > maxTagBytes)) return LineError::badTag;
-    return SendCommand{*id, std::move(*payload), std::string(*tagText)};
+    tag_ = *tagText;
+    return SendCommand{*id, std::move(*payload)};
 }
 
 std::optional<Command> CommandParser::parse(simdjson::padded_string_view line) {

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <optional>
 #include <simdjson.h>
+#include <string_view>
 #include <variant>
 
 #include "protocol/command.hpp"
@@ -19,12 +20,16 @@ public:
 
     // The line's bytes beyond its end must be readable up to SIMDJSON_PADDING.
     std::variant<Command, LineError> check(simdjson::padded_string_view line);
+    // The tag of the send that check() last returned, unescaped; empty for none. Valid until
+    // the next check. Kept out of SendCommand: moving sends in bulk is the reader's main cost.
+    std::string_view tag() const { return tag_; }
     // The command, or nothing whatever the reason.
     std::optional<Command> parse(simdjson::padded_string_view line);
 
 private:
     simdjson::dom::parser parser_;
     const bool acceptTags_;
+    std::string_view tag_;
 };
 
 }  // namespace protocol

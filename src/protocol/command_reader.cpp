@@ -111,6 +111,7 @@ private:
         Command& command = std::get<Command>(checked);
         if (std::holds_alternative<StopCommand>(command)) return false;
         batchedBytes_ += line.size();
+        if (!parser_.tag().empty()) tags_.emplace_back(sends_.size(), parser_.tag());
         sends_.push_back(std::move(std::get<SendCommand>(command)));
         return true;
     }
@@ -141,9 +142,8 @@ private:
 
     void post(bool thenStop) {
         if (sends_.empty() && rejections_.empty() && !thenStop) return;
-        const std::size_t count = sends_.size();
-        queue_.post([target = target_, sends = std::move(sends_), rejections = std::move(rejections_),
-                     thenStop]() mutable {
+        queue_.post([target = target_, sends = std::move(sends_), tags = std::move(tags_),
+                     rejections = std::move(rejections_), thenStop]() mutable {
             const auto t = target.lock();
             if (!t) return;
             t->beginCommands();
@@ -153,21 +153,21 @@ private:
                 for (; rejection != rejections.end() && rejection->first <= send; ++rejection)
                     t->reject(rejection->second);
             };
+            auto tag = tags.begin();
             for (std::size_t i = 0; i < sends.size(); ++i) {
                 rejectBefore(i);
                 SendCommand& send = sends[i];
-                if (send.tag.empty())
-                    t->send(send.id, std::move(send.payload));
+                if (tag != tags.end() && tag->first == i)
+                    t->sendTagged(send.id, std::move(send.payload), std::move((tag++)->second));
                 else
-                    t->sendTagged(send.id, std::move(send.payload), std::move(send.tag));
+                    t->send(send.id, std::move(send.payload));
             }
             rejectBefore(sends.size());
             t->endCommands();
             if (thenStop) t->stop();
         });
-        // The next batch is likely as large: growing to it step by step would move every send many times.
         sends_.clear();
-        sends_.reserve(count);
+        tags_.clear();
         rejections_.clear();
         batchedBytes_ = 0;
     }
@@ -181,6 +181,8 @@ private:
     const bool overLongEnds_;
     std::string repaired_;
     std::vector<SendCommand> sends_;
+    // The tags of the batch's sends that have one, by index: kept apart, so that sends stay small.
+    std::vector<std::pair<std::size_t, std::string>> tags_;
     // Each rejected line with the number of the batch's sends before it: rare, so kept apart.
     std::vector<std::pair<std::size_t, Rejection>> rejections_;
     std::size_t batchedBytes_ = 0;
