@@ -1,6 +1,7 @@
 // Protocol 2 sessions: every send answered with a reason, peers gone with a reason, write-limit
 // changes reported, rejected lines answered, and the diagnostic lines that explain silent steps.
 #include <functional>
+#include <ostream>
 
 #include "bridge/scenario.hpp"
 
@@ -42,6 +43,9 @@ struct SessionCase {
     std::function<void(SimFixture&)> act;
     std::vector<std::string> lines;
 };
+
+// Test names and failures show a case by its name.
+void PrintTo(const SessionCase& c, std::ostream* out) { *out << c.name; }
 
 class Protocol2Session : public ::testing::TestWithParam<SessionCase> {};
 
