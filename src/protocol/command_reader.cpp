@@ -97,7 +97,7 @@ constexpr int inputPipeBytes = 1024 * 1024;
 class CommandReader {
 public:
     CommandReader(int fd, int stopFd, loop::MainQueue& queue, std::weak_ptr<CommandTarget> target,
-                  std::shared_ptr<CommandReaderThread::Control> control)
+                  std::shared_ptr<CommandReaderThread::Control> control, int protocol)
         : fd_(fd),
           stopFd_(stopFd),
           queue_(queue),
@@ -105,7 +105,8 @@ public:
           control_(std::move(control)),
           chunk_(new char[chunkBytes + simdjson::SIMDJSON_PADDING]),
           framer_(maxCommandLineBytes, simdjson::SIMDJSON_PADDING),
-          parser_(maxCommandLineBytes) {
+          parser_(maxCommandLineBytes, /*acceptTags=*/protocol >= 2),
+          overLongEnds_(protocol < 2) {
         // Repair at most triples a line the framer let through.
         repaired_.reserve(3 * maxCommandLineBytes + simdjson::SIMDJSON_PADDING);
     }
@@ -133,13 +134,15 @@ public:
             }
             if (n == 0) {
                 // Whatever the last line holds, the end of input comes next: stop either way.
-                if (framer_.finish(line) == LineFramer::Found::line) handle(line);
+                const LineFramer::Found found = framer_.finish(line);
+                if (found == LineFramer::Found::line) handle(line);
+                if (found == LineFramer::Found::overLong) overLong();
                 post(true);
                 return;
             }
             framer_.feed({chunk_.get(), static_cast<std::size_t>(n)});
             for (LineFramer::Found found; (found = framer_.next(line)) != LineFramer::Found::nothing;) {
-                if (found == LineFramer::Found::overLong || !handle(line)) {
+                if (!(found == LineFramer::Found::overLong ? overLong() : handle(line))) {
                     post(true);
                     return;
                 }
@@ -188,44 +191,89 @@ private:
         return ::ioctl(fd_, FIONREAD, &bytes) == 0 && bytes > 0;
     }
 
-    // Queues the line's command, if it is one. False when the reader must stop: a "stop"
-    // command, or a line over the limit once repaired.
+    // Queues the line's command, or its rejection. False when the reader must stop: a "stop"
+    // command, or a line over the limit once repaired that ends the session.
     bool handle(std::string_view line) {
+        ++lineNumber_;
         // The JSON parser rejects ill-formed UTF-8 anywhere in its input, so a line it accepts
         // needs no repair, and the framer has already held it to the limit. Only a rejected line
         // is checked, and repaired and measured if it needs it, before being parsed again.
-        auto command = parse(line, line.size() + simdjson::SIMDJSON_PADDING);
-        if (!command) {
+        auto checked = check(line, line.size() + simdjson::SIMDJSON_PADDING);
+        if (std::holds_alternative<LineError>(checked)) {
             const std::string_view text = repairUtf8(line, repaired_);
-            if (text.data() == line.data()) return true;
-            if (text.size() > maxCommandLineBytes) return false;
-            command = parse(text, repaired_.capacity());
-            if (!command) return true;
+            if (text.data() != line.data()) {
+                if (text.size() > maxCommandLineBytes) return rejectOverLong();
+                checked = check(text, repaired_.capacity());
+            }
         }
-        if (std::holds_alternative<StopCommand>(*command)) return false;
+        if (const auto* error = std::get_if<LineError>(&checked)) {
+            reject(*error);
+            return true;
+        }
+        Command& command = std::get<Command>(checked);
+        if (std::holds_alternative<StopCommand>(command)) return false;
         batchedBytes_ += line.size();
-        sends_.push_back(std::move(std::get<SendCommand>(*command)));
+        if (!parser_.tag().empty()) tags_.emplace_back(sends_.size(), parser_.tag());
+        sends_.push_back(std::move(std::get<SendCommand>(command)));
         return true;
+    }
+
+    // A line the framer found over-long. False when that ends the session.
+    bool overLong() {
+        ++lineNumber_;
+        return rejectOverLong();
+    }
+
+    bool rejectOverLong() {
+        if (overLongEnds_) return false;
+        reject(LineError::tooLong);
+        return true;
+    }
+
+    void reject(LineError reason) {
+        // Counted by what it holds in the batch, so a flood of short invalid lines is bounded too.
+        batchedBytes_ += sizeof(SendCommand);
+        rejections_.push_back({sends_.size(), Rejection{lineNumber_, reason}});
     }
 
     // `readable` bytes from the start of `text` may be read: the padding of the read buffer,
     // of the framer's buffer, or of the repair buffer.
-    std::optional<Command> parse(std::string_view text, std::size_t readable) {
-        return parser_.parse(simdjson::padded_string_view(text.data(), text.size(), readable));
+    std::variant<Command, LineError> check(std::string_view text, std::size_t readable) {
+        return parser_.check(simdjson::padded_string_view(text.data(), text.size(), readable));
     }
 
     // Posts the batch, and the stop after it if `thenStop`; false once cancelled.
     bool post(bool thenStop) {
-        if (sends_.empty() && !thenStop) return true;
+        if (sends_.empty() && rejections_.empty() && !thenStop) return true;
         const std::size_t bytes = batchedBytes_;
-        auto task = [control = control_, target = target_, sends = std::move(sends_), bytes, thenStop]() mutable {
+        auto task = [control = control_, target = target_, sends = std::move(sends_), tags = std::move(tags_),
+                     rejections = std::move(rejections_), bytes, thenStop]() mutable {
             control->release(bytes);
             const auto t = target.lock();
             if (!t) return;
-            for (auto& send : sends) t->send(send.id, std::move(send.payload));
+            t->beginCommands();
+            // Rejections go between the sends, in line order.
+            auto rejection = rejections.begin();
+            const auto rejectBefore = [&](std::size_t send) {
+                for (; rejection != rejections.end() && rejection->first <= send; ++rejection)
+                    t->reject(rejection->second);
+            };
+            auto tag = tags.begin();
+            for (std::size_t i = 0; i < sends.size(); ++i) {
+                rejectBefore(i);
+                SendCommand& send = sends[i];
+                if (tag != tags.end() && tag->first == i)
+                    t->sendTagged(send.id, std::move(send.payload), std::move((tag++)->second));
+                else
+                    t->send(send.id, std::move(send.payload));
+            }
+            rejectBefore(sends.size());
+            t->endCommands();
             if (thenStop) t->stop();
         };
         sends_.clear();
+        tags_.clear();
+        rejections_.clear();
         batchedBytes_ = 0;
         return control_->post(queue_, std::move(task), bytes);
     }
@@ -238,9 +286,15 @@ private:
     std::unique_ptr<char[]> chunk_;
     LineFramer framer_;
     CommandParser parser_;
+    const bool overLongEnds_;
     std::string repaired_;
     std::vector<SendCommand> sends_;
+    // The tags of the batch's sends that have one, by index: kept apart, so that sends stay small.
+    std::vector<std::pair<std::size_t, std::string>> tags_;
+    // Each rejected line with the number of the batch's sends before it: rare, so kept apart.
+    std::vector<std::pair<std::size_t, Rejection>> rejections_;
     std::size_t batchedBytes_ = 0;
+    std::uint64_t lineNumber_ = 0;
 };
 
 // Lowers the calling thread's priority, as a utility thread's: nice 10 gives it about a tenth of
@@ -274,7 +328,8 @@ void CommandReaderThread::join() {
 CommandReaderThread readCommands(int fd, loop::MainQueue& queue, std::weak_ptr<CommandTarget> target,
                                  ReaderOptions options) {
     auto control = std::make_shared<CommandReaderThread::Control>(options.maxBytesInFlight);
-    std::thread thread([fd, stopFd = options.stopFd, &queue, target = std::move(target), control]() mutable {
+    std::thread thread([fd, stopFd = options.stopFd, protocol = options.protocol, &queue, target = std::move(target),
+                         control]() mutable {
 #ifdef __APPLE__
         pthread_setname_np("commands");  // macOS names only the calling thread
 #else
@@ -282,7 +337,7 @@ CommandReaderThread readCommands(int fd, loop::MainQueue& queue, std::weak_ptr<C
 #endif
         lowerPriority();
         try {
-            CommandReader(fd, stopFd, queue, std::move(target), control).run();
+            CommandReader(fd, stopFd, queue, std::move(target), control, protocol).run();
         } catch (...) {
             // The entry point on the main thread reports it and ends the process in order.
             control->post(queue, [error = std::current_exception()] { std::rethrow_exception(error); }, 0);

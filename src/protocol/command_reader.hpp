@@ -9,8 +9,9 @@
 
 namespace protocol {
 
-// The longest command line, in bytes of UTF-8 after repair, terminator not counted. A longer
-// line ends the reader just as the end of input does.
+// The longest command line, in bytes of UTF-8 after repair, terminator not counted. In protocol
+// 1 a longer line ends the reader just as the end of input does; in protocol 2 it is rejected
+// and skipped.
 inline constexpr std::size_t maxCommandLineBytes = 24576;
 
 // The bytes of command lines taken into posted tasks that have not run yet, at most (give or
@@ -45,13 +46,16 @@ struct ReaderOptions {
     // process's stop signals), or -1.
     int stopFd = -1;
     std::size_t maxBytesInFlight = maxCommandBytesInFlight;
+    // 1, or 2: tags on sends, and over-long lines rejected instead of ending the session.
+    int protocol = 1;
 };
 
 // Starts the command reader on its own thread: it reads `fd` until a "stop" command, an
-// over-long line, the end of input, a read error or the stop descriptor, and posts a task to
-// `queue` for each valid command, in line order; its last act is posting the stop task. The tasks
-// call `target` on the main thread, and do nothing once it is gone. An exception on the reader's
-// thread is thrown again by a task on the main thread.
+// over-long line (protocol 1), the end of input, a read error or the stop descriptor, and posts
+// tasks to `queue` for each valid command and each rejected line, in line order; its last act is
+// posting the stop task. The tasks call `target` on the main thread, and do nothing once it is
+// gone. Sends carry tags in protocol 2 only. An exception on the reader's thread is thrown again
+// by a task on the main thread.
 CommandReaderThread readCommands(int fd, loop::MainQueue& queue, std::weak_ptr<CommandTarget> target,
                                  ReaderOptions options = {});
 

@@ -51,7 +51,7 @@ TEST_F(EntryPointTest, AnExceptionEndsItWithStatus70AndOneLineOnStandardError) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         ::testing::internal::CaptureStderr();
-        const int status = runtime::runBridge(c.backend);
+        const int status = runtime::runBridge({.name = "gattrelay", .backend = "sim"}, {}, c.backend);
         EXPECT_EQ(::testing::internal::GetCapturedStderr(), "gattrelay: internal error: boom\n");
         EXPECT_EQ(status, runtime::internalErrorStatus);
         world.reset();
