@@ -5,6 +5,7 @@
 
 #include "ble/sim/sim_world.hpp"
 #include "protocol/event_stream.hpp"
+#include "soak/answer_checker.hpp"
 #include "support/sim_fixture.hpp"
 
 namespace soak {
@@ -101,9 +102,17 @@ private:
 
 class Run {
 public:
-    explicit Run(std::uint64_t seed) : random_(seed), peers_(static_cast<unsigned>(random_.between(1, 5))),
+    // In protocol 2 the lines go to the answer checker only: the invariant checker reads protocol 1.
+    Run(std::uint64_t seed, int protocol)
+        : random_(seed), peers_(static_cast<unsigned>(random_.between(1, 5))),
           world_(randomWorld(random_, peers_), queue_), checker_(spy_, queue_), spy_(checker_),
-          events_([this](std::string_view text) { checker_.line(text); }) {}
+          events_(
+              [this, protocol](std::string_view text) {
+                  if (protocol == 1) checker_.line(text);
+                  else answers_.line(text);
+              },
+              protocol),
+          tagged_(protocol == 2) {}
 
     RunResult play() {
         bridge_ = runtime::Bridge::create({
@@ -115,7 +124,8 @@ public:
         RunResult result;
         const int steps = static_cast<int>(random_.between(50, 400));
         const double stopChance = random_.chance(0.3) ? 1.0 / steps : 0.0;
-        for (result.steps = 0; result.steps < steps && checker_.violations().empty(); ++result.steps) {
+        const auto& violations = tagged_ ? answers_.violations() : checker_.violations();
+        for (result.steps = 0; result.steps < steps && violations.empty(); ++result.steps) {
             act(stopChance);
             queue_.advance(random_.chance(0.2) ? Ms{0} : random_.ms(250));
             checker_.afterStep(*bridge_);
@@ -126,13 +136,20 @@ public:
             queue_.advance(std::max(left, Ms{0}));
             checker_.afterStep(*bridge_);
             // Up to 10 minutes: long enough for full queues of slow, failing writes to drain.
-            for (int i = 0; i < 60 && checker_.waitingFrames() > 0; ++i) {
+            for (int i = 0; i < 60 && (tagged_ ? answers_.unanswered() : checker_.waitingFrames()) > 0; ++i) {
                 queue_.advance(10s);
                 checker_.afterStep(*bridge_);
             }
-            checker_.settled(*bridge_);
+            if (tagged_) answers_.expectAllAnswered();
+            else checker_.settled(*bridge_);
             stop();
             queue_.runUntilIdle();
+        }
+        if (tagged_) {
+            result.violations = answers_.violations();
+            result.counts.sends = sends_;
+            result.counts.lines = answers_.answers();
+            return result;
         }
         checker_.afterStep(*bridge_);
         checker_.finish();
@@ -155,6 +172,13 @@ private:
     }
 
     void send(const ble::Uuid& id, ble::Bytes payload) {
+        if (tagged_) {
+            queue_.post([this, id, payload = std::move(payload), tag = "s" + std::to_string(++sends_)]() mutable {
+                answers_.sent(tag, id, payload.size());
+                if (auto t = target_.lock()) t->sendTagged(id, std::move(payload), tag);
+            });
+            return;
+        }
         queue_.post([this, id, payload = std::move(payload)]() mutable {
             checker_.sendTaskRan(id, payload);
             if (auto t = target_.lock()) t->send(id, std::move(payload));
@@ -163,6 +187,7 @@ private:
 
     void stop() {
         queue_.post([this] {
+            answers_.stopped();
             checker_.stopTaskRan();
             if (auto t = target_.lock()) t->stop();
         });
@@ -203,7 +228,10 @@ private:
     sim::SimWorld world_;
     InvariantChecker checker_;
     Spy spy_;
+    AnswerChecker answers_;
     protocol::EventStream events_;
+    const bool tagged_;
+    std::uint64_t sends_ = 0;
     Payloads payloads_;
     std::weak_ptr<protocol::CommandTarget> target_;
     std::shared_ptr<runtime::Bridge> bridge_;
@@ -211,6 +239,8 @@ private:
 
 }  // namespace
 
-RunResult runSeed(std::uint64_t seed) { return Run(seed).play(); }
+RunResult runSeed(std::uint64_t seed) { return Run(seed, 1).play(); }
+
+RunResult runSeedInProtocol2(std::uint64_t seed) { return Run(seed, 2).play(); }
 
 }  // namespace soak

@@ -18,5 +18,8 @@ struct RunResult {
 };
 
 RunResult runSeed(std::uint64_t seed);
+// The same run in protocol 2, every send tagged, checked from the client's side by an
+// AnswerChecker: every send answered exactly once unless stop came first.
+RunResult runSeedInProtocol2(std::uint64_t seed);
 
 }  // namespace soak

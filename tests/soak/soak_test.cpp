@@ -45,4 +45,22 @@ TEST(Soak, RandomWorldsKeepEveryInvariant) {
               << " announcements, longest queue " << total.longestQueue << "\n";
 }
 
+TEST(Soak, InProtocol2EverySendIsAnsweredOnce) {
+    const std::uint64_t first = fromEnvironment("GATTRELAY_SOAK_FIRST", 1);
+    const std::uint64_t count = fromEnvironment("GATTRELAY_SOAK_SEEDS", 200);
+    std::uint64_t sends = 0, answers = 0, failed = 0;
+    for (std::uint64_t seed = first; seed < first + count; ++seed) {
+        const soak::RunResult run = soak::runSeedInProtocol2(seed);
+        sends += run.counts.sends;
+        answers += run.counts.lines;
+        if (run.violations.empty()) continue;
+        std::string report;
+        for (const std::string& v : run.violations) report += "\n  " + v;
+        ADD_FAILURE() << "seed " << seed << " left a send unanswered or answered wrongly:" << report;
+        if (++failed >= 5) break;
+    }
+    std::cout << "protocol 2, seeds " << first << ".." << first + count - 1 << ": " << sends << " sends, " << answers
+              << " answers\n";
+}
+
 }  // namespace
