@@ -24,8 +24,11 @@ std::string_view stateName(int state) {
 
 void Bridge::centralDidUpdateState() {
     const int state = manager_->state();
-    if (state == ble::ManagerState::poweredOn && !manager_->isScanning())
+    diagnose("adapter state ", stateName(state));
+    if (state == ble::ManagerState::poweredOn && !manager_->isScanning()) {
         manager_->scanForPeripherals({env_.profile.service}, /*allowDuplicates=*/false);
+        diagnose("scan started for service ", env_.profile.service);
+    }
     env_.events.state(stateName(state));
 }
 
@@ -33,6 +36,7 @@ void Bridge::didDiscover(const ble::PeripheralPtr& p) {
     if (stopping_) return;
     const ble::Uuid id = p->identifier();
     if (links_.find(id)) return;
+    diagnose("peer ", id, ": found, connecting");
     links_.insert(id, std::make_shared<Link>(p));
     p->setDelegate(this);
     manager_->connect(p);
@@ -40,20 +44,29 @@ void Bridge::didDiscover(const ble::PeripheralPtr& p) {
 
 void Bridge::didConnect(const ble::PeripheralPtr& p) { p->discoverServices({env_.profile.service}); }
 
-void Bridge::didFailToConnect(const ble::PeripheralPtr& p, const std::optional<ble::Error>&) {
-    disconnect(p->identifier());
+void Bridge::didFailToConnect(const ble::PeripheralPtr& p, const std::optional<ble::Error>& error) {
+    disconnect(p->identifier(), protocol::PeerEnd::connectFailed, error);
 }
 
-void Bridge::didDisconnect(const ble::PeripheralPtr& p, const std::optional<ble::Error>&) {
-    disconnect(p->identifier());
+void Bridge::didDisconnect(const ble::PeripheralPtr& p, const std::optional<ble::Error>& error) {
+    const LinkPtr link = links_.find(p->identifier());
+    const bool cancelled = link && link->setupCancelled;
+    disconnect(p->identifier(), cancelled ? protocol::PeerEnd::setupFailed : protocol::PeerEnd::disconnected, error);
 }
 
-void Bridge::disconnect(const ble::Uuid& id) {
+void Bridge::disconnect(const ble::Uuid& id, protocol::PeerEnd reason, const std::optional<ble::Error>& error) {
     LinkPtr link = links_.remove(id);
     if (!link) return;
+    if (env_.diagnostics) {
+        const bool failed = reason == protocol::PeerEnd::connectFailed;
+        diagnose("peer ", id, failed ? ": connect failed" : ": disconnected", error ? ": " : "",
+                 error ? std::string_view(error->what) : "");
+    }
+    // Every frame it held ends here, in order: queued, waiting for a retry or in flight.
+    for (const QueuedFrame& frame : link->writes) outcome(id, protocol::WriteOutcome::peerGone, frame);
     // Unlike the announcement, this figure is not capped: it reports what the peripheral said.
     const auto writeLimit = static_cast<std::int64_t>(link->peripheral->maximumWriteValueLength());
-    env_.events.peerDisconnected(id, std::max<std::int64_t>(writeLimit + 3, 23));
+    env_.events.peerDisconnected(id, std::max<std::int64_t>(writeLimit + 3, 23), reason);
 }
 
 }  // namespace runtime

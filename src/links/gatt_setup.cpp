@@ -15,12 +15,17 @@ bool offersService(const std::optional<std::vector<ble::ServicePtr>>& services, 
 
 }  // namespace
 
+void Bridge::abandonSetup(const ble::PeripheralPtr& p, std::string_view why, const std::optional<ble::Error>& error) {
+    diagnose("peer ", p->identifier(), ": setup abandoned: ", why, error ? ": " : "",
+             error ? std::string_view(error->what) : std::string_view());
+    if (LinkPtr link = links_.find(p->identifier())) link->setupCancelled = true;
+    // The disconnection that follows removes the link.
+    manager_->cancelConnection(p);
+}
+
 void Bridge::didDiscoverServices(const ble::PeripheralPtr& p, const std::optional<ble::Error>& error) {
-    if (error || !offersService(p->services(), env_.profile.service)) {
-        // The disconnection that follows removes the link.
-        manager_->cancelConnection(p);
-        return;
-    }
+    if (error) return abandonSetup(p, "service discovery failed", error);
+    if (!offersService(p->services(), env_.profile.service)) return abandonSetup(p, "no such service", error);
     const auto services = p->services();
     if (!services) return;
     for (const ble::ServicePtr& service : *services)
@@ -31,10 +36,7 @@ void Bridge::didDiscoverServices(const ble::PeripheralPtr& p, const std::optiona
 void Bridge::didDiscoverCharacteristics(const ble::PeripheralPtr& p, const ble::ServicePtr& service,
                                         const std::optional<ble::Error>& error) {
     LinkPtr link = error ? nullptr : links_.find(p->identifier());
-    if (!link) {
-        manager_->cancelConnection(p);
-        return;
-    }
+    if (!link) return abandonSetup(p, "characteristic discovery failed", error);
     if (const auto characteristics = service->characteristics()) {
         for (const ble::CharacteristicPtr& c : *characteristics) {
             const ble::Uuid uuid = c->uuid();
@@ -45,12 +47,16 @@ void Bridge::didDiscoverCharacteristics(const ble::PeripheralPtr& p, const ble::
             }
         }
     }
+    if (!link->inbox || !link->outbox)
+        diagnose("peer ", p->identifier(), link->inbox ? ": no outbox" : ": no inbox", " characteristic; not announced");
     announceIfReady(*link);
 }
 
 void Bridge::didUpdateNotificationState(const ble::PeripheralPtr& p, const ble::CharacteristicPtr& c,
                                         const std::optional<ble::Error>& error) {
     // A failed subscription leaves the link connected and unannounced.
+    if (error && c->uuid() == env_.profile.outbox)
+        diagnose("peer ", p->identifier(), ": subscription to the outbox failed: ", error->what, "; not announced");
     if (error || c->uuid() != env_.profile.outbox) return;
     if (LinkPtr link = links_.find(p->identifier())) announceIfReady(*link);
 }
@@ -61,7 +67,9 @@ void Bridge::announceIfReady(Link& link) {
     if (!link.outbox->isNotifying()) return;
     link.announced = true;
     const auto writeLimit = static_cast<std::int64_t>(link.peripheral->maximumWriteValueLength());
-    env_.events.peerConnected(link.peripheral->identifier(), std::clamp<std::int64_t>(writeLimit + 3, 23, 517));
+    link.reportedMtu = std::clamp<std::int64_t>(writeLimit + 3, 23, 517);
+    diagnose("peer ", link.peripheral->identifier(), ": ready, write limit ", writeLimit);
+    env_.events.peerConnected(link.peripheral->identifier(), link.reportedMtu);
 }
 
 void Bridge::didUpdateValue(const ble::PeripheralPtr& p, const ble::CharacteristicPtr& c,

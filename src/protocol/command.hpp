@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <string>
 #include <variant>
 
 #include "ble/central.hpp"
@@ -13,10 +15,30 @@ struct StopCommand {
 struct SendCommand {
     ble::Uuid id;
     ble::Bytes payload;  // at least 1 byte; its size is not limited here
+    std::string tag = {};  // echoed in the send's outcome; empty when the line has none
     friend bool operator==(const SendCommand&, const SendCommand&) = default;
 };
 
 // A command line that passed every check.
 using Command = std::variant<StopCommand, SendCommand>;
+
+// Why a line is not a command, in the order the checks are made.
+enum class LineError : std::uint8_t {
+    notJson,      // not exactly one JSON value
+    notACommand,  // not an object, an unknown command, or missing, extra or mistyped keys
+    badId,
+    badData,
+    badTag,
+    tooLong,  // over the line limit (the framer's check, not the parser's)
+};
+
+// The line's number, counted from 1 over every line of input, and why it is not a command.
+struct Rejection {
+    std::uint64_t line = 0;
+    LineError reason = LineError::notJson;
+};
+
+// The longest tag, in bytes of UTF-8 after JSON unescaping.
+inline constexpr std::size_t maxTagBytes = 64;
 
 }  // namespace protocol

@@ -9,10 +9,10 @@ namespace protocol {
 namespace {
 
 // The object's keys counted once each, with the value of each key's last occurrence (the
-// parsed document keeps every occurrence). No command has more than three keys.
+// parsed document keeps every occurrence). No command has more than four keys.
 class Fields {
 public:
-    static constexpr std::size_t capacity = 3;
+    static constexpr std::size_t capacity = 4;
 
     // False once the object turns out to have more distinct keys than any command.
     bool add(std::string_view key, simdjson::dom::element value) {
@@ -31,53 +31,70 @@ public:
 
     // The key's value if it is a string.
     std::optional<std::string_view> string(std::string_view key) const {
-        for (std::size_t i = 0; i < count_; ++i) {
-            std::string_view text;
-            if (fields_[i].key == key) {
-                if (fields_[i].value.get_string().get(text)) return std::nullopt;
-                return text;
-            }
-        }
-        return std::nullopt;
+        const Field* field = find(key);
+        std::string_view text;
+        if (!field || field->value.get_string().get(text)) return std::nullopt;
+        return text;
     }
+
+    bool has(std::string_view key) const { return find(key) != nullptr; }
 
 private:
     struct Field {
         std::string_view key;
         simdjson::dom::element value;
     };
+
+    const Field* find(std::string_view key) const {
+        for (std::size_t i = 0; i < count_; ++i)
+            if (fields_[i].key == key) return &fields_[i];
+        return nullptr;
+    }
+
     std::array<Field, capacity> fields_{};
     std::size_t count_ = 0;
 };
 
 }  // namespace
 
-CommandParser::CommandParser(std::size_t maxLineBytes) : parser_(maxLineBytes) {
+CommandParser::CommandParser(std::size_t maxLineBytes, bool acceptTags) : parser_(maxLineBytes), acceptTags_(acceptTags) {
     // Nesting is limited only by the line's length, so that any valid JSON of that length
     // parses (a key may repeat with a deeply nested value before its last occurrence).
     // Failing here (out of memory) only defers the allocation to the first line.
     [[maybe_unused]] const auto error = parser_.allocate(maxLineBytes, maxLineBytes / 2 + 1);
 }
 
-std::optional<Command> CommandParser::parse(simdjson::padded_string_view line) {
+std::variant<Command, LineError> CommandParser::check(simdjson::padded_string_view line) {
+    simdjson::dom::element root;
+    if (parser_.parse(line).get(root)) return LineError::notJson;
     simdjson::dom::object object;
-    if (parser_.parse(line).get_object().get(object)) return std::nullopt;
+    if (root.get_object().get(object)) return LineError::notACommand;
     Fields fields;
     for (auto [key, value] : object) {
-        if (!fields.add(key, value)) return std::nullopt;
+        if (!fields.add(key, value)) return LineError::notACommand;
     }
     const auto command = fields.string("command");
-    if (!command) return std::nullopt;
+    if (!command) return LineError::notACommand;
     if (*command == "stop" && fields.count() == 1) return StopCommand{};
-    if (*command != "send" || fields.count() != 3) return std::nullopt;
+    if (*command != "send") return LineError::notACommand;
+    // Every key present is a known one of the right type: "command", "id", "data" and a tag.
+    const bool tagged = acceptTags_ && fields.has("tag");
     const auto idText = fields.string("id");
     const auto dataText = fields.string("data");
-    if (!idText || !dataText) return std::nullopt;
+    const auto tagText = tagged ? fields.string("tag") : std::optional<std::string_view>("");
+    if (!idText || !dataText || !tagText || fields.count() != (tagged ? 4u : 3u)) return LineError::notACommand;
     auto id = ble::Uuid::parse(*idText);
-    if (!id) return std::nullopt;
+    if (!id) return LineError::badId;
     auto payload = decodeBase64(*dataText);
-    if (!payload || payload->empty()) return std::nullopt;
-    return SendCommand{*id, std::move(*payload)};
+    if (!payload || payload->empty()) return LineError::badData;
+    if (tagged && (tagText->empty() || tagText->size() > maxTagBytes)) return LineError::badTag;
+    return SendCommand{*id, std::move(*payload), std::string(*tagText)};
+}
+
+std::optional<Command> CommandParser::parse(simdjson::padded_string_view line) {
+    auto checked = check(line);
+    if (auto* command = std::get_if<Command>(&checked)) return std::move(*command);
+    return std::nullopt;
 }
 
 }  // namespace protocol

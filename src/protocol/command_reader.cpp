@@ -28,13 +28,14 @@ constexpr int inputPipeBytes = 1024 * 1024;
 
 class CommandReader {
 public:
-    CommandReader(int fd, loop::MainQueue& queue, std::weak_ptr<CommandTarget> target)
+    CommandReader(int fd, loop::MainQueue& queue, std::weak_ptr<CommandTarget> target, int protocol)
         : fd_(fd),
           queue_(queue),
           target_(std::move(target)),
           chunk_(new char[chunkBytes + simdjson::SIMDJSON_PADDING]),
           framer_(maxCommandLineBytes, simdjson::SIMDJSON_PADDING),
-          parser_(maxCommandLineBytes) {
+          parser_(maxCommandLineBytes, /*acceptTags=*/protocol >= 2),
+          overLongEnds_(protocol < 2) {
         // Repair at most triples a line the framer let through.
         repaired_.reserve(3 * maxCommandLineBytes + simdjson::SIMDJSON_PADDING);
     }
@@ -47,13 +48,15 @@ public:
             const ssize_t n = readChunk();
             if (n <= 0) {
                 // Whatever the last line holds, the end of input comes next: stop either way.
-                if (framer_.finish(line) == LineFramer::Found::line) handle(line);
+                const LineFramer::Found found = framer_.finish(line);
+                if (found == LineFramer::Found::line) handle(line);
+                if (found == LineFramer::Found::overLong) overLong();
                 post(true);
                 return;
             }
             framer_.feed({chunk_.get(), static_cast<std::size_t>(n)});
             for (LineFramer::Found found; (found = framer_.next(line)) != LineFramer::Found::nothing;) {
-                if (found == LineFramer::Found::overLong || !handle(line)) {
+                if (!(found == LineFramer::Found::overLong ? overLong() : handle(line))) {
                     post(true);
                     return;
                 }
@@ -86,41 +89,74 @@ private:
         return ::ioctl(fd_, FIONREAD, &bytes) == 0 && bytes > 0;
     }
 
-    // Queues the line's command, if it is one. False when the reader must stop: a "stop"
-    // command, or a line over the limit once repaired.
+    // Queues the line's command, or its rejection. False when the reader must stop: a "stop"
+    // command, or a line over the limit once repaired that ends the session.
     bool handle(std::string_view line) {
+        ++lineNumber_;
         // The JSON parser rejects ill-formed UTF-8 anywhere in its input, so a line it accepts
         // needs no repair, and the framer has already held it to the limit. Only a rejected line
         // is checked, and repaired and measured if it needs it, before being parsed again.
-        auto command = parse(line, line.size() + simdjson::SIMDJSON_PADDING);
-        if (!command) {
+        auto checked = check(line, line.size() + simdjson::SIMDJSON_PADDING);
+        if (std::holds_alternative<LineError>(checked)) {
             const std::string_view text = repairUtf8(line, repaired_);
-            if (text.data() == line.data()) return true;
-            if (text.size() > maxCommandLineBytes) return false;
-            command = parse(text, repaired_.capacity());
-            if (!command) return true;
+            if (text.data() != line.data()) {
+                if (text.size() > maxCommandLineBytes) return rejectOverLong();
+                checked = check(text, repaired_.capacity());
+            }
         }
-        if (std::holds_alternative<StopCommand>(*command)) return false;
+        if (const auto* error = std::get_if<LineError>(&checked)) {
+            reject(*error);
+            return true;
+        }
+        Command& command = std::get<Command>(checked);
+        if (std::holds_alternative<StopCommand>(command)) return false;
         batchedBytes_ += line.size();
-        sends_.push_back(std::move(std::get<SendCommand>(*command)));
+        items_.emplace_back(std::move(std::get<SendCommand>(command)));
         return true;
+    }
+
+    // A line the framer found over-long. False when that ends the session.
+    bool overLong() {
+        ++lineNumber_;
+        return rejectOverLong();
+    }
+
+    bool rejectOverLong() {
+        if (overLongEnds_) return false;
+        reject(LineError::tooLong);
+        return true;
+    }
+
+    void reject(LineError reason) {
+        // Counted by what it holds in the batch, so a flood of short invalid lines is bounded too.
+        batchedBytes_ += sizeof(Item);
+        items_.emplace_back(Rejection{lineNumber_, reason});
     }
 
     // `readable` bytes from the start of `text` may be read: the padding of the read buffer,
     // of the framer's buffer, or of the repair buffer.
-    std::optional<Command> parse(std::string_view text, std::size_t readable) {
-        return parser_.parse(simdjson::padded_string_view(text.data(), text.size(), readable));
+    std::variant<Command, LineError> check(std::string_view text, std::size_t readable) {
+        return parser_.check(simdjson::padded_string_view(text.data(), text.size(), readable));
     }
 
     void post(bool thenStop) {
-        if (sends_.empty() && !thenStop) return;
-        queue_.post([target = target_, sends = std::move(sends_), thenStop]() mutable {
+        if (items_.empty() && !thenStop) return;
+        queue_.post([target = target_, items = std::move(items_), thenStop]() mutable {
             const auto t = target.lock();
             if (!t) return;
-            for (auto& send : sends) t->send(send.id, std::move(send.payload));
+            for (auto& item : items) {
+                if (auto* send = std::get_if<SendCommand>(&item)) {
+                    if (send->tag.empty())
+                        t->send(send->id, std::move(send->payload));
+                    else
+                        t->sendTagged(send->id, std::move(send->payload), std::move(send->tag));
+                } else {
+                    t->reject(std::get<Rejection>(item));
+                }
+            }
             if (thenStop) t->stop();
         });
-        sends_.clear();
+        items_.clear();
         batchedBytes_ = 0;
     }
 
@@ -130,17 +166,21 @@ private:
     std::unique_ptr<char[]> chunk_;
     LineFramer framer_;
     CommandParser parser_;
+    const bool overLongEnds_;
     std::string repaired_;
-    std::vector<SendCommand> sends_;
+    // Sends and rejections in line order.
+    using Item = std::variant<SendCommand, Rejection>;
+    std::vector<Item> items_;
     std::size_t batchedBytes_ = 0;
+    std::uint64_t lineNumber_ = 0;
 };
 
 }  // namespace
 
-std::thread readCommands(int fd, loop::MainQueue& queue, std::weak_ptr<CommandTarget> target) {
-    return std::thread([fd, &queue, target = std::move(target)]() mutable {
+std::thread readCommands(int fd, loop::MainQueue& queue, std::weak_ptr<CommandTarget> target, int protocol) {
+    return std::thread([fd, &queue, target = std::move(target), protocol]() mutable {
         pthread_setname_np(pthread_self(), "commands");
-        CommandReader(fd, queue, std::move(target)).run();
+        CommandReader(fd, queue, std::move(target), protocol).run();
     });
 }
 

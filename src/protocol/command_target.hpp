@@ -1,6 +1,9 @@
 #pragma once
 
+#include <string>
+
 #include "ble/central.hpp"
+#include "protocol/command.hpp"
 
 namespace protocol {
 
@@ -11,6 +14,13 @@ public:
     virtual ~CommandTarget() = default;
     virtual void send(const ble::Uuid& id, ble::Bytes payload) = 0;
     virtual void stop() = 0;
+    // A send whose line carried a tag. A target without use for tags takes it as a send.
+    virtual void sendTagged(const ble::Uuid& id, ble::Bytes payload, std::string tag) {
+        (void)tag;
+        send(id, std::move(payload));
+    }
+    // A line that is not a command. A target may ignore it.
+    virtual void reject(const Rejection& rejection) { (void)rejection; }
 };
 
 }  // namespace protocol

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "protocol/base64.hpp"
+#include "protocol/version.hpp"
 
 namespace protocol {
 
@@ -68,12 +69,51 @@ void appendId(std::string& out, const ble::Uuid& id) {
     out += '"';
 }
 
+std::string_view reasonName(WriteOutcome outcome) {
+    switch (outcome) {
+        case WriteOutcome::written: return "";
+        case WriteOutcome::writeFailed: return "write_failed";
+        case WriteOutcome::tooLong: return "too_long";
+        case WriteOutcome::unknownPeer: return "unknown_peer";
+        case WriteOutcome::notReady: return "not_ready";
+        case WriteOutcome::queueFull: return "queue_full";
+        case WriteOutcome::peerGone: return "peer_gone";
+    }
+    return "";
+}
+
+std::string_view reasonName(PeerEnd end) {
+    switch (end) {
+        case PeerEnd::connectFailed: return "connect_failed";
+        case PeerEnd::setupFailed: return "setup_failed";
+        case PeerEnd::disconnected: return "disconnected";
+    }
+    return "";
+}
+
 }  // namespace
 
-EventStream::EventStream(LineSink sink) : sink_(std::move(sink)) {}
+std::string_view reasonName(LineError error) {
+    switch (error) {
+        case LineError::notJson: return "not_json";
+        case LineError::notACommand: return "not_a_command";
+        case LineError::badId: return "bad_id";
+        case LineError::badData: return "bad_data";
+        case LineError::badTag: return "bad_tag";
+        case LineError::tooLong: return "too_long";
+    }
+    return "";
+}
+
+EventStream::EventStream(LineSink sink, int protocol) : sink_(std::move(sink)), answersAll_(protocol >= 2) {}
 
 void EventStream::hello() {
-    line_ = R"({"event":"hello","protocol":1)";
+    if (answersAll_) {
+        line_ = R"({"event":"hello","protocol":2,"version":)";
+        appendString(line_, programVersion);
+    } else {
+        line_ = R"({"event":"hello","protocol":1)";
+    }
     finish();
 }
 
@@ -87,13 +127,40 @@ void EventStream::state(std::string_view value) {
 
 void EventStream::peerConnected(const ble::Uuid& id, std::int64_t mtu) { peer(id, true, mtu); }
 
-void EventStream::peerDisconnected(const ble::Uuid& id, std::int64_t mtu) { peer(id, false, mtu); }
+void EventStream::peerDisconnected(const ble::Uuid& id, std::int64_t mtu, PeerEnd reason) {
+    if (!answersAll_) return peer(id, false, mtu);
+    line_ = R"({"connected":false,"event":"peer","id":)";
+    appendId(line_, id);
+    line_ += R"(,"mtu":)";
+    appendInteger(line_, mtu);
+    line_ += R"(,"reason":)";
+    appendString(line_, reasonName(reason));
+    finish();
+}
 
 void EventStream::peer(const ble::Uuid& id, bool connected, std::int64_t mtu) {
     line_ = connected ? R"({"connected":true,"event":"peer","id":)" : R"({"connected":false,"event":"peer","id":)";
     appendId(line_, id);
     line_ += R"(,"mtu":)";
     appendInteger(line_, mtu);
+    finish();
+}
+
+void EventStream::mtu(const ble::Uuid& id, std::int64_t mtu) {
+    if (!answersAll_) return;
+    line_ = R"({"event":"mtu","id":)";
+    appendId(line_, id);
+    line_ += R"(,"mtu":)";
+    appendInteger(line_, mtu);
+    finish();
+}
+
+void EventStream::rejected(const Rejection& rejection) {
+    if (!answersAll_) return;
+    line_ = R"({"event":"rejected","line":)";
+    appendInteger(line_, static_cast<std::int64_t>(rejection.line));
+    line_ += R"(,"reason":)";
+    appendString(line_, reasonName(rejection.reason));
     finish();
 }
 
@@ -107,11 +174,21 @@ void EventStream::frame(const ble::Uuid& id, std::span<const std::uint8_t> data)
     finish();
 }
 
-void EventStream::write(const ble::Uuid& id, bool accepted, std::int64_t bytes) {
+void EventStream::write(const ble::Uuid& id, WriteOutcome outcome, std::int64_t bytes, std::string_view tag) {
+    const bool accepted = outcome == WriteOutcome::written;
+    if (!answersAll_ && !accepted && outcome != WriteOutcome::writeFailed) return;
     line_ = accepted ? R"({"accepted":true,"bytes":)" : R"({"accepted":false,"bytes":)";
     appendInteger(line_, bytes);
     line_ += R"(,"event":"write","id":)";
     appendId(line_, id);
+    if (answersAll_ && !accepted) {
+        line_ += R"(,"reason":)";
+        appendString(line_, reasonName(outcome));
+    }
+    if (!tag.empty()) {
+        line_ += R"(,"tag":)";
+        appendString(line_, tag);
+    }
     finish();
 }
 

@@ -7,34 +7,60 @@
 #include <string_view>
 
 #include "ble/uuid.hpp"
+#include "protocol/command.hpp"
 
 namespace protocol {
+
+// The outcome of a send. Protocol 1 reports only written and writeFailed frames.
+enum class WriteOutcome : std::uint8_t {
+    written,
+    writeFailed,  // every attempt failed, or the peer was no longer connected for another
+    tooLong,      // at admission, or over the peer's write limit at its turn
+    unknownPeer,
+    notReady,
+    queueFull,
+    peerGone,  // the connection ended while the frame was queued, waiting for a retry or in flight
+};
+
+// Why a peer's connection ended. Protocol 1 does not report it.
+enum class PeerEnd : std::uint8_t { connectFailed, setupFailed, disconnected };
 
 // Receives each finished event line, line feed included.
 using LineSink = std::function<void(std::string_view line)>;
 
 // The bridge's only output: one compact JSON object per line, keys in byte order, "/" written
-// as "\/". Main thread only, so lines never interleave.
+// as "\/". Main thread only, so lines never interleave. Told everything that happens, it writes
+// what its protocol (1 unless told otherwise) reports.
 class EventStream {
 public:
-    explicit EventStream(LineSink sink);
+    explicit EventStream(LineSink sink, int protocol = 1);
 
     void hello();
     void state(std::string_view value);
     void peerConnected(const ble::Uuid& id, std::int64_t mtu);
-    void peerDisconnected(const ble::Uuid& id, std::int64_t mtu);
+    void peerDisconnected(const ble::Uuid& id, std::int64_t mtu, PeerEnd reason = PeerEnd::disconnected);
+    // A ready peer's write limit changed to `mtu`.
+    void mtu(const ble::Uuid& id, std::int64_t mtu);
     void frame(const ble::Uuid& id, std::span<const std::uint8_t> data);
-    void write(const ble::Uuid& id, bool accepted, std::int64_t bytes);
+    void write(const ble::Uuid& id, WriteOutcome outcome, std::int64_t bytes, std::string_view tag = {});
+    void write(const ble::Uuid& id, bool accepted, std::int64_t bytes) {
+        write(id, accepted ? WriteOutcome::written : WriteOutcome::writeFailed, bytes);
+    }
+    void rejected(const Rejection& rejection);
 
 private:
     void peer(const ble::Uuid& id, bool connected, std::int64_t mtu);
     void finish();
 
     LineSink sink_;
+    const bool answersAll_;  // protocol 2
     // Reused for every event, so writing one allocates nothing once they have grown.
     std::string line_;
     std::string base64_;
 };
+
+// The name a rejection reason has on the wire ("not_json").
+std::string_view reasonName(LineError error);
 
 // Writes each line to standard output with whole-line writes (a short or interrupted write is
 // finished, never torn); a closed standard output loses the line and nothing else.

@@ -6,10 +6,15 @@ Bridge::Bridge(Environment env) : env_(std::move(env)) {}
 
 std::shared_ptr<Bridge> Bridge::create(Environment env) {
     std::shared_ptr<Bridge> bridge(new Bridge(std::move(env)));
-    bridge->manager_ = bridge->env_.makeCentral(*bridge, ble::CentralOptions{.showPowerAlert = true, .diagnostics = {}});
+    bridge->manager_ = bridge->env_.makeCentral(*bridge, ble::CentralOptions{.showPowerAlert = true, .diagnostics = bridge->env_.diagnostics});
     bridge->env_.events.hello();
     bridge->env_.readCommands(bridge);
     return bridge;
+}
+
+void Bridge::reject(const protocol::Rejection& rejection) {
+    diagnose("line ", static_cast<std::int64_t>(rejection.line), " rejected: ", protocol::reasonName(rejection.reason));
+    env_.events.rejected(rejection);
 }
 
 void Bridge::stop() {

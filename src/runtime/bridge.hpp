@@ -2,6 +2,8 @@
 
 #include <functional>
 #include <memory>
+#include <string>
+#include <string_view>
 
 #include "ble/central.hpp"
 #include "ble/gatt_profile.hpp"
@@ -27,6 +29,8 @@ public:
         std::function<void(std::weak_ptr<protocol::CommandTarget>)> readCommands;
         // The service and characteristics the bridge looks for.
         ble::GattProfile profile = ble::defaultGattProfile;
+        // Where the bridge, and the backend it creates, explain silent outcomes; empty for none.
+        ble::Diagnostics diagnostics = {};
     };
 
     // Creates the central manager, writes the hello line, then starts the command reader.
@@ -37,6 +41,8 @@ public:
     void stop() override;
     // The send task.
     void send(const ble::Uuid& id, ble::Bytes payload) override;
+    void sendTagged(const ble::Uuid& id, ble::Bytes payload, std::string tag) override;
+    void reject(const protocol::Rejection& rejection) override;
 
     bool stopping() const { return stopping_; }
     const LinkTable& links() const { return links_; }
@@ -64,10 +70,27 @@ public:
 private:
     explicit Bridge(Environment env);
 
-    void disconnect(const ble::Uuid& id);
+    void disconnect(const ble::Uuid& id, protocol::PeerEnd reason, const std::optional<ble::Error>& error);
+    // Cancels a connection whose setup cannot finish.
+    void abandonSetup(const ble::PeripheralPtr& p, std::string_view why, const std::optional<ble::Error>& error);
     void announceIfReady(Link& link);
+    void admit(const ble::Uuid& id, ble::Bytes payload, std::string tag);
     void pump(Link& link);
     void retry(const ble::PeripheralPtr& p, const LinkPtr& link);
+    // Reports a frame's outcome, with a diagnostic line for a frame that did not go.
+    void outcome(const ble::Uuid& id, protocol::WriteOutcome outcome, const QueuedFrame& frame);
+
+    // One diagnostic line made of `parts` (text and integers), built only when someone listens.
+    template <class... Parts>
+    void diagnose(const Parts&... parts) {
+        if (!env_.diagnostics) return;
+        std::string line;
+        (appendPart(line, parts), ...);
+        env_.diagnostics(line);
+    }
+    static void appendPart(std::string& line, std::string_view text) { line += text; }
+    static void appendPart(std::string& line, std::int64_t n) { line += std::to_string(n); }
+    static void appendPart(std::string& line, const ble::Uuid& id) { id.appendText(line); }
 
     Environment env_;
     std::unique_ptr<ble::CentralManager> manager_;

@@ -1,7 +1,12 @@
-// gattrelay: the bridge on BlueZ, Linux's Bluetooth stack, over the system D-Bus.
+// gattrelay [OPTIONS]: the bridge on BlueZ, Linux's Bluetooth stack, over the system D-Bus.
 #include "ble/bluez/bluez_central.hpp"
 #include "runtime/run_bridge.hpp"
 
-int main() {
-    return runtime::runBridge([](loop::AsioMainQueue& queue) { return bluez::centralFactory(queue, queue.context()); });
+int main(int argc, char** argv) {
+    const runtime::Program program{.name = "gattrelay", .backend = "bluez", .takesAdapter = true};
+    runtime::Options options;
+    if (const auto status = runtime::handleCommandLine(program, argc, argv, options)) return *status;
+    return runtime::runBridge(program, options, [](loop::AsioMainQueue& queue) {
+        return bluez::centralFactory(queue, queue.context());
+    });
 }

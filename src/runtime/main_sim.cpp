@@ -1,8 +1,8 @@
-// gattrelay-sim [WORLD.json]: the bridge on a simulated world, over the real standard input and
-// output. With no argument it runs the built-in demo world (examples/worlds/echo.json).
-// A world that cannot be loaded is reported on standard error with exit status 2, before any
-// output; once it is loaded, the bridge's rules hold: events only, nothing on standard error,
-// exit status 0.
+// gattrelay-sim [OPTIONS] [WORLD.json]: the bridge on a simulated world, over the real standard
+// input and output. With no world file it runs the built-in demo world (examples/worlds/echo.json).
+// A bad command line or a world that cannot be loaded is reported on standard error with exit
+// status 2, before any output; once it is loaded, the bridge's rules hold: events only, nothing
+// on standard error unless asked for, exit status 0.
 
 #include <cstdio>
 #include <memory>
@@ -18,17 +18,16 @@ extern const char demoWorld[];
 }  // namespace sim
 
 int main(int argc, char** argv) {
-    if (argc > 2 || (argc == 2 && argv[1][0] == '-')) {
-        std::fputs("usage: gattrelay-sim [WORLD.json]\n", stderr);
-        return 2;
-    }
-    auto loaded = argc == 2 ? sim::loadWorldFile(argv[1]) : sim::parseWorld(sim::demoWorld, "built-in demo world");
+    const runtime::Program program{.name = "gattrelay-sim", .backend = "sim", .takesWorld = true};
+    runtime::Options options;
+    if (const auto status = runtime::handleCommandLine(program, argc, argv, options)) return *status;
+    auto loaded = options.world ? sim::loadWorldFile(*options.world) : sim::parseWorld(sim::demoWorld, "built-in demo world");
     if (!loaded.world) {
         std::fprintf(stderr, "gattrelay-sim: %s\n", loaded.error.c_str());
         return 2;
     }
     std::unique_ptr<sim::SimWorld> world;
-    return runtime::runBridge([&](loop::AsioMainQueue& queue) {
+    return runtime::runBridge(program, options, [&](loop::AsioMainQueue& queue) {
         world = std::make_unique<sim::SimWorld>(std::move(*loaded.world), queue);
         return world->centralFactory();
     });

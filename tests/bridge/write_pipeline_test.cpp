@@ -58,7 +58,7 @@ TEST(WritePipeline, AQueueTakes512FramesAndDropsTheNext) {
     EXPECT_EQ(link->writes.size(), 512u);
     f.bridge().send(uuid(peerA), frameOf(3));
     EXPECT_EQ(link->writes.size(), 512u);
-    EXPECT_EQ(link->writes.back(), frameOf(2));
+    EXPECT_EQ(link->writes.back().payload, frameOf(2));
 }
 
 TEST(WritePipeline, TheWriteLimitIsReadWhenEachFrameGoes) {

@@ -146,7 +146,7 @@ TEST(SimTranscript, AWorldThatCannotBeLoadedEndsWithStatus2BeforeAnyOutput) {
     const Case cases[] = {
         {{path}, std::string("gattrelay-sim: ") + path + ": peripherals[0].wirte: unknown key\n"},
         {{"/nonexistent/world.json"}, "gattrelay-sim: /nonexistent/world.json: cannot open: No such file or directory\n"},
-        {{world("echo.json"), world("echo.json")}, "usage: gattrelay-sim [WORLD.json]\n"},
+        {{world("echo.json"), world("echo.json")}, "gattrelay-sim: unexpected argument '" + world("echo.json") + "'\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args[0]);

@@ -276,7 +276,7 @@ void InvariantChecker::afterStep(const runtime::Bridge& bridge) {
         std::size_t next = 0;
         std::deque<Frame> kept;
         for (Frame& f : peer.waiting) {
-            if (next < link->writes.size() && link->writes[next] == f.bytes) {
+            if (next < link->writes.size() && link->writes[next].payload == f.bytes) {
                 kept.push_back(std::move(f));
                 ++next;
                 continue;

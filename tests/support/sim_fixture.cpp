@@ -40,6 +40,10 @@ Peer& Peer::advertiseAt(sim::Ms at) {
     spec_.advertiseAt = at;
     return *this;
 }
+Peer& Peer::profile(const ble::GattProfile& uuids) {
+    spec_.profile = uuids;
+    return *this;
+}
 Peer& Peer::services(int count) {
     spec_.serviceCount = count;
     return *this;
@@ -143,30 +147,50 @@ std::string write(std::string_view id, bool accepted, int bytes) {
 
 }  // namespace line
 
-SimFixture::SimFixture(sim::WorldSpec world)
-    : world_(std::move(world), queue_), events_([this](std::string_view text) {
-          if (text.empty() || text.back() != '\n') ADD_FAILURE() << "an event line without its line feed: " << text;
-          if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
-          lines_.emplace_back(text);
-      }) {
+SimFixture::SimFixture(sim::WorldSpec world, Session session)
+    : world_(std::move(world), queue_),
+      session_(std::move(session)),
+      events_(
+          [this](std::string_view text) {
+              if (text.empty() || text.back() != '\n') ADD_FAILURE() << "an event line without its line feed: " << text;
+              if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
+              lines_.emplace_back(text);
+          },
+          session_.protocol) {
     world_.setRecording(true);
 }
 
-SimFixture::SimFixture(std::vector<sim::PeripheralSpec> peripherals)
-    : SimFixture(sim::WorldSpec{.peripherals = std::move(peripherals)}) {}
+SimFixture::SimFixture(std::vector<sim::PeripheralSpec> peripherals, Session session)
+    : SimFixture(sim::WorldSpec{.peripherals = std::move(peripherals)}, std::move(session)) {}
 
 void SimFixture::start() {
+    ble::Diagnostics diagnostics;
+    if (session_.verbose) diagnostics = [this](std::string_view line) { diagnostics_.emplace_back(line); };
     bridge_ = runtime::Bridge::create({
         .queue = queue_,
         .events = events_,
         .makeCentral = world_.centralFactory(),
         .readCommands = [this](std::weak_ptr<protocol::CommandTarget> target) { target_ = std::move(target); },
+        .profile = session_.profile,
+        .diagnostics = std::move(diagnostics),
     });
 }
 
 void SimFixture::send(std::string_view id, ble::Bytes payload) {
     queue_.post([target = target_, id = uuid(id), payload = std::move(payload)]() mutable {
         if (auto t = target.lock()) t->send(id, std::move(payload));
+    });
+}
+
+void SimFixture::sendTagged(std::string_view id, ble::Bytes payload, std::string tag) {
+    queue_.post([target = target_, id = uuid(id), payload = std::move(payload), tag = std::move(tag)]() mutable {
+        if (auto t = target.lock()) t->sendTagged(id, std::move(payload), std::move(tag));
+    });
+}
+
+void SimFixture::reject(std::uint64_t line, protocol::LineError reason) {
+    queue_.post([target = target_, rejection = protocol::Rejection{line, reason}] {
+        if (auto t = target.lock()) t->reject(rejection);
     });
 }
 

@@ -9,10 +9,12 @@
 //   EXPECT_THAT(f.takeLines(), ElementsAre(line::hello(), line::state("ready"), line::peer(peerA, true, 23)));
 
 #include <chrono>
+#include <cstdint>
 #include <iosfwd>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "ble/sim/sim_world.hpp"
@@ -44,6 +46,7 @@ public:
     explicit Peer(std::string_view id);
 
     Peer& advertiseAt(sim::Ms at);
+    Peer& profile(const ble::GattProfile& uuids);
     Peer& services(int count);
     Peer& noInbox();
     Peer& noOutbox();
@@ -80,17 +83,27 @@ std::string frame(std::string_view id, const ble::Bytes& data);
 std::string write(std::string_view id, bool accepted, int bytes);
 }  // namespace line
 
+// How the bridge is run: what a command line would choose.
+struct Session {
+    int protocol = 1;
+    ble::GattProfile profile = ble::defaultGattProfile;
+    // Diagnostic lines are kept, for takeDiagnostics().
+    bool verbose = false;
+};
+
 // A world, the bridge on it, and the manual clock they share. Recording is on.
 class SimFixture {
 public:
-    explicit SimFixture(sim::WorldSpec world);
+    explicit SimFixture(sim::WorldSpec world, Session session = {});
     // A powered-on adapter and these peripherals.
-    explicit SimFixture(std::vector<sim::PeripheralSpec> peripherals);
+    explicit SimFixture(std::vector<sim::PeripheralSpec> peripherals, Session session = {});
 
     // Creates the bridge: the hello line is written at once, everything else as tasks run.
     void start();
     // Post what the command reader's tasks would: they run when the queue next runs.
     void send(std::string_view id, ble::Bytes payload);
+    void sendTagged(std::string_view id, ble::Bytes payload, std::string tag);
+    void reject(std::uint64_t line, protocol::LineError reason);
     void stop();
 
     void runUntilIdle() { queue_.runUntilIdle(); }
@@ -100,6 +113,8 @@ public:
 
     // The lines written since the last call.
     std::vector<std::string> takeLines();
+    // The diagnostic lines since the last call (with Session::verbose).
+    std::vector<std::string> takeDiagnostics() { return std::exchange(diagnostics_, {}); }
 
     // Acting on the world now, by peer id.
     void setAdapterState(int state) { world_.setAdapterState(state); }
@@ -123,7 +138,9 @@ public:
 private:
     loop::ManualQueue queue_;
     sim::SimWorld world_;
+    Session session_;
     std::vector<std::string> lines_;
+    std::vector<std::string> diagnostics_;
     protocol::EventStream events_;
     std::weak_ptr<protocol::CommandTarget> target_;
     std::shared_ptr<runtime::Bridge> bridge_;

@@ -18,9 +18,9 @@ SimPeripheral::SimPeripheral(SimWorld& world, PeripheralSpec description)
     : world_(world), spec_(std::move(description)), writeLimit_(initialWriteLimit) {
     for (int i = 0; i < spec_.serviceCount; ++i) {
         std::vector<std::shared_ptr<SimCharacteristic>> characteristics;
-        if (spec_.inbox) characteristics.push_back(std::make_shared<SimCharacteristic>(ble::defaultInboxUuid, i));
-        if (spec_.outbox) characteristics.push_back(std::make_shared<SimCharacteristic>(ble::defaultOutboxUuid, i));
-        services_.push_back(std::make_shared<SimService>(ble::defaultServiceUuid, i, std::move(characteristics)));
+        if (spec_.inbox) characteristics.push_back(std::make_shared<SimCharacteristic>(spec_.profile.inbox, i));
+        if (spec_.outbox) characteristics.push_back(std::make_shared<SimCharacteristic>(spec_.profile.outbox, i));
+        services_.push_back(std::make_shared<SimService>(spec_.profile.service, i, std::move(characteristics)));
     }
     for (const WriteLimitStep& step : spec_.writeLimit)
         if (step.at <= Ms{0}) writeLimit_ = step.limit;
@@ -114,7 +114,7 @@ void SimPeripheral::discoverServices(const std::vector<ble::Uuid>& services) {
         } else {
             if (!discovered_) discovered_.emplace();
             const bool asked = services.empty() ||
-                               std::find(services.begin(), services.end(), ble::defaultServiceUuid) != services.end();
+                               std::find(services.begin(), services.end(), spec_.profile.service) != services.end();
             if (asked && discovered_->empty()) discovered_->assign(services_.begin(), services_.end());
         }
         if (delegate_) delegate_->didDiscoverServices(shared_from_this(), error);
@@ -139,7 +139,7 @@ void SimPeripheral::discoverCharacteristics(const std::vector<ble::Uuid>& charac
             s->discover(characteristics);
             if (spec_.outboxNotifying) {
                 for (const auto& ch : s->all())
-                    if (ch->uuid() == ble::defaultOutboxUuid && s->isDiscovered(*ch)) ch->setNotifying(true);
+                    if (ch->uuid() == spec_.profile.outbox && s->isDiscovered(*ch)) ch->setNotifying(true);
                 startNotifications();
             }
         }
@@ -159,7 +159,7 @@ void SimPeripheral::setNotifyValue(bool enabled, const ble::CharacteristicPtr& c
     world_.schedule(spec_.delays.subscribe, [this, connection = connection_, ch, c, enabled] {
         if (connection != connection_) return;
         std::optional<ble::Error> error;
-        if (spec_.subscribeFails || !ch || ch->uuid() != ble::defaultOutboxUuid) {
+        if (spec_.subscribeFails || !ch || ch->uuid() != spec_.profile.outbox) {
             error = ble::Error{"the characteristic cannot notify"};
         } else {
             ch->setNotifying(enabled);
@@ -205,7 +205,7 @@ bool SimPeripheral::decideWriteFails(const SimCharacteristic* c, std::size_t siz
     const bool byPattern = spec_.writeFailures.all || failedInARow_ < spec_.writeFailures.firstAttemptsOfEachFrame ||
                            std::find(spec_.writeFailures.nth.begin(), spec_.writeFailures.nth.end(), n) !=
                                spec_.writeFailures.nth.end();
-    const bool fails = byPattern || failNextWrite_ || !c || c->uuid() != ble::defaultInboxUuid || size > writeLimit_;
+    const bool fails = byPattern || failNextWrite_ || !c || c->uuid() != spec_.profile.inbox || size > writeLimit_;
     failNextWrite_ = false;
     failedInARow_ = fails ? failedInARow_ + 1 : 0;
     return fails;
@@ -255,7 +255,7 @@ void SimPeripheral::notifyOutbox(ble::Bytes& value) {
     if (state_ != ble::PeripheralState::connected) return;
     for (const auto& s : services_)
         for (const auto& ch : s->all())
-            if (ch->uuid() == ble::defaultOutboxUuid && ch->isNotifying()) {
+            if (ch->uuid() == spec_.profile.outbox && ch->isNotifying()) {
                 ch->exchangeValue(value);
                 if (delegate_) delegate_->didUpdateValue(shared_from_this(), ch, std::nullopt);
                 return;

@@ -91,8 +91,7 @@ void SimWorld::scan(const std::vector<ble::Uuid>& services, bool allowDuplicates
     if (recording_) record({.kind = Request::Kind::scan, .uuids = services, .flag = allowDuplicates});
     if (!poweredOn()) return;
     scanning_ = true;
-    scanSeesService_ = services.empty() ||
-                       std::find(services.begin(), services.end(), ble::defaultServiceUuid) != services.end();
+    scannedServices_ = services;
     for (const auto& p : peripherals_)
         if (p->advertising()) offerDiscovery(*p);
 }
@@ -102,15 +101,20 @@ void SimWorld::stopScan() {
     scanning_ = false;
 }
 
-bool SimWorld::scanSees() const { return scanning_ && scanSeesService_ && poweredOn(); }
+bool SimWorld::scanSees(const SimPeripheral& p) const {
+    const ble::Uuid& service = p.spec().profile.service;
+    return scanning_ && poweredOn() &&
+           (scannedServices_.empty() ||
+            std::find(scannedServices_.begin(), scannedServices_.end(), service) != scannedServices_.end());
+}
 
 void SimWorld::offerDiscovery(SimPeripheral& p) {
-    if (scanSees()) queue_.post([this, &p] { deliverDiscovery(p); });
+    if (scanSees(p)) queue_.post([this, &p] { deliverDiscovery(p); });
 }
 
 void SimWorld::deliverDiscovery(SimPeripheral& p) {
     // The scan may have stopped, or another report used the advertisement, since the post.
-    if (!p.advertising() || !scanSees() || !central_) return;
+    if (!p.advertising() || !scanSees(p) || !central_) return;
     p.useAdvertisement();
     central_->didDiscover(p.shared_from_this());
 }

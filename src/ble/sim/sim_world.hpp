@@ -89,7 +89,7 @@ private:
     SimPeripheral& find(const ble::Uuid& id) const;
     void changeState(int state);
     void deliverDiscovery(SimPeripheral& p);
-    bool scanSees() const;
+    bool scanSees(const SimPeripheral& p) const;
     void scan(const std::vector<ble::Uuid>& services, bool allowDuplicates);
     void stopScan();
 
@@ -101,7 +101,7 @@ private:
     int state_ = ble::ManagerState::unknown;
     bool scanning_ = false;
     // The current scan is for the service the peripherals advertise (or for any service).
-    bool scanSeesService_ = false;
+    std::vector<ble::Uuid> scannedServices_;
     bool recording_ = false;
     std::vector<Request> requests_;
 };

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "ble/central.hpp"
+#include "ble/gatt_profile.hpp"
 
 namespace sim {
 
@@ -61,7 +62,9 @@ struct PeripheralSpec {
     // First advertised at this time.
     Ms advertiseAt{0};
 
-    // GATT layout: how many instances of the service (0, 1, 2...), each with these characteristics.
+    // GATT layout: how many instances of the service (0, 1, 2...), each with these characteristics,
+    // and their UUIDs. The peripheral advertises its service.
+    ble::GattProfile profile = ble::defaultGattProfile;
     int serviceCount = 1;
     bool inbox = true;
     bool outbox = true;

@@ -111,6 +111,12 @@ simdjson::dom::array array(element e, const std::string& path) {
     return value;
 }
 
+ble::Uuid uuid(element e, const std::string& path) {
+    auto id = ble::Uuid::parse(string(e, path));
+    if (!id) fail(path, "not a UUID (expected 8-4-4-4-12 hexadecimal digits)");
+    return *id;
+}
+
 Ms milliseconds(element e, const std::string& path) { return Ms{integer(e, path, 0, maxMs)}; }
 
 // Counted from 1.
@@ -251,16 +257,18 @@ std::vector<Ms> times(element e, const std::string& path) {
 
 PeripheralSpec peripheral(element e, const std::string& path) {
     Fields fields(e, path,
-                  {"id", "advertiseAt", "serviceCount", "inbox", "outbox", "outboxNotifying", "writeLimit",
+                  {"id", "advertiseAt", "serviceUuid", "inboxUuid", "outboxUuid", "serviceCount", "inbox", "outbox",
+                   "outboxNotifying", "writeLimit",
                    "connectFails", "discoverServicesFails", "discoverCharacteristicsFails", "subscribeFails",
                    "writeFailures", "delays", "disconnectAt", "disconnectAfterWrites", "readvertiseAfter",
                    "notifications", "echo"});
     PeripheralSpec p;
-    auto idPath = fields.pathOf("id");
-    auto id = ble::Uuid::parse(string(required(fields, "id"), idPath));
-    if (!id) fail(idPath, "not a UUID (expected 8-4-4-4-12 hexadecimal digits)");
-    p.id = *id;
+    p.id = uuid(required(fields, "id"), fields.pathOf("id"));
     optionalField(fields, "advertiseAt", p.advertiseAt, milliseconds);
+    optionalField(fields, "serviceUuid", p.profile.service, uuid);
+    optionalField(fields, "inboxUuid", p.profile.inbox, uuid);
+    optionalField(fields, "outboxUuid", p.profile.outbox, uuid);
+    if (p.profile.inbox == p.profile.outbox) fail(fields.pathOf("outboxUuid"), "the same UUID as the inbox");
     optionalField(fields, "serviceCount", p.serviceCount,
                   [](element v, const std::string& s) { return static_cast<int>(integer(v, s, 0, maxServiceCount)); });
     optionalField(fields, "inbox", p.inbox, boolean);
