@@ -74,14 +74,14 @@ class Bridge:
         self._temp_dir = temp_dir
         self._stop_timeout = stop_timeout
         self._transport: asyncio.SubprocessTransport | None = None
-        self._sends: SendQueue | None = None
+        self._sends = SendQueue(loop, self._write_input, self._end_input)
         self._state: str | None = None
         self._peers: dict[str, int] = {}
         self._version: str | None = None
-        self._hello: asyncio.Future[None] | None = loop.create_future()
+        self._hello: asyncio.Future[None] = loop.create_future()
         self._partial = b""
         self._stderr = b""
-        self._stdout_open = True
+        self._open_outputs = 2  # standard output and error
         self._process_running = True
         self._close_error: BridgeError | None = None
         self._closed: asyncio.Future[int | None] = loop.create_future()
@@ -154,7 +154,7 @@ class Bridge:
             raise ValueError("a frame holds at least one byte")
         if self._close_error is not None:
             raise self._close_error
-        if self._kill_timer is not None or self._sends is None:
+        if self._kill_timer is not None:
             raise BridgeClosedError("the bridge is stopping")
         if size > MAX_FRAME_BYTES:
             # Refused here as the bridge would refuse it, without sending a line it might find too long.
@@ -166,7 +166,7 @@ class Bridge:
     async def stop(self, timeout: float | None = None) -> int | None:
         """Sends "stop", closes the bridge's input and returns its exit status once it has exited, killing it
         after `timeout` seconds. Sends still pending then fail with BridgeClosedError."""
-        if not self._closed.done() and self._kill_timer is None and self._sends is not None:
+        if not self._closed.done() and self._kill_timer is None:
             self._sends.stop()
             self._kill_timer = self._loop.call_later(
                 self._stop_timeout if timeout is None else timeout, self._kill
@@ -191,10 +191,7 @@ class Bridge:
             )
         except OSError as error:
             raise BridgeStartError(f"cannot run {path}: {error}") from error
-        stdin = self._transport.get_pipe_transport(0)
-        self._sends = SendQueue(self._loop, stdin.write, stdin.close)
         self._maybe_closed()
-        assert self._hello is not None
         timer = self._loop.call_later(
             start_timeout,
             lambda: self._fail(BridgeStartError(f'no "hello" from the bridge within {start_timeout} s')),
@@ -212,7 +209,7 @@ class Bridge:
         for line in lines:
             try:
                 fields = json.loads(line)
-                if self._hello is not None:
+                if not self._hello.done():
                     self._greeted(fields)
                 else:
                     self._handle(fields)
@@ -228,16 +225,12 @@ class Bridge:
             self._fail(BridgeStartError(f"the bridge speaks protocol {fields.get('protocol')}; this client speaks {PROTOCOL}"))
         else:
             self._version = fields.get("version")
-            assert self._hello is not None
-            hello, self._hello = self._hello, None
-            if not hello.done():
-                hello.set_result(None)
+            self._hello.set_result(None)
 
     def _handle(self, fields: dict) -> None:
         event = parse_event(fields)
         if event is None:
             return
-        assert self._sends is not None
         if isinstance(event, Write):
             self._sends.answered(event)
         elif isinstance(event, Peer):
@@ -281,6 +274,14 @@ class Bridge:
             self._close_error = error
         self._kill()
 
+    def _write_input(self, data: bytes) -> None:
+        assert self._transport is not None
+        self._transport.get_pipe_transport(0).write(data)
+
+    def _end_input(self) -> None:
+        assert self._transport is not None
+        self._transport.get_pipe_transport(0).close()
+
     def _kill(self) -> None:
         if self._transport is not None and self._process_running:
             self._transport.kill()
@@ -288,8 +289,8 @@ class Bridge:
     def _stderr_received(self, data: bytes) -> None:
         self._stderr = (self._stderr + data)[-_STDERR_TAIL_BYTES:]
 
-    def _stdout_closed(self) -> None:
-        self._stdout_open = False
+    def _output_closed(self) -> None:
+        self._open_outputs -= 1
         self._maybe_closed()
 
     def _process_exited(self) -> None:
@@ -297,10 +298,9 @@ class Bridge:
         self._maybe_closed()
 
     def _maybe_closed(self) -> None:
-        """Once the process has exited and its last events are read, settles everything still pending."""
-        if self._stdout_open or self._process_running or self._sends is None or self._closed.done():
+        """Once the process has exited and its last words are read, settles everything still pending."""
+        if self._open_outputs or self._process_running or self._transport is None or self._closed.done():
             return
-        assert self._transport is not None
         returncode = self._transport.get_returncode()
         if self._kill_timer is not None:
             self._kill_timer.cancel()
@@ -310,12 +310,10 @@ class Bridge:
             how = f"exited with status {returncode}"
         last = self._stderr.decode(errors="replace").rstrip().rpartition("\n")[2]
         message = f"the bridge {how}" + (f": {last}" if last else "")
-        if self._hello is not None:
-            hello, self._hello = self._hello, None
-            if not hello.done():
-                hello.set_exception(
-                    self._close_error if isinstance(self._close_error, BridgeStartError) else BridgeStartError(message)
-                )
+        if not self._hello.done():
+            self._hello.set_exception(
+                self._close_error if isinstance(self._close_error, BridgeStartError) else BridgeStartError(message)
+            )
         if self._close_error is None:
             self._close_error = BridgeClosedError(message, returncode)
         self._sends.close(self._close_error)
@@ -347,18 +345,16 @@ class _Pipes(asyncio.SubprocessProtocol):
             self._bridge._stderr_received(data)
 
     def pipe_connection_lost(self, fd: int, exc: Exception | None) -> None:
-        if fd == 1:
-            self._bridge._stdout_closed()
+        if fd != 0:
+            self._bridge._output_closed()
 
     def process_exited(self) -> None:
         self._bridge._process_exited()
 
     def pause_writing(self) -> None:
-        assert self._bridge._sends is not None
         self._bridge._sends.pause()
 
     def resume_writing(self) -> None:
-        assert self._bridge._sends is not None
         self._bridge._sends.resume()
 
 
