@@ -6,6 +6,7 @@ import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 
 import { BridgeClosedError, BridgeError, BridgeStartError } from './errors.js';
+import { parseEventLine } from './event_line.js';
 import { EventQueue } from './event_queue.js';
 import { SendQueue } from './send_queue.js';
 import { World } from './world.js';
@@ -47,6 +48,8 @@ export class Bridge extends EventEmitter {
     #queues = new Set();
     #waiters = new Set();
     #settleExited;
+    #lastSendId;
+    #lastSendPeer;
 
     /** Starts the bridge and resolves once it has said "hello" in protocol 2. */
     static async start({ path, args = [], world, startTimeoutMs = 10000, stopTimeoutMs = 5000 } = {}) {
@@ -129,7 +132,12 @@ export class Bridge extends EventEmitter {
      * `{ accepted, bytes, reason? }`. Rejects with BridgeClosedError if the bridge goes first.
      */
     send(id, data) {
-        const peer = peerId(id);
+        // Most sends go to the peer of the send before: its id is checked and upper-cased once.
+        if (id !== this.#lastSendId) {
+            this.#lastSendPeer = peerId(id);
+            this.#lastSendId = id;
+        }
+        const peer = this.#lastSendPeer;
         if (peer === undefined) return Promise.reject(new TypeError(`not a peer id: ${id}`));
         const bytes = typeof data === 'string' ? Buffer.from(data) : data;
         if (!(bytes instanceof Uint8Array)) return Promise.reject(new TypeError('a frame is a Uint8Array or a string'));
@@ -175,7 +183,7 @@ export class Bridge extends EventEmitter {
             start = end + 1;
             let event;
             try {
-                event = JSON.parse(line);
+                event = parseEventLine(line);
             } catch {
                 this.#fail(new BridgeError(`the bridge wrote a line that is not JSON: ${line.slice(0, 200)}`));
                 return;
@@ -207,9 +215,6 @@ export class Bridge extends EventEmitter {
                 break;
             case 'rejected':
                 this.#sends.rejected(event.line, new BridgeError(`the bridge rejected a send line: ${event.reason}`));
-                break;
-            case 'frame':
-                event.data = Buffer.from(event.data, 'base64');
                 break;
         }
         this.#deliver(event);

@@ -109,7 +109,7 @@ export class SendQueue {
         if (this.#pipeFull || this.#stopped || this.#lines.length === 0) return;
         const text = this.#lines.length === 1 ? this.#lines[0] : this.#lines.join('');
         this.#lines = [];
-        if (!this.#input.write(text)) this.#pipeFull = true;
+        if (!this.#input.write(text, 'latin1')) this.#pipeFull = true;
     }
 }
 
