@@ -14,7 +14,8 @@ from types import MappingProxyType
 
 from .errors import BridgeClosedError, BridgeError, BridgeStartError
 from .event_stream import EventStream
-from .events import Event, Mtu, Outcome, Peer, Rejected, State, Write, parse_event
+from .event_line import parse_event_line
+from .events import Event, Frame, Mtu, Outcome, Peer, Rejected, State, Write
 from .send_queue import SendQueue
 from .world import World
 
@@ -87,7 +88,7 @@ class Bridge:
         self._closed: asyncio.Future[int | None] = loop.create_future()
         self._kill_timer: asyncio.TimerHandle | None = None
         self._backlog: list[Event | None] | None = []
-        self._streams: weakref.WeakSet[EventStream] = weakref.WeakSet()
+        self._streams: list[weakref.ref[EventStream]] = []
         self._waiters: list[tuple[str | None, asyncio.Future[Peer]]] = []
 
     @property
@@ -121,7 +122,7 @@ class Bridge:
         if self._backlog is None and self._closed.done():
             stream.end()
             return stream
-        self._streams.add(stream)
+        self._streams.append(weakref.ref(stream))
         if self._backlog is not None:
             backlog, self._backlog = self._backlog, None
             for event in backlog:
@@ -204,15 +205,18 @@ class Bridge:
     def _read(self, data: bytes) -> None:
         if self._partial:
             data = self._partial + data
-        lines = data.split(b"\n")
-        self._partial = lines.pop()
-        for line in lines:
+        end = data.rfind(b"\n")
+        self._partial = data[end + 1 :]
+        if end == -1:
+            return
+        for line in data[:end].decode(errors="replace").split("\n"):
             try:
-                fields = json.loads(line)
                 if not self._hello.done():
-                    self._greeted(fields)
+                    self._greeted(json.loads(line))
                 else:
-                    self._handle(fields)
+                    event = parse_event_line(line)
+                    if event is not None:
+                        self._handle(event)
             except (ValueError, KeyError, TypeError, AttributeError) as error:
                 self._fail(BridgeError(f"the bridge wrote a line this client cannot read ({error}): {line[:200]!r}"))
             if self._close_error is not None:
@@ -227,23 +231,23 @@ class Bridge:
             self._version = fields.get("version")
             self._hello.set_result(None)
 
-    def _handle(self, fields: dict) -> None:
-        event = parse_event(fields)
-        if event is None:
-            return
-        if isinstance(event, Write):
+    def _handle(self, event: Event) -> None:
+        kind = type(event)
+        if kind is Write:
             self._sends.answered(event)
-        elif isinstance(event, Peer):
+        elif kind is Frame:
+            pass
+        elif kind is Peer:
             if event.connected:
                 self._peer_ready(event)
             else:
                 self._peers.pop(event.id, None)
-        elif isinstance(event, Mtu):
+        elif kind is Mtu:
             if event.id in self._peers:
                 self._peers[event.id] = event.mtu
-        elif isinstance(event, State):
+        elif kind is State:
             self._state = event.value
-        elif isinstance(event, Rejected):
+        elif kind is Rejected:
             self._sends.rejected(event.line, BridgeError(f"the bridge rejected a send line: {event.reason}"))
         self._deliver(event)
 
@@ -262,11 +266,17 @@ class Bridge:
             self._dispatch(event)
 
     def _dispatch(self, event: Event | None) -> None:
-        for stream in self._streams:
-            if event is None:
+        dropped = False
+        for ref in self._streams:
+            stream = ref()
+            if stream is None:
+                dropped = True
+            elif event is None:
                 stream.end()
             else:
                 stream.push(event)
+        if dropped:
+            self._streams = [ref for ref in self._streams if ref() is not None]
 
     def _fail(self, error: BridgeError) -> None:
         """Ends the session on a fault of the bridge: the error goes to whoever waits for the start or a send."""

@@ -7,14 +7,14 @@ from dataclasses import dataclass
 from typing import Any
 
 
-@dataclass(frozen=True, slots=True)
+@dataclass(slots=True)
 class State:
     """The adapter's state: "unknown", "resetting", "unsupported", "unauthorized", "powered_off", "ready", "failed"."""
 
     value: str
 
 
-@dataclass(frozen=True, slots=True)
+@dataclass(slots=True)
 class Peer:
     """A peer became ready (`connected` true) or is gone, with the reason ("connect_failed", "setup_failed",
     "disconnected")."""
@@ -25,7 +25,7 @@ class Peer:
     reason: str | None = None
 
 
-@dataclass(frozen=True, slots=True)
+@dataclass(slots=True)
 class Frame:
     """Bytes a peer notified."""
 
@@ -33,7 +33,7 @@ class Frame:
     data: bytes
 
 
-@dataclass(frozen=True, slots=True)
+@dataclass(slots=True)
 class Write:
     """The answer to one send, with the send's tag."""
 
@@ -44,7 +44,7 @@ class Write:
     tag: str | None = None
 
 
-@dataclass(frozen=True, slots=True)
+@dataclass(slots=True)
 class Mtu:
     """A ready peer's write limit changed."""
 
@@ -52,7 +52,7 @@ class Mtu:
     mtu: int
 
 
-@dataclass(frozen=True, slots=True)
+@dataclass(slots=True)
 class Rejected:
     """The bridge refused an input line."""
 
@@ -63,7 +63,7 @@ class Rejected:
 Event = State | Peer | Frame | Write | Mtu | Rejected
 
 
-@dataclass(frozen=True, slots=True)
+@dataclass(slots=True)
 class Outcome:
     """What became of one frame: written (`accepted`) or not, and why not ("too_long", "unknown_peer",
     "not_ready", "queue_full", "write_failed", "peer_gone")."""
