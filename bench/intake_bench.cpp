@@ -3,14 +3,16 @@
 //   throughput  valid "send" lines for unknown peers, from the first byte written to the exit
 //               that follows the end of input, against `cat >/dev/null` fed the same way, on an
 //               ordinary pipe and on one as large as the bridge makes its own; and the CPU time
-//               each used (all threads), which shared machines distort less
+//               each used (all threads), which shared machines distort less. Then the same in
+//               protocol 2, with a tag on every line, whose every send is answered by a "write"
+//               event (read and thrown away), against protocol 1 in the same runs
 //   start       time from spawning to the hello line; resident memory once started
 //   idle        CPU time used over 10 s with nothing to read
 //   long line   resident memory growth while a 1 GB line without a terminator streams in, after
 //               1 MiB of ordinary send lines
 // Each figure is the median of --runs runs of a fresh process.
 //
-// usage: intake_bench [--sim PATH] [--runs N]
+// usage: intake_bench [--sim PATH] [--runs N] [--only throughput|protocols|start|idle|long]
 
 #include <algorithm>
 #include <chrono>
@@ -19,6 +21,7 @@
 #include <dirent.h>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -38,8 +41,9 @@ using testsupport::ChildProcess;
 
 constexpr std::size_t blockBytes = 1 << 20;
 
-// About a megabyte of whole "send" lines of `payload` bytes each, for peers nobody knows.
-std::string sendBlock(std::size_t payload, std::size_t& lines) {
+// About a megabyte of whole "send" lines of `payload` bytes each, for peers nobody knows; each
+// with a tag of 8 bytes when `tagged`.
+std::string sendBlock(std::size_t payload, std::size_t& lines, bool tagged = false) {
     ble::Bytes bytes(payload);
     for (std::size_t i = 0; i < payload; ++i) bytes[i] = static_cast<std::uint8_t>(i * 37);
     std::string data;
@@ -49,7 +53,9 @@ std::string sendBlock(std::size_t payload, std::size_t& lines) {
     while (block.size() < blockBytes) {
         char id[40];
         std::snprintf(id, sizeof id, "0DDBA11C-0000-4000-8000-%012zX", lines % 16);
-        block += R"({"command":"send","id":")" + std::string(id) + R"(","data":")" + data + "\"}\n";
+        char tag[32] = "";
+        if (tagged) std::snprintf(tag, sizeof tag, R"(,"tag":"m%07zu")", lines % 10'000'000);
+        block += R"({"command":"send","id":")" + std::string(id) + R"(","data":")" + data + "\"" + tag + "}\n";
         ++lines;
     }
     return block;
@@ -130,6 +136,27 @@ public:
                     median(catCpu));
     }
 
+    // Protocol 2 with tags against protocol 1, in alternating runs.
+    void protocols(std::size_t payload, std::size_t blocks) {
+        std::size_t linesPerBlock = 0;
+        const std::string plain = sendBlock(payload, linesPerBlock);
+        const std::string tagged = sendBlock(payload, linesPerBlock, true);
+        std::vector<double> seconds[2], cpu[2];
+        for (int run = 0; run < runs_; ++run) {
+            for (int protocol : {1, 2}) {
+                const Run r = feed(protocol == 1 ? plain : tagged, blocks, Reader::bridge, protocol);
+                seconds[protocol - 1].push_back(r.seconds);
+                cpu[protocol - 1].push_back(r.cpuSeconds);
+            }
+        }
+        const double lines = static_cast<double>(linesPerBlock * blocks);
+        const double one = median(seconds[0]), two = median(seconds[1]);
+        std::printf("%5zu-byte payloads, %.0f lines: protocol 1 %.2f M lines/s, CPU %.3f s; protocol 2 with tags "
+                    "%.2f M lines/s, CPU %.3f s; protocol 2 takes %.0f%% of protocol 1's time\n",
+                    payload, lines, lines / one / 1e6, median(cpu[0]), lines / two / 1e6, median(cpu[1]),
+                    100 * two / one);
+    }
+
     void start() {
         std::vector<double> ms, rss;
         for (int run = 0; run < runs_; ++run) {
@@ -190,11 +217,15 @@ private:
 
     enum class Reader { bridge, cat, catOnLargePipe };
 
-    Run feed(const std::string& block, std::size_t blocks, Reader reader) {
+    Run feed(const std::string& block, std::size_t blocks, Reader reader, int protocol = 1) {
         const bool toBridge = reader == Reader::bridge;
-        ChildProcess child = toBridge ? ChildProcess(sim_, {world_})
-                                      : ChildProcess("/bin/sh", {"-c", "exec cat >/dev/null"});
-        if (toBridge) expectLine(child, R"({"event":"hello","protocol":1})");
+        ChildProcess child = !toBridge     ? ChildProcess("/bin/sh", {"-c", "exec cat >/dev/null"})
+                             : protocol == 1 ? ChildProcess(sim_, {world_})
+                                             : ChildProcess(sim_, {"--protocol", "2", world_});
+        if (toBridge && !child.readLine()) throw std::runtime_error("no hello line");
+        // Protocol 2 answers every line: its events are read as they come.
+        std::optional<std::thread> drain;
+        if (protocol == 2) drain.emplace([&child] { child.readToEnd(std::chrono::minutes(5)); });
         // The bridge enlarges its own input pipe to 1 MiB; this gives cat the same.
         if (reader == Reader::catOnLargePipe && ::fcntl(child.inputFd(), F_SETPIPE_SZ, 1024 * 1024) < 0)
             throw std::runtime_error("cannot enlarge the pipe");
@@ -203,6 +234,7 @@ private:
             if (!child.write(block)) throw std::runtime_error("stopped reading");
         }
         child.closeInput();
+        if (drain) drain->join();
         const double before = childrenCpuSeconds();
         if (child.wait(std::chrono::minutes(5)) != 0) throw std::runtime_error("did not end with status 0");
         return {std::chrono::duration<double>(Clock::now() - begin).count(), childrenCpuSeconds() - before};
@@ -227,28 +259,39 @@ private:
 int main(int argc, char** argv) {
     std::string sim = GATTRELAY_SIM_PATH;
     int runs = 5;
+    std::string only;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--sim" && i + 1 < argc) {
             sim = argv[++i];
         } else if (arg == "--runs" && i + 1 < argc) {
             runs = std::atoi(argv[++i]);
+        } else if (arg == "--only" && i + 1 < argc) {
+            only = argv[++i];
         } else {
-            std::fprintf(stderr, "usage: intake_bench [--sim PATH] [--runs N]\n");
+            std::fprintf(stderr, "usage: intake_bench [--sim PATH] [--runs N] "
+                                 "[--only throughput|protocols|start|idle|long]\n");
             return 2;
         }
     }
+    const auto wanted = [&](std::string_view part) { return only.empty() || only == part; };
     if (runs < 1) {
         std::fprintf(stderr, "intake_bench: --runs must be at least 1\n");
         return 2;
     }
     try {
         Bench bench(sim, runs);
-        bench.throughput(16384, 256);
-        bench.throughput(20, 256);
-        bench.start();
-        bench.idle();
-        bench.longLine();
+        if (wanted("throughput")) {
+            bench.throughput(16384, 256);
+            bench.throughput(20, 256);
+        }
+        if (wanted("protocols")) {
+            bench.protocols(16384, 256);
+            bench.protocols(20, 256);
+        }
+        if (wanted("start")) bench.start();
+        if (wanted("idle")) bench.idle();
+        if (wanted("long")) bench.longLine();
     } catch (const std::exception& e) {
         std::fprintf(stderr, "intake_bench: %s\n", e.what());
         return 1;

@@ -2,8 +2,9 @@
 //   rate      echoed frames per second with 1 and 100 peers, 20- and 512-byte frames
 //   latency   from a send line written to its "write" line read, one frame in flight
 //   announce  1,000 peers: time from the state line to the last "peer" line, and resident memory
-// Every peer echoes and completes every operation at once. Each figure is the median of --runs
-// runs of a fresh process.
+// Every peer echoes and completes every operation at once. Rate and latency are measured in
+// protocol 1 and in protocol 2 with a tag on every send, in alternating runs. Each figure is the
+// median of --runs runs of a fresh process.
 //
 // usage: relay_bench [--sim PATH] [--runs N] [--only rate|latency|announce]
 
@@ -68,23 +69,32 @@ std::string base64(std::string_view bytes) {
     return out;
 }
 
-std::string sendLine(int peer, int bytes) {
+// In protocol 2 with a tag of 8 bytes.
+std::string sendLine(int peer, int bytes, int protocol) {
+    char tag[32] = "";
+    if (protocol == 2) std::snprintf(tag, sizeof tag, ",\"tag\":\"m%07d\"", peer);
     return "{\"command\":\"send\",\"id\":\"" + peerId(peer) + "\",\"data\":\"" + base64(std::string(bytes, 'x')) +
-           "\"}\n";
+           "\"" + tag + "}\n";
 }
 
 // gattrelay-sim on a world, with pipes on its standard input and output.
 class Sim {
 public:
-    Sim(const std::string& sim, const std::string& world) {
+    Sim(const std::string& sim, const std::string& world, int protocol = 1) {
         int in[2], out[2];
         if (::pipe2(in, O_CLOEXEC) || ::pipe2(out, O_CLOEXEC)) throw std::runtime_error("pipe");
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
         posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        char* argv[] = {const_cast<char*>(sim.c_str()), const_cast<char*>(world.c_str()), nullptr};
-        int failed = ::posix_spawn(&pid_, sim.c_str(), &actions, nullptr, argv, environ);
+        // Protocol 1 is the program started with no options.
+        std::vector<std::string> args{sim};
+        if (protocol == 2) args.insert(args.end(), {"--protocol", "2"});
+        args.push_back(world);
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        int failed = ::posix_spawn(&pid_, sim.c_str(), &actions, nullptr, argv.data(), environ);
         posix_spawn_file_actions_destroy(&actions);
         ::close(in[0]);
         ::close(out[1]);
@@ -189,14 +199,14 @@ struct Rate {
 
 // Echoed frames per second: `frames` sends spread round-robin over the peers, with a window of
 // sends not yet answered small enough that no peer's queue (512 frames) overflows.
-Rate rate(const std::string& simPath, int peers, int bytes, int frames) {
+Rate rate(const std::string& simPath, int peers, int bytes, int frames, int protocol) {
     auto world = writeWorld(peers);
-    Sim sim(simPath, world);
+    Sim sim(simPath, world, protocol);
     waitForPeers(sim, peers);
     std::remove(world.c_str());
 
     std::vector<std::string> lines;
-    for (int p = 0; p < peers; ++p) lines.push_back(sendLine(p, bytes));
+    for (int p = 0; p < peers; ++p) lines.push_back(sendLine(p, bytes, protocol));
     const int window = std::min(256 * peers, 8192);
     sim.setInputNonBlocking();
 
@@ -238,12 +248,12 @@ struct Latency {
 };
 
 // One frame in flight: the time from writing its send line to reading its "write" line.
-Latency latency(const std::string& simPath, int samples) {
+Latency latency(const std::string& simPath, int samples, int protocol) {
     auto world = writeWorld(1);
-    Sim sim(simPath, world);
+    Sim sim(simPath, world, protocol);
     waitForPeers(sim, 1);
     std::remove(world.c_str());
-    auto line = sendLine(0, 20);
+    auto line = sendLine(0, 20, protocol);
     std::vector<double> us;
     for (int i = 0; i < samples; ++i) {
         auto start = Clock::now();
@@ -324,21 +334,34 @@ int main(int argc, char** argv) {
             for (int peers : {1, 100}) {
                 for (int bytes : {20, 512}) {
                     int frames = bytes == 20 ? 200'000 : 50'000;
-                    std::vector<Rate> results;
-                    for (int i = 0; i < runs; ++i) results.push_back(rate(simPath, peers, bytes, frames));
-                    std::printf("rate      %3d peer(s) %3d-byte frames: %8.0f echoed frames/s, %.2f us of CPU each "
-                                "(%d per run)\n",
-                                peers, bytes, median(results, &Rate::framesPerSecond),
-                                median(results, &Rate::cpuMicrosPerFrame), frames);
+                    std::vector<Rate> results[2];
+                    for (int i = 0; i < runs; ++i)
+                        for (int protocol : {1, 2})
+                            results[protocol - 1].push_back(rate(simPath, peers, bytes, frames, protocol));
+                    for (int protocol : {1, 2}) {
+                        std::printf("rate      %3d peer(s) %3d-byte frames, protocol %d: %8.0f echoed frames/s, "
+                                    "%.2f us of CPU each (%d per run)\n",
+                                    peers, bytes, protocol, median(results[protocol - 1], &Rate::framesPerSecond),
+                                    median(results[protocol - 1], &Rate::cpuMicrosPerFrame), frames);
+                    }
+                    std::printf("          protocol 2 / protocol 1: rate %.0f%%, CPU per frame %.0f%%\n",
+                                100 * median(results[1], &Rate::framesPerSecond) /
+                                    median(results[0], &Rate::framesPerSecond),
+                                100 * median(results[1], &Rate::cpuMicrosPerFrame) /
+                                    median(results[0], &Rate::cpuMicrosPerFrame));
                     std::fflush(stdout);
                 }
             }
         }
         if (only.empty() || only == "latency") {
-            std::vector<Latency> results;
-            for (int i = 0; i < runs; ++i) results.push_back(latency(simPath, 20'000));
-            std::printf("latency   send line to write line, 1 peer, 20 bytes: median %.1f us, 99th percentile %.1f us\n",
-                        median(results, &Latency::median), median(results, &Latency::p99));
+            std::vector<Latency> results[2];
+            for (int i = 0; i < runs; ++i)
+                for (int protocol : {1, 2}) results[protocol - 1].push_back(latency(simPath, 20'000, protocol));
+            for (int protocol : {1, 2})
+                std::printf("latency   send line to write line, 1 peer, 20 bytes, protocol %d: median %.1f us, "
+                            "99th percentile %.1f us\n",
+                            protocol, median(results[protocol - 1], &Latency::median),
+                            median(results[protocol - 1], &Latency::p99));
             std::fflush(stdout);
         }
         if (only.empty() || only == "announce") {

@@ -57,11 +57,8 @@ void Bridge::didDisconnect(const ble::PeripheralPtr& p, const std::optional<ble:
 void Bridge::disconnect(const ble::Uuid& id, protocol::PeerEnd reason, const std::optional<ble::Error>& error) {
     LinkPtr link = links_.remove(id);
     if (!link) return;
-    if (env_.diagnostics) {
-        const bool failed = reason == protocol::PeerEnd::connectFailed;
-        diagnose("peer ", id, failed ? ": connect failed" : ": disconnected", error ? ": " : "",
-                 error ? std::string_view(error->what) : "");
-    }
+    diagnose("peer ", id, reason == protocol::PeerEnd::connectFailed ? ": connect failed" : ": disconnected",
+             error ? ": " : "", error ? std::string_view(error->what) : std::string_view());
     // Every frame it held ends here, in order: queued, waiting for a retry or in flight.
     for (const QueuedFrame& frame : link->writes) outcome(id, protocol::WriteOutcome::peerGone, frame);
     // Unlike the announcement, this figure is not capped: it reports what the peripheral said.

@@ -48,7 +48,9 @@ void Bridge::didDiscoverCharacteristics(const ble::PeripheralPtr& p, const ble::
         }
     }
     if (!link->inbox || !link->outbox)
-        diagnose("peer ", p->identifier(), link->inbox ? ": no outbox" : ": no inbox", " characteristic; not announced");
+        diagnose("peer ", p->identifier(),
+                 link->inbox ? ": no outbox" : link->outbox ? ": no inbox" : ": no inbox or outbox",
+                 " characteristic; not announced");
     announceIfReady(*link);
 }
 

@@ -18,6 +18,7 @@ std::string_view discardReason(WriteOutcome outcome) {
         case WriteOutcome::notReady: return "peer not ready";
         case WriteOutcome::queueFull: return "queue full";
         case WriteOutcome::writeFailed: return "write failed";
+        case WriteOutcome::failedAsPeerWent: return "write failed as the peer went";
         case WriteOutcome::peerGone: return "peer gone";
         case WriteOutcome::written: break;
     }
@@ -55,7 +56,8 @@ void Bridge::pump(Link& link) {
         const auto mtu = std::clamp<std::int64_t>(static_cast<std::int64_t>(writeLimit) + 3, 23, 517);
         if (mtu != link.reportedMtu) {
             link.reportedMtu = mtu;
-            diagnose("peer ", link.peripheral->identifier(), ": write limit now ", static_cast<std::int64_t>(writeLimit));
+            diagnose("peer ", link.peripheral->identifier(), ": write limit now ",
+                     static_cast<std::int64_t>(writeLimit));
             env_.events.mtu(link.peripheral->identifier(), mtu);
         }
         if (link.writes.front().payload.size() <= writeLimit) {
@@ -80,8 +82,8 @@ void Bridge::didWriteValue(const ble::PeripheralPtr& p, const ble::Characteristi
     link->writing = false;
     // Empty only when a completion comes with nothing in flight; a failure still counts.
     const bool inFlight = !link->writes.empty();
+    const bool connected = p->state() == ble::PeripheralState::connected;
     if (error) {
-        const bool connected = p->state() == ble::PeripheralState::connected;
         const bool again = link->writeAttemptCount < maximumGattWriteAttempts && connected;
         if (inFlight)
             diagnose("peer ", p->identifier(), ": write failed (attempt ", link->writeAttemptCount, " of ",
@@ -99,7 +101,9 @@ void Bridge::didWriteValue(const ble::PeripheralPtr& p, const ble::Characteristi
     if (inFlight) {
         const QueuedFrame done = std::move(link->writes.front());
         link->writes.pop_front();
-        outcome(p->identifier(), error ? WriteOutcome::writeFailed : WriteOutcome::written, done);
+        outcome(p->identifier(),
+                !error ? WriteOutcome::written : connected ? WriteOutcome::writeFailed : WriteOutcome::failedAsPeerWent,
+                done);
     }
     pump(*link);
 }

@@ -57,7 +57,8 @@ private:
 
 }  // namespace
 
-CommandParser::CommandParser(std::size_t maxLineBytes, bool acceptTags) : parser_(maxLineBytes), acceptTags_(acceptTags) {
+CommandParser::CommandParser(std::size_t maxLineBytes, bool acceptTags)
+    : parser_(maxLineBytes), acceptTags_(acceptTags) {
     // Nesting is limited only by the line's length, so that any valid JSON of that length
     // parses (a key may repeat with a deeply nested value before its last occurrence).
     // Failing here (out of memory) only defers the allocation to the first line.

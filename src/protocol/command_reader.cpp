@@ -144,6 +144,7 @@ private:
         queue_.post([target = target_, items = std::move(items_), thenStop]() mutable {
             const auto t = target.lock();
             if (!t) return;
+            t->beginCommands();
             for (auto& item : items) {
                 if (auto* send = std::get_if<SendCommand>(&item)) {
                     if (send->tag.empty())
@@ -154,6 +155,7 @@ private:
                     t->reject(std::get<Rejection>(item));
                 }
             }
+            t->endCommands();
             if (thenStop) t->stop();
         });
         items_.clear();

@@ -21,6 +21,10 @@ public:
     }
     // A line that is not a command. A target may ignore it.
     virtual void reject(const Rejection& rejection) { (void)rejection; }
+    // Around the sends and rejections of one task: the events they cause at once may be written
+    // together when it ends.
+    virtual void beginCommands() {}
+    virtual void endCommands() {}
 };
 
 }  // namespace protocol

@@ -73,6 +73,7 @@ std::string_view reasonName(WriteOutcome outcome) {
     switch (outcome) {
         case WriteOutcome::written: return "";
         case WriteOutcome::writeFailed: return "write_failed";
+        case WriteOutcome::failedAsPeerWent: return "peer_gone";
         case WriteOutcome::tooLong: return "too_long";
         case WriteOutcome::unknownPeer: return "unknown_peer";
         case WriteOutcome::notReady: return "not_ready";
@@ -176,25 +177,38 @@ void EventStream::frame(const ble::Uuid& id, std::span<const std::uint8_t> data)
 
 void EventStream::write(const ble::Uuid& id, WriteOutcome outcome, std::int64_t bytes, std::string_view tag) {
     const bool accepted = outcome == WriteOutcome::written;
-    if (!answersAll_ && !accepted && outcome != WriteOutcome::writeFailed) return;
+    if (!answersAll_ && !accepted && outcome != WriteOutcome::writeFailed && outcome != WriteOutcome::failedAsPeerWent)
+        return;
     line_ = accepted ? R"({"accepted":true,"bytes":)" : R"({"accepted":false,"bytes":)";
     appendInteger(line_, bytes);
     line_ += R"(,"event":"write","id":)";
     appendId(line_, id);
-    if (answersAll_ && !accepted) {
-        line_ += R"(,"reason":)";
-        appendString(line_, reasonName(outcome));
-    }
-    if (!tag.empty()) {
-        line_ += R"(,"tag":)";
-        appendString(line_, tag);
+    if (answersAll_) {
+        if (!accepted) {
+            line_ += R"(,"reason":)";
+            appendString(line_, reasonName(outcome));
+        }
+        if (!tag.empty()) {
+            line_ += R"(,"tag":)";
+            appendString(line_, tag);
+        }
     }
     finish();
 }
 
 void EventStream::finish() {
     line_ += "}\n";
-    sink_(line_);
+    if (held_)
+        heldLines_ += line_;
+    else
+        sink_(line_);
+}
+
+void EventStream::release() {
+    held_ = false;
+    if (heldLines_.empty()) return;
+    sink_(heldLines_);
+    heldLines_.clear();
 }
 
 LineSink standardOutput() {

@@ -11,10 +11,12 @@
 
 namespace protocol {
 
-// The outcome of a send. Protocol 1 reports only written and writeFailed frames.
+// The outcome of a send. Protocol 1 reports only written, writeFailed and failedAsPeerWent
+// frames, the last two alike.
 enum class WriteOutcome : std::uint8_t {
     written,
-    writeFailed,  // every attempt failed, or the peer was no longer connected for another
+    writeFailed,        // every attempt failed
+    failedAsPeerWent,   // a write failed while the connection was ending: no attempt was left to make
     tooLong,      // at admission, or over the peer's write limit at its turn
     unknownPeer,
     notReady,
@@ -25,7 +27,7 @@ enum class WriteOutcome : std::uint8_t {
 // Why a peer's connection ended. Protocol 1 does not report it.
 enum class PeerEnd : std::uint8_t { connectFailed, setupFailed, disconnected };
 
-// Receives each finished event line, line feed included.
+// Receives each finished event line, line feed included, or several at once (EventStream::hold).
 using LineSink = std::function<void(std::string_view line)>;
 
 // The bridge's only output: one compact JSON object per line, keys in byte order, "/" written
@@ -48,12 +50,19 @@ public:
     }
     void rejected(const Rejection& rejection);
 
+    // Lines written between hold() and release() reach the sink together at release(), in one
+    // call: a protocol 2 client sending many lines at once gets their answers in few writes.
+    void hold() { held_ = true; }
+    void release();
+
 private:
     void peer(const ble::Uuid& id, bool connected, std::int64_t mtu);
     void finish();
 
     LineSink sink_;
     const bool answersAll_;  // protocol 2
+    bool held_ = false;
+    std::string heldLines_;
     // Reused for every event, so writing one allocates nothing once they have grown.
     std::string line_;
     std::string base64_;

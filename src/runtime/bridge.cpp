@@ -6,7 +6,8 @@ Bridge::Bridge(Environment env) : env_(std::move(env)) {}
 
 std::shared_ptr<Bridge> Bridge::create(Environment env) {
     std::shared_ptr<Bridge> bridge(new Bridge(std::move(env)));
-    bridge->manager_ = bridge->env_.makeCentral(*bridge, ble::CentralOptions{.showPowerAlert = true, .diagnostics = bridge->env_.diagnostics});
+    bridge->manager_ = bridge->env_.makeCentral(
+        *bridge, ble::CentralOptions{.showPowerAlert = true, .diagnostics = bridge->env_.diagnostics});
     bridge->env_.events.hello();
     bridge->env_.readCommands(bridge);
     return bridge;

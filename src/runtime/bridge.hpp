@@ -43,6 +43,8 @@ public:
     void send(const ble::Uuid& id, ble::Bytes payload) override;
     void sendTagged(const ble::Uuid& id, ble::Bytes payload, std::string tag) override;
     void reject(const protocol::Rejection& rejection) override;
+    void beginCommands() override { env_.events.hold(); }
+    void endCommands() override { env_.events.release(); }
 
     bool stopping() const { return stopping_; }
     const LinkTable& links() const { return links_; }

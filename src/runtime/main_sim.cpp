@@ -21,7 +21,8 @@ int main(int argc, char** argv) {
     const runtime::Program program{.name = "gattrelay-sim", .backend = "sim", .takesWorld = true};
     runtime::Options options;
     if (const auto status = runtime::handleCommandLine(program, argc, argv, options)) return *status;
-    auto loaded = options.world ? sim::loadWorldFile(*options.world) : sim::parseWorld(sim::demoWorld, "built-in demo world");
+    auto loaded =
+        options.world ? sim::loadWorldFile(*options.world) : sim::parseWorld(sim::demoWorld, "built-in demo world");
     if (!loaded.world) {
         std::fprintf(stderr, "gattrelay-sim: %s\n", loaded.error.c_str());
         return 2;

@@ -15,8 +15,10 @@ bool isAdapterName(std::string_view name) {
             if (!test(static_cast<unsigned char>(c))) return false;
         return true;
     };
-    if (name.starts_with("hci"))
-        return name.size() > 3 && name.size() <= 6 && allOf(name.substr(3), [](unsigned char c) { return std::isdigit(c); });
+    if (name.starts_with("hci")) {
+        const std::string_view number = name.substr(3);
+        return !number.empty() && number.size() <= 3 && allOf(number, [](unsigned char c) { return std::isdigit(c); });
+    }
     if (name.size() != 17) return false;
     for (std::size_t i = 0; i < name.size(); ++i) {
         const auto c = static_cast<unsigned char>(name[i]);

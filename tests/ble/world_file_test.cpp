@@ -103,6 +103,27 @@ TEST(WorldFile, EveryKeyReachesItsField) {
     EXPECT_TRUE(p.echo);
 }
 
+TEST(WorldFile, APeripheralMayNameItsOwnUuids) {
+    const std::string service = "0000FEED-0000-1000-8000-00805F9B34FB";
+    const std::string inbox = "0000FEE1-0000-1000-8000-00805F9B34FB";
+    const std::string members = R"("serviceUuid":")" + service + R"(","inboxUuid":")" + inbox + "\"";
+    auto loaded = sim::parseWorld(withPeripheral(members), "w.json");
+    ASSERT_TRUE(loaded.world) << loaded.error;
+    const ble::GattProfile& profile = loaded.world->peripherals.at(0).profile;
+    EXPECT_EQ(profile.service.text(), service);
+    EXPECT_EQ(profile.inbox.text(), inbox);
+    EXPECT_EQ(profile.outbox, ble::defaultOutboxUuid);
+
+    const std::pair<std::string, std::string> invalid[] = {
+        {R"("serviceUuid": "FEED")",
+         "w.json: peripherals[0].serviceUuid: not a UUID (expected 8-4-4-4-12 hexadecimal digits)"},
+        {R"("outboxUuid": 3)", "w.json: peripherals[0].outboxUuid: expected a string, found an integer"},
+        {R"("outboxUuid": "a3e5b7c9-5d1f-4e2a-9b6c-000000000002")",
+         "w.json: peripherals[0].outboxUuid: the same UUID as the inbox"},
+    };
+    for (const auto& [bad, error] : invalid) EXPECT_EQ(sim::parseWorld(withPeripheral(bad), "w.json").error, error);
+}
+
 TEST(WorldFile, AnAdapterTimelineMayStartLateOrBeEmpty) {
     // The adapter's state is unknown before its first step.
     for (const char* text : {R"({"adapter": []})", R"({"adapter": [{"at": 500, "state": "powered_on"}]})"}) {

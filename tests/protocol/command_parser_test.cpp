@@ -105,5 +105,40 @@ TEST(CommandParser, DoesNotLimitThePayload) {
     EXPECT_EQ(std::get<SendCommand>(*command).payload, ble::Bytes(18000, 0));
 }
 
+TEST(CommandParser, NamesWhyALineIsNotACommandAndTakesTagsWhenAsked) {
+    const std::string send = R"({"command":"send","id":"0123ABCD-89AB-CDEF-0123-456789ABCDEF","data":"AQID")";
+    // A tag of 64 bytes once unescaped: "é" as an escape (2 bytes) and 62 bytes more.
+    const std::string tag64 = R"(\u00e9)" + std::string(62, 't');
+    const std::pair<std::string, std::variant<Command, LineError>> cases[] = {
+        {send + "}", SendCommand{id, {1, 2, 3}}},
+        {send + R"(,"tag":"a\/b"})", SendCommand{id, {1, 2, 3}, "a/b"}},
+        {send + R"(,"tag":")" + tag64 + "\"}", SendCommand{id, {1, 2, 3}, "\xC3\xA9" + std::string(62, 't')}},
+        {send + R"(,"tag":")" + tag64 + "t\"}", LineError::badTag},
+        {send + R"(,"tag":""})", LineError::badTag},
+        {send + R"(,"tag":1})", LineError::notACommand},
+        {send + R"(,"tag":"a","x":1})", LineError::notACommand},
+        {R"({"command":"stop","tag":"a"})", LineError::notACommand},
+        {"", LineError::notJson},
+        {"\r", LineError::notJson},
+        {R"({"command":"stop"} 1)", LineError::notJson},
+        {R"({"command":"stop")", LineError::notJson},
+        {"[1]", LineError::notACommand},
+        {"null", LineError::notACommand},
+        {R"({"command":"sned"})", LineError::notACommand},
+        {R"({"command":"send","id":"x"})", LineError::notACommand},
+        {R"({"command":"send","id":1,"data":"AQID"})", LineError::notACommand},
+        {R"({"command":"send","id":"x","data":"!"})", LineError::badId},
+        {R"({"command":"send","id":"0123ABCD-89AB-CDEF-0123-456789ABCDEF","data":""})", LineError::badData},
+        {R"({"command":"send","id":"0123ABCD-89AB-CDEF-0123-456789ABCDEF","data":"AQ","tag":""})", LineError::badData},
+    };
+    CommandParser parser(24576, /*acceptTags=*/true);
+    for (const auto& [line, expected] : cases) {
+        const simdjson::padded_string padded(line);
+        EXPECT_EQ(parser.check(padded), expected) << line;
+    }
+    // Without tags, a tag is an extra key.
+    EXPECT_EQ(parse(send + R"(,"tag":"a"})"), std::nullopt);
+}
+
 }  // namespace
 }  // namespace protocol

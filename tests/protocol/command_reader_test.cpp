@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "loop/manual_queue.hpp"
+#include "protocol/event_stream.hpp"
 
 namespace protocol {
 namespace {
@@ -15,7 +16,7 @@ namespace {
 constexpr std::string_view peer = "0123ABCD-89AB-CDEF-0123-456789ABCDEF";
 
 // Records the calls the reader's tasks make, as text.
-class RecordingTarget final : public CommandTarget {
+class RecordingTarget : public CommandTarget {
 public:
     std::vector<std::string> calls;
     void send(const ble::Uuid& id, ble::Bytes payload) override {
@@ -55,7 +56,7 @@ protected:
     std::vector<std::string> read(const std::string& input, bool close = true) {
         target_->calls.clear();
         EXPECT_EQ(::pipe(fds_), 0);
-        std::thread reader = readCommands(fds_[0], queue_, target_);
+        std::thread reader = readCommands(fds_[0], queue_, target_, protocol_);
         std::thread writer([&] {
             for (std::string_view rest = input; !rest.empty();) {
                 const ssize_t n = ::write(fds_[1], rest.data(), rest.size());
@@ -72,6 +73,7 @@ protected:
     }
 
     int fds_[2] = {-1, -1};
+    int protocol_ = 1;
     loop::ManualQueue queue_;
     std::shared_ptr<RecordingTarget> target_ = std::make_shared<RecordingTarget>();
 };
@@ -137,6 +139,40 @@ TEST_F(CommandReaderTest, LimitsLinesAfterRepair) {
             EXPECT_EQ(calls, (std::vector<std::string>{"stop"}));
         }
     }
+}
+
+// Records tagged sends and rejected lines too.
+class AnsweringTarget final : public RecordingTarget {
+public:
+    void sendTagged(const ble::Uuid& id, ble::Bytes payload, std::string tag) override {
+        send(id, std::move(payload));
+        calls.back() += " tag " + tag;
+    }
+    void reject(const Rejection& r) override {
+        calls.push_back("reject " + std::to_string(r.line) + " " + std::string(reasonName(r.reason)));
+    }
+};
+
+TEST_F(CommandReaderTest, InProtocol2NumbersEveryLineAndSkipsOverLongOnes) {
+    protocol_ = 2;
+    auto target = std::make_shared<AnsweringTarget>();
+    target_ = target;
+    const std::string tagged = R"({"command":"send","id":")" + std::string(peer) + R"(","data":"BA==","tag":"x"})";
+    const std::string input = sendLine(1) + "\r\n" +              // 1
+                              "\n" +                               // 2
+                              std::string(30000, ' ') + "\r\n" +  // 3: over-long, skipped
+                              tagged + "\n" +                      // 4
+                              sendLineOfSize(24579, '\xFF') + "\n" +  // 5: over-long once repaired
+                              "\xFF\r\n" +                         // 6: repaired, then not JSON
+                              sendLine(2) + "\n" +                 // 7
+                              std::string(30000, 'x');              // 8: over-long at the end of input
+    EXPECT_EQ(read(input), (std::vector<std::string>{"send 0123 1 4", "reject 2 not_json", "reject 3 too_long",
+                                                     "send 0123 1 4 tag x", "reject 5 too_long", "reject 6 not_json",
+                                                     "send 0123 1 8", "reject 8 too_long", "stop"}));
+    // In protocol 1 the tagged line is rejected for its extra key, and an over-long line ends the session.
+    protocol_ = 1;
+    EXPECT_EQ(read(tagged + "\n" + std::string(30000, ' ') + "\n" + sendLine(2) + "\n", false),
+              (std::vector<std::string>{"reject 1 not_a_command", "stop"}));
 }
 
 TEST_F(CommandReaderTest, DoesNothingOnceTheTargetIsGone) {

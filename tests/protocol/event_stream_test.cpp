@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,63 @@ TEST_F(EventStreamTest, WritesIntegersInPlainDecimal) {
     events.write(id, true, -1);
     EXPECT_EQ(lines[0].substr(lines[0].find("\"mtu\"")), "\"mtu\":9223372036854775807}\n");
     EXPECT_EQ(lines[1].substr(0, 30), "{\"accepted\":true,\"bytes\":-1,\"e");
+}
+
+TEST(EventStreamProtocols, Protocol2ReportsEveryOutcomeAndProtocol1OnlyWhatItAlwaysDid) {
+    struct Event {
+        std::function<void(EventStream&)> write;
+        std::string protocol1;
+        std::string protocol2;
+    };
+    const std::string idText = R"("id":"0123ABCD-89AB-CDEF-0123-456789ABCDEF")";
+    const auto refused = [&](const char* reason) {
+        return R"({"accepted":false,"bytes":3,"event":"write",)" + idText + R"(,"reason":")" + reason + "\"}\n";
+    };
+    const Event events[] = {
+        {[](EventStream& e) { e.hello(); }, "{\"event\":\"hello\",\"protocol\":1}\n",
+         "{\"event\":\"hello\",\"protocol\":2,\"version\":\"" GATTRELAY_VERSION "\"}\n"},
+        {[](EventStream& e) { e.write(id, WriteOutcome::written, 3, "t/1"); },
+         R"({"accepted":true,"bytes":3,"event":"write",)" + idText + "}\n",
+         R"({"accepted":true,"bytes":3,"event":"write",)" + idText + R"(,"tag":"t\/1"})" + "\n"},
+        {[](EventStream& e) { e.write(id, WriteOutcome::writeFailed, 3); },
+         R"({"accepted":false,"bytes":3,"event":"write",)" + idText + "}\n", refused("write_failed")},
+        {[](EventStream& e) { e.write(id, WriteOutcome::failedAsPeerWent, 3); },
+         R"({"accepted":false,"bytes":3,"event":"write",)" + idText + "}\n", refused("peer_gone")},
+        {[](EventStream& e) { e.write(id, WriteOutcome::tooLong, 3); }, "", refused("too_long")},
+        {[](EventStream& e) { e.write(id, WriteOutcome::unknownPeer, 3); }, "", refused("unknown_peer")},
+        {[](EventStream& e) { e.write(id, WriteOutcome::notReady, 3); }, "", refused("not_ready")},
+        {[](EventStream& e) { e.write(id, WriteOutcome::queueFull, 3); }, "", refused("queue_full")},
+        {[](EventStream& e) { e.write(id, WriteOutcome::peerGone, 3); }, "", refused("peer_gone")},
+        {[](EventStream& e) { e.peerDisconnected(id, 23, PeerEnd::setupFailed); },
+         R"({"connected":false,"event":"peer",)" + idText + R"(,"mtu":23})" + "\n",
+         R"({"connected":false,"event":"peer",)" + idText + R"(,"mtu":23,"reason":"setup_failed"})" + "\n"},
+        {[](EventStream& e) { e.mtu(id, 63); }, "", R"({"event":"mtu",)" + idText + R"(,"mtu":63})" + "\n"},
+        {[](EventStream& e) { e.rejected({7, LineError::notACommand}); }, "",
+         R"({"event":"rejected","line":7,"reason":"not_a_command"})" "\n"},
+    };
+    for (const Event& event : events) {
+        for (int protocol : {1, 2}) {
+            std::string written;
+            EventStream stream([&](std::string_view line) { written += line; }, protocol);
+            event.write(stream);
+            EXPECT_EQ(written, protocol == 1 ? event.protocol1 : event.protocol2);
+        }
+    }
+}
+
+TEST_F(EventStreamTest, HeldLinesGoOutTogetherAtRelease) {
+    events.hold();
+    events.state("a");
+    events.rejected({1, LineError::notJson});  // protocol 1 writes nothing for it
+    events.state("b");
+    EXPECT_TRUE(lines.empty());
+    events.release();
+    events.release();
+    events.state("c");
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         "{\"event\":\"state\",\"value\":\"a\"}\n{\"event\":\"state\",\"value\":\"b\"}\n",
+                         "{\"event\":\"state\",\"value\":\"c\"}\n",
+                     }));
 }
 
 }  // namespace

@@ -153,8 +153,9 @@ SimFixture::SimFixture(sim::WorldSpec world, Session session)
       events_(
           [this](std::string_view text) {
               if (text.empty() || text.back() != '\n') ADD_FAILURE() << "an event line without its line feed: " << text;
-              if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
-              lines_.emplace_back(text);
+              // Held lines come several at once.
+              for (std::size_t end; (end = text.find('\n')) != std::string_view::npos; text.remove_prefix(end + 1))
+                  lines_.emplace_back(text.substr(0, end));
           },
           session_.protocol) {
     world_.setRecording(true);

@@ -1,0 +1,123 @@
+// Both executables' command lines, and a short session of each protocol-2 feature through
+// gattrelay-sim over real pipes.
+#include <algorithm>
+#include <gtest/gtest.h>
+#include <optional>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "support/child_process.hpp"
+
+namespace {
+
+using testsupport::ChildProcess;
+
+const std::string peer = "5EC1A5E0-0000-4000-8000-000000000001";
+
+std::string world(const std::string& name) { return std::string(GATTRELAY_WORLDS_DIR) + "/" + name; }
+
+struct Finished {
+    std::string out;
+    std::string err;
+    std::optional<int> status;
+};
+
+Finished run(const std::string& path, const std::vector<std::string>& args) {
+    ChildProcess child(path, args);
+    child.closeInput();
+    Finished r;
+    r.out = child.readToEnd().value_or("(timeout)");
+    r.status = child.wait();
+    r.err = child.errorOutput();
+    return r;
+}
+
+TEST(CommandLine, HelpVersionAndABadOptionOfBothPrograms) {
+    for (const auto& [path, name, backend] : {std::tuple{GATTRELAY_PATH, "gattrelay", "bluez"},
+                                              std::tuple{GATTRELAY_SIM_PATH, "gattrelay-sim", "sim"}}) {
+        SCOPED_TRACE(name);
+        const Finished help = run(path, {"--help"});
+        EXPECT_EQ(help.out.rfind(std::string("usage: ") + name + " [OPTIONS]", 0), 0u) << help.out;
+        EXPECT_NE(help.out.find("--protocol"), std::string::npos);
+        EXPECT_EQ(help.err, "");
+        EXPECT_EQ(help.status, 0);
+
+        const Finished version = run(path, {"--version"});
+        EXPECT_EQ(version.out, std::string(name) + " " GATTRELAY_VERSION " (protocols 1 2; backend " + backend + ")\n");
+        EXPECT_EQ(version.err, "");
+        EXPECT_EQ(version.status, 0);
+
+        for (const std::vector<std::string>& bad : {std::vector<std::string>{"--bogus"},
+                                                    std::vector<std::string>{"--protocol", "3"},
+                                                    std::vector<std::string>{"-v", "-v"}}) {
+            const Finished r = run(path, bad);
+            EXPECT_EQ(r.out, "");
+            EXPECT_EQ(r.status, 2);
+            EXPECT_EQ(r.err.rfind(std::string(name) + ": ", 0), 0u) << r.err;
+            EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+            EXPECT_NE(r.err.find(bad[0]), std::string::npos) << r.err;
+        }
+    }
+}
+
+std::vector<std::string> readLines(ChildProcess& child, std::size_t count) {
+    std::vector<std::string> lines;
+    while (lines.size() < count) {
+        auto line = child.readLine();
+        if (!line) break;
+        lines.push_back(*line);
+    }
+    return lines;
+}
+
+TEST(CommandLine, AProtocol2SessionOverPipes) {
+    ChildProcess sim(GATTRELAY_SIM_PATH, {"--protocol", "2", "--", world("echo.json")});
+    EXPECT_EQ(readLines(sim, 3),
+              (std::vector<std::string>{R"({"event":"hello","protocol":2,"version":")" GATTRELAY_VERSION "\"}",
+                                        R"({"event":"state","value":"ready"})",
+                                        R"({"connected":true,"event":"peer","id":")" + peer + R"(","mtu":185})"}));
+    ASSERT_TRUE(sim.write("nope\r\n" + std::string(30000, ' ') + "\n" +
+                          R"({"command":"send","id":"00000000-0000-4000-8000-000000000009","data":"aGk=","tag":"u"})" +
+                          "\n"));
+    EXPECT_EQ(readLines(sim, 3),
+              (std::vector<std::string>{
+                  R"({"event":"rejected","line":1,"reason":"not_json"})",
+                  R"({"event":"rejected","line":2,"reason":"too_long"})",
+                  R"({"accepted":false,"bytes":2,"event":"write","id":"00000000-0000-4000-8000-000000000009",)"
+                  R"("reason":"unknown_peer","tag":"u"})"}));
+    ASSERT_TRUE(sim.write(R"({"command":"send","id":")" + peer + R"(","data":"aGVsbG8=","tag":"m\/1"})" + "\n"));
+    auto lines = readLines(sim, 2);
+    std::sort(lines.begin(), lines.end());
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         R"({"accepted":true,"bytes":5,"event":"write","id":")" + peer + R"(","tag":"m\/1"})",
+                         R"({"data":"aGVsbG8=","event":"frame","id":")" + peer + "\"}"}));
+    ASSERT_TRUE(sim.write("{\"command\":\"stop\"}\n"));
+    EXPECT_EQ(sim.readToEnd(), "");
+    EXPECT_EQ(sim.wait(), 0);
+    EXPECT_EQ(sim.errorOutput(), "");
+}
+
+TEST(CommandLine, VerboseExplainsOnStandardErrorAndOnlyWhenAsked) {
+    for (const bool verbose : {false, true}) {
+        SCOPED_TRACE(verbose ? "-v" : "quiet");
+        ChildProcess sim(GATTRELAY_SIM_PATH, verbose ? std::vector<std::string>{"-v"} : std::vector<std::string>{});
+        EXPECT_EQ(readLines(sim, 3).size(), 3u);
+        ASSERT_TRUE(sim.write("[1]\n{\"command\":\"stop\"}\n"));
+        EXPECT_EQ(sim.readToEnd(), "");
+        EXPECT_EQ(sim.wait(), 0);
+        if (!verbose) {
+            EXPECT_EQ(sim.errorOutput(), "");
+            continue;
+        }
+        const std::string err = sim.errorOutput();
+        for (const std::string& expected :
+             {std::string("gattrelay-sim: adapter state ready\n"),
+              "gattrelay-sim: peer " + peer + ": found, connecting\n",
+              "gattrelay-sim: peer " + peer + ": ready, write limit 182\n",
+              std::string("gattrelay-sim: line 1 rejected: not_a_command\n")})
+            EXPECT_NE(err.find(expected), std::string::npos) << err;
+    }
+}
+
+}  // namespace
