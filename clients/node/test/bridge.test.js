@@ -44,6 +44,7 @@ test('every send settles once, with the reason the bridge gives', async () => {
     const bridge = await Bridge.start({ world });
     await Promise.all([failing, leaving, shrinking].map((id) => bridge.waitForPeer({ id })));
     await new Promise((resolve) => setTimeout(resolve, 250));
+    const gone = new Promise((resolve) => bridge.on('peer', (e) => e.id === leaving && !e.connected && resolve(e)));
 
     const cases = [
         [failing, 1, { accepted: false, bytes: 1, reason: 'write_failed' }],
@@ -61,6 +62,7 @@ test('every send settles once, with the reason the bridge gives', async () => {
     assert.deepEqual(outcomes, cases.map(([, , outcome]) => outcome));
     // The limit read by the write that failed is reported before that write's outcome.
     assert.equal(bridge.peers.get(shrinking), 23);
+    assert.equal((await gone).reason, 'disconnected');
     assert.equal(bridge.peers.has(leaving), false);
     await bridge.stop();
 });

@@ -41,6 +41,7 @@ async def test_every_send_settles_once_with_the_reason_the_bridge_gives():
         for peer_id in (failing, leaving, shrinking):
             await bridge.wait_for_peer(peer_id)
         await asyncio.sleep(0.25)
+        events = bridge.events()
         cases = [
             (failing, 1, Outcome(False, 1, "write_failed")),
             (leaving, 1, Outcome(True, 1)),
@@ -57,6 +58,10 @@ async def test_every_send_settles_once_with_the_reason_the_bridge_gives():
         assert outcomes == [outcome for _, _, outcome in cases]
         # The limit read by the write that failed is reported before that write's outcome.
         assert bridge.peers[shrinking] == 23
+        async for event in events:
+            if isinstance(event, Peer) and event.id == leaving and not event.connected:
+                assert event == Peer(leaving, False, 23, "disconnected")
+                break
         assert leaving not in bridge.peers
 
 
