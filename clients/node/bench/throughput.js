@@ -1,7 +1,7 @@
 // Frames per second and echo round trip through this package against gattrelay-sim, and the same through a
 // bare client that only writes send lines and counts event lines, in the same run. One echoing peer.
 //
-//   node clients/node/bench/throughput.js [--sim PATH] [--runs 5] [--frames 200000] [--samples 5000]
+//   node clients/node/bench/throughput.js [--sim PATH] [--runs 5] [--frames 100000] [--samples 5000]
 import { spawn } from 'node:child_process';
 import { mkdtemp, rm, writeFile } from 'node:fs/promises';
 import { tmpdir } from 'node:os';
@@ -15,7 +15,7 @@ const { values: options } = parseArgs({
     options: {
         sim: { type: 'string', default: fileURLToPath(new URL('../../../build/bin/gattrelay-sim', import.meta.url)) },
         runs: { type: 'string', default: '5' },
-        frames: { type: 'string', default: '200000' },
+        frames: { type: 'string', default: '100000' },
         samples: { type: 'string', default: '5000' },
     },
 });

@@ -1,7 +1,7 @@
 from __future__ import annotations
 
 import asyncio
-import base64
+import binascii
 import json
 import os
 import re
@@ -90,6 +90,8 @@ class Bridge:
         self._backlog: list[Event | None] | None = []
         self._streams: list[weakref.ref[EventStream]] = []
         self._waiters: list[tuple[str | None, asyncio.Future[Peer]]] = []
+        self._last_send_id: object = None
+        self._last_send_peer = ""
 
     @property
     def state(self) -> str | None:
@@ -148,7 +150,11 @@ class Bridge:
     def send(self, peer_id: str, data: bytes | bytearray | memoryview | str) -> asyncio.Future[Outcome]:
         """Queues a frame (bytes, or a string sent as its UTF-8 bytes) for a peer, at the call, and returns a
         future of its Outcome. It fails with BridgeClosedError if the bridge goes first."""
-        peer = _peer_id(peer_id)
+        # Most sends go to the peer of the send before: its id is checked and upper-cased once.
+        if peer_id != self._last_send_id:
+            self._last_send_peer = _peer_id(peer_id)
+            self._last_send_id = peer_id
+        peer = self._last_send_peer
         payload = data.encode() if isinstance(data, str) else data
         size = len(payload)
         if size == 0:
@@ -162,7 +168,7 @@ class Bridge:
             future = self._loop.create_future()
             future.set_result(Outcome(False, size, "too_long"))
             return future
-        return self._sends.send(peer, base64.b64encode(payload).decode("ascii"), size)
+        return self._sends.send(peer, binascii.b2a_base64(payload, newline=False).decode("ascii"), size)
 
     async def stop(self, timeout: float | None = None) -> int | None:
         """Sends "stop", closes the bridge's input and returns its exit status once it has exited, killing it
@@ -192,6 +198,8 @@ class Bridge:
             )
         except OSError as error:
             raise BridgeStartError(f"cannot run {path}: {error}") from error
+        if self._close_error is not None:
+            self._kill()  # what the bridge said before the process was ours to kill was already wrong
         self._maybe_closed()
         timer = self._loop.call_later(
             start_timeout,
