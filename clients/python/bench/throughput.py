@@ -140,7 +140,7 @@ async def package_rate(world_path: str, window: int) -> float:
     window of all the frames, every send is made at once and the package holds back all but 512."""
     async with await Bridge.start(world=world_path, path=options.sim) as bridge:
         await bridge.wait_for_peer()
-        events = bridge.events()
+        events = bridge.events(Frame)
         sent = 0
 
         def next_send(_: object = None) -> None:
@@ -153,11 +153,10 @@ async def package_rate(world_path: str, window: int) -> float:
         for _ in range(window):
             next_send()
         echoed = 0
-        async for event in events:
-            if isinstance(event, Frame):
-                echoed += 1
-                if echoed == options.frames:
-                    break
+        async for _ in events:
+            echoed += 1
+            if echoed == options.frames:
+                break
         seconds = time.perf_counter() - start
     return options.frames / seconds
 
@@ -165,14 +164,13 @@ async def package_rate(world_path: str, window: int) -> float:
 async def package_round_trips(world_path: str) -> list[float]:
     async with await Bridge.start(world=world_path, path=options.sim) as bridge:
         await bridge.wait_for_peer()
-        events = bridge.events()
+        events = bridge.events(Frame)
         samples = []
         for _ in range(options.samples):
             start = time.perf_counter()
             await bridge.send(PEER, FRAME)
-            async for event in events:
-                if isinstance(event, Frame):
-                    break
+            async for _ in events:
+                break
             samples.append(time.perf_counter() - start)
     return samples
 

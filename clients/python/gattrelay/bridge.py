@@ -117,10 +117,10 @@ class Bridge:
         """The exit status once the process has exited (negative: the signal that ended it)."""
         return self._closed.result() if self._closed.done() else None
 
-    def events(self) -> EventStream:
-        """The events from now on; the first stream also gets those that came before it. Ends when the
-        bridge exits."""
-        stream = EventStream()
+    def events(self, *kinds: type[Event]) -> EventStream:
+        """The events from now on, or only those of the classes given (`events(Frame, Peer)`); the first
+        stream also gets those that came before it. Ends when the bridge exits."""
+        stream = EventStream(kinds)
         if self._backlog is None and self._closed.done():
             stream.end()
             return stream

@@ -7,16 +7,20 @@ from .events import Event
 
 
 class EventStream:
-    """One consumer's view of the events, as an async iterator: events are queued until read, and the
-    iteration ends once the bridge has closed and everything before that was read. The bridge holds it
-    weakly, so a stream nobody iterates any more is dropped with what it queued."""
+    """One consumer's view of the events, as an async iterator: events (of the classes in `kinds`, if any)
+    are queued until read, and the iteration ends once the bridge has closed and everything before that
+    was read. The bridge holds it weakly, so a stream nobody iterates any more is dropped with what it
+    queued."""
 
-    def __init__(self) -> None:
+    def __init__(self, kinds: tuple[type, ...]) -> None:
+        self._kinds = kinds
         self._items: deque[Event] = deque()
         self._ended = False
         self._wake: asyncio.Future[None] | None = None
 
     def push(self, event: Event) -> None:
+        if self._kinds and not isinstance(event, self._kinds):
+            return
         self._items.append(event)
         self._notify()
 

@@ -84,13 +84,12 @@ async def test_many_peers():
         for peer_id in ids:
             await bridge.wait_for_peer(peer_id)
         assert len(bridge.peers) == len(ids)
-        events = bridge.events()
+        frames = bridge.events(Frame)
         outcomes = await asyncio.gather(*(bridge.send(p, f"{p} {i}") for p in ids for i in range(100)))
         assert all(o.accepted for o in outcomes)
     echoed = {p: [] for p in ids}
-    async for event in events:
-        if isinstance(event, Frame):
-            echoed[event.id].append(event.data.decode())
+    async for frame in frames:
+        echoed[frame.id].append(frame.data.decode())
     assert echoed == {p: [f"{p} {i}" for i in range(100)] for p in ids}
 
 
