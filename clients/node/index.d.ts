@@ -1,6 +1,7 @@
 import { EventEmitter } from 'node:events';
 
-export type AdapterState = 'unknown' | 'resetting' | 'unsupported' | 'unauthorized' | 'powered_off' | 'ready' | 'failed';
+export type AdapterState =
+    'unknown' | 'resetting' | 'unsupported' | 'unauthorized' | 'powered_off' | 'ready' | 'failed';
 
 export type WriteReason = 'too_long' | 'unknown_peer' | 'not_ready' | 'queue_full' | 'write_failed' | 'peer_gone';
 export type PeerGoneReason = 'connect_failed' | 'setup_failed' | 'disconnected';
@@ -21,7 +22,8 @@ export interface WriteEvent {
 export interface MtuEvent { event: 'mtu'; id: string; mtu: number }
 export interface RejectedEvent { event: 'rejected'; line: number; reason: RejectedReason }
 
-export type BridgeEvent = StateEvent | PeerReadyEvent | PeerGoneEvent | FrameEvent | WriteEvent | MtuEvent | RejectedEvent;
+export type BridgeEvent =
+    StateEvent | PeerReadyEvent | PeerGoneEvent | FrameEvent | WriteEvent | MtuEvent | RejectedEvent;
 
 /** What became of one frame: written (`accepted` true) or not, and why not. */
 export interface Outcome {
@@ -36,7 +38,7 @@ export interface Exit {
 }
 
 export interface StartOptions {
-    /** The program to run. Default: GATTRELAY_PATH, else `gattrelay` (with `world`: GATTRELAY_SIM_PATH, else `gattrelay-sim`). */
+    /** The program: GATTRELAY_PATH, else `gattrelay`; with `world`, GATTRELAY_SIM_PATH, else `gattrelay-sim`. */
     path?: string;
     /** Options given to the bridge after `--protocol 2`, e.g. `['--service', uuid, '-v']`. */
     args?: string[];

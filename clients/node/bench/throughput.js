@@ -174,7 +174,8 @@ console.log(`gattrelay-sim: ${options.sim}; ${runs} runs; medians of the runs`);
 console.log(`${frameCount} pipelined 20-byte frames, one peer, frames/s echoed:`);
 const bare = median(rates.bare);
 console.log(`  bare client (${inFlight} in flight): ${bare.toFixed(0)}`);
-for (const [name, label] of [['windowed', `package, ${2 * inFlight} sends unsettled`], ['allAtOnce', 'package, every send at once']]) {
+const labels = { windowed: `package, ${2 * inFlight} sends unsettled`, allAtOnce: 'package, every send at once' };
+for (const [name, label] of Object.entries(labels)) {
     const rate = median(rates[name]);
     console.log(`  ${label}: ${rate.toFixed(0)} (${(100 * rate / bare).toFixed(0)}% of the bare client)`);
 }

@@ -63,8 +63,8 @@ export class Bridge extends EventEmitter {
             worldPath = String(world);
         }
         const env = process.env;
-        const program =
-            path ?? (worldPath === undefined ? env.GATTRELAY_PATH ?? 'gattrelay' : env.GATTRELAY_SIM_PATH ?? 'gattrelay-sim');
+        const program = path ??
+            (worldPath === undefined ? env.GATTRELAY_PATH ?? 'gattrelay' : env.GATTRELAY_SIM_PATH ?? 'gattrelay-sim');
         const argv = ['--protocol', String(protocol), ...args, ...(worldPath === undefined ? [] : ['--', worldPath])];
         const bridge = new Bridge(spawn(program, argv, { stdio: 'pipe' }), program, tempDir, stopTimeoutMs);
         await bridge.#waitForHello(startTimeoutMs);
@@ -145,7 +145,9 @@ export class Bridge extends EventEmitter {
         if (this.#closeError !== undefined) return Promise.reject(this.#closeError);
         if (this.#killTimer !== undefined) return Promise.reject(new BridgeClosedError('the bridge is stopping'));
         // Refused here as the bridge would refuse it, without sending a line it might find too long.
-        if (bytes.length > maxFrameBytes) return Promise.resolve({ accepted: false, bytes: bytes.length, reason: 'too_long' });
+        if (bytes.length > maxFrameBytes) {
+            return Promise.resolve({ accepted: false, bytes: bytes.length, reason: 'too_long' });
+        }
         const base64 = (Buffer.isBuffer(bytes) ? bytes : Buffer.from(bytes.buffer, bytes.byteOffset, bytes.length))
             .toString('base64');
         return this.#sends.send(peer, base64, bytes.length);
@@ -225,7 +227,8 @@ export class Bridge extends EventEmitter {
         if (event.event !== 'hello') {
             this.#fail(new BridgeStartError(`the bridge began with ${JSON.stringify(event)} instead of "hello"`));
         } else if (event.protocol !== protocol) {
-            this.#fail(new BridgeStartError(`the bridge speaks protocol ${event.protocol}; this client speaks ${protocol}`));
+            const message = `the bridge speaks protocol ${event.protocol}; this client speaks ${protocol}`;
+            this.#fail(new BridgeStartError(message));
         } else {
             this.#hello = undefined;
             clearTimeout(this.#helloTimer);
@@ -267,7 +270,8 @@ export class Bridge extends EventEmitter {
         const last = this.#stderr.trimEnd().split('\n').pop();
         const detail = last ? `: ${last}` : '';
         if (this.#hello !== undefined) {
-            this.#hello.reject(this.#spawnError ?? this.#closeError ?? new BridgeStartError(`the bridge ${how}${detail}`));
+            const error = this.#spawnError ?? this.#closeError ?? new BridgeStartError(`the bridge ${how}${detail}`);
+            this.#hello.reject(error);
             this.#hello = undefined;
         }
         this.#closeError ??= new BridgeClosedError(`the bridge ${how}${detail}`, { code, signal });

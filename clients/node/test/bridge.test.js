@@ -83,7 +83,8 @@ test('more than a queue of frames to one slow peer: held back in order, never re
 
 test('many peers at once', async () => {
     const world = new World();
-    const ids = Array.from({ length: 24 }, (_, i) => world.peripheral({ echo: true, writeLimit: 182, advertiseAt: i * 5 }));
+    const ids = Array.from({ length: 24 }, (_, i) =>
+        world.peripheral({ echo: true, writeLimit: 182, advertiseAt: i * 5 }));
     const bridge = await Bridge.start({ world });
     await Promise.all(ids.map((id) => bridge.waitForPeer({ id })));
     assert.equal(bridge.peers.size, ids.length);

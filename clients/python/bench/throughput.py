@@ -197,7 +197,8 @@ async def main() -> None:
     print(f"{options.frames} pipelined 20-byte frames, one peer, frames/s echoed:")
     bare = statistics.median(rates["bare"])
     print(f"  bare client ({IN_FLIGHT} in flight): {bare:.0f}")
-    for name, label in (("windowed", f"package, {2 * IN_FLIGHT} sends unsettled"), ("all_at_once", "package, every send at once")):
+    labels = {"windowed": f"package, {2 * IN_FLIGHT} sends unsettled", "all_at_once": "package, every send at once"}
+    for name, label in labels.items():
         rate = statistics.median(rates[name])
         print(f"  {label}: {rate:.0f} ({100 * rate / bare:.0f}% of the bare client)")
     print(f"echo round trip of one 20-byte frame ({options.samples} a run), median / 99th percentile:")

@@ -234,7 +234,8 @@ class Bridge:
         if fields.get("event") != "hello":
             self._fail(BridgeStartError(f'the bridge began with {fields} instead of "hello"'))
         elif fields.get("protocol") != PROTOCOL:
-            self._fail(BridgeStartError(f"the bridge speaks protocol {fields.get('protocol')}; this client speaks {PROTOCOL}"))
+            spoken = fields.get("protocol")
+            self._fail(BridgeStartError(f"the bridge speaks protocol {spoken}; this client speaks {PROTOCOL}"))
         else:
             self._version = fields.get("version")
             self._hello.set_result(None)

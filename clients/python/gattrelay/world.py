@@ -19,7 +19,8 @@ class World:
         self._peripherals: list[dict[str, Any]] = []
 
     def adapter(self, *steps: dict[str, Any]) -> World:
-        """The adapter's states over time, e.g. `{"at": 0, "state": "powered_off"}, {"at": 1000, "state": "powered_on"}`."""
+        """The adapter's states over time, e.g.
+        `adapter({"at": 0, "state": "powered_off"}, {"at": 1000, "state": "powered_on"})`."""
         self._adapter = [_camel_keys(step) for step in steps]
         return self
 

@@ -8,7 +8,8 @@ from pathlib import Path
 
 import pytest
 
-os.environ.setdefault("GATTRELAY_SIM_PATH", str(Path(__file__).resolve().parents[3] / "build" / "bin" / "gattrelay-sim"))
+BUILT_SIM = Path(__file__).resolve().parents[3] / "build" / "bin" / "gattrelay-sim"
+os.environ.setdefault("GATTRELAY_SIM_PATH", str(BUILT_SIM))
 
 FIXTURES = Path(__file__).resolve().parents[2] / "fixtures"  # shared with the Node.js package's tests
 
