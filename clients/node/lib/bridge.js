@@ -20,7 +20,7 @@ const stderrTailChars = 4096;
 /**
  * A running bridge process speaking protocol 2. Emits every event by its name ("state", "peer", "frame",
  * "write", "mtu", "rejected") and as "event"; "close" once the process has exited. Events that arrive
- * before the first listener or `events()` iterator are kept for it.
+ * before the first listener or `events()` iterator are kept for it, but for "write" events.
  */
 export class Bridge extends EventEmitter {
     /** The adapter's state, from the last "state" event (undefined before the first). */
@@ -295,8 +295,10 @@ export class Bridge extends EventEmitter {
     }
 
     #deliver(event) {
-        if (this.#backlog !== null) this.#backlog.push(event);
-        else this.#dispatch(event);
+        // Kept for the first consumer, but for "write" events: each has settled its send already, and a
+        // program that only sends would otherwise keep one for every frame.
+        if (this.#backlog === null) this.#dispatch(event);
+        else if (event.event !== 'write') this.#backlog.push(event);
     }
 
     #dispatch(event) {

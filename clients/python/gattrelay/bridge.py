@@ -29,7 +29,7 @@ class Bridge:
     """A running bridge process speaking protocol 2.
 
     Start it with `await Bridge.start(...)`; `async with` stops it at the end of the block. Events that arrive
-    before the first `events()` stream is made are kept for it.
+    before the first `events()` stream is made are kept for it, but for "write" events.
     """
 
     @classmethod
@@ -268,11 +268,13 @@ class Bridge:
                 future.set_result(peer)
 
     def _deliver(self, event: Event | None) -> None:
-        """Passes an event (None: the end) to the streams, or keeps it until the first stream."""
-        if self._backlog is not None:
-            self._backlog.append(event)
-        else:
+        """Passes an event (None: the end) to the streams, or keeps it until the first stream: but for
+        "write" events, which have settled their sends already and, in a program that only sends, would
+        be kept for every frame."""
+        if self._backlog is None:
             self._dispatch(event)
+        elif type(event) is not Write:
+            self._backlog.append(event)
 
     def _dispatch(self, event: Event | None) -> None:
         dropped = False
