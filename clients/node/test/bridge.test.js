@@ -22,10 +22,13 @@ test('echo round trip: outcomes by tag, frames back in order, nothing lost befor
     const frames = Array.from({ length: 600 }, (_, i) => Buffer.from(`frame ${i}`));
     const outcomes = await Promise.all(frames.map((frame) => bridge.send(id, frame)));
     assert.deepEqual(outcomes, frames.map((frame) => ({ accepted: true, bytes: frame.length })));
-    await bridge.stop();
-
     const seen = [];
-    for await (const event of events) seen.push(event);
+    let frameEvents = 0;
+    for await (const event of events) {
+        seen.push(event);
+        if (event.event === 'frame' && ++frameEvents === frames.length + 1) break;
+    }
+    await bridge.stop();
     assert.deepEqual(seen.slice(0, 2), [
         { event: 'state', value: 'ready' },
         { event: 'peer', connected: true, id, mtu: 185 },
@@ -74,9 +77,12 @@ test('more than a queue of frames to one slow peer: held back in order, never re
     await bridge.waitForPeer({ id });
     const frames = Array.from({ length: 1500 }, (_, i) => Buffer.from(String(i)));
     const echoed = [];
-    bridge.on('frame', (e) => echoed.push(e.data.toString()));
+    const allEchoed = new Promise((resolve) => {
+        bridge.on('frame', (e) => echoed.push(e.data.toString()) === frames.length && resolve());
+    });
     const outcomes = await Promise.all(frames.map((frame) => bridge.send(id, frame)));
     assert.deepEqual(outcomes.filter((o) => !o.accepted), []);
+    await allEchoed;
     await bridge.stop();
     assert.deepEqual(echoed, frames.map(String));
 });
@@ -89,9 +95,16 @@ test('many peers at once', async () => {
     await Promise.all(ids.map((id) => bridge.waitForPeer({ id })));
     assert.equal(bridge.peers.size, ids.length);
     const echoed = new Map(ids.map((id) => [id, []]));
-    bridge.on('frame', (e) => echoed.get(e.id).push(e.data.toString()));
+    let count = 0;
+    const allEchoed = new Promise((resolve) => {
+        bridge.on('frame', (e) => {
+            echoed.get(e.id).push(e.data.toString());
+            if (++count === 100 * ids.length) resolve();
+        });
+    });
     const sends = ids.flatMap((id) => Array.from({ length: 100 }, (_, i) => bridge.send(id, `${id} ${i}`)));
     assert.ok((await Promise.all(sends)).every((o) => o.accepted));
+    await allEchoed;
     await bridge.stop();
     for (const id of ids) assert.deepEqual(echoed.get(id), Array.from({ length: 100 }, (_, i) => `${id} ${i}`));
 });
