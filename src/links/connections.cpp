@@ -60,7 +60,8 @@ void Bridge::disconnect(const ble::Uuid& id, protocol::PeerEnd reason, const std
     diagnose("peer ", id, reason == protocol::PeerEnd::connectFailed ? ": connect failed" : ": disconnected",
              error ? ": " : "", error ? std::string_view(error->what) : std::string_view());
     // Every frame it held ends here, in order: queued, waiting for a retry or in flight.
-    for (const QueuedFrame& frame : link->writes) outcome(id, protocol::WriteOutcome::peerGone, frame);
+    for (const QueuedFrame& frame : link->writes)
+        outcome(id, protocol::WriteOutcome::peerGone, frame.payload.size(), frame.tag);
     // Unlike the announcement, this figure is not capped: it reports what the peripheral said.
     const auto writeLimit = static_cast<std::int64_t>(link->peripheral->maximumWriteValueLength());
     env_.events.peerDisconnected(id, std::max<std::int64_t>(writeLimit + 3, 23), reason);

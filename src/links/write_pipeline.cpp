@@ -41,10 +41,7 @@ void Bridge::admit(const ble::Uuid& id, ble::Bytes payload, std::string tag) {
                                  : !link->announced                            ? WriteOutcome::notReady
                                  : link->writes.size() >= maxQueuedWrites      ? WriteOutcome::queueFull
                                                                                : WriteOutcome::written;
-    if (refusal != WriteOutcome::written) {
-        outcome(id, refusal, {std::move(payload), std::move(tag)});
-        return;
-    }
+    if (refusal != WriteOutcome::written) return outcome(id, refusal, payload.size(), tag);
     link->writes.push_back({std::move(payload), std::move(tag)});
     pump(*link);
 }
@@ -71,7 +68,7 @@ void Bridge::pump(Link& link) {
         QueuedFrame discarded = std::move(link.writes.front());
         link.writes.pop_front();
         link.writeAttemptCount = 0;
-        outcome(link.peripheral->identifier(), WriteOutcome::tooLong, discarded);
+        outcome(link.peripheral->identifier(), WriteOutcome::tooLong, discarded.payload.size(), discarded.tag);
     }
 }
 
@@ -103,7 +100,7 @@ void Bridge::didWriteValue(const ble::PeripheralPtr& p, const ble::Characteristi
         link->writes.pop_front();
         outcome(p->identifier(),
                 !error ? WriteOutcome::written : connected ? WriteOutcome::writeFailed : WriteOutcome::failedAsPeerWent,
-                done);
+                done.payload.size(), done.tag);
     }
     pump(*link);
 }
@@ -116,11 +113,11 @@ void Bridge::retry(const ble::PeripheralPtr& p, const LinkPtr& link) {
     pump(*link);
 }
 
-void Bridge::outcome(const ble::Uuid& id, WriteOutcome outcome, const QueuedFrame& frame) {
-    const auto bytes = static_cast<std::int64_t>(frame.payload.size());
+void Bridge::outcome(const ble::Uuid& id, WriteOutcome outcome, std::size_t size, std::string_view tag) {
+    const auto bytes = static_cast<std::int64_t>(size);
     if (outcome != WriteOutcome::written)
         diagnose("peer ", id, ": frame of ", bytes, " bytes not written: ", discardReason(outcome));
-    env_.events.write(id, outcome, bytes, frame.tag);
+    env_.events.write(id, outcome, bytes, tag);
 }
 
 }  // namespace runtime

@@ -111,7 +111,7 @@ private:
         Command& command = std::get<Command>(checked);
         if (std::holds_alternative<StopCommand>(command)) return false;
         batchedBytes_ += line.size();
-        items_.emplace_back(std::move(std::get<SendCommand>(command)));
+        sends_.push_back(std::move(std::get<SendCommand>(command)));
         return true;
     }
 
@@ -129,8 +129,8 @@ private:
 
     void reject(LineError reason) {
         // Counted by what it holds in the batch, so a flood of short invalid lines is bounded too.
-        batchedBytes_ += sizeof(Item);
-        items_.emplace_back(Rejection{lineNumber_, reason});
+        batchedBytes_ += sizeof(SendCommand);
+        rejections_.push_back({sends_.size(), Rejection{lineNumber_, reason}});
     }
 
     // `readable` bytes from the start of `text` may be read: the padding of the read buffer,
@@ -140,25 +140,35 @@ private:
     }
 
     void post(bool thenStop) {
-        if (items_.empty() && !thenStop) return;
-        queue_.post([target = target_, items = std::move(items_), thenStop]() mutable {
+        if (sends_.empty() && rejections_.empty() && !thenStop) return;
+        const std::size_t count = sends_.size();
+        queue_.post([target = target_, sends = std::move(sends_), rejections = std::move(rejections_),
+                     thenStop]() mutable {
             const auto t = target.lock();
             if (!t) return;
             t->beginCommands();
-            for (auto& item : items) {
-                if (auto* send = std::get_if<SendCommand>(&item)) {
-                    if (send->tag.empty())
-                        t->send(send->id, std::move(send->payload));
-                    else
-                        t->sendTagged(send->id, std::move(send->payload), std::move(send->tag));
-                } else {
-                    t->reject(std::get<Rejection>(item));
-                }
+            // Rejections go between the sends, in line order.
+            auto rejection = rejections.begin();
+            const auto rejectBefore = [&](std::size_t send) {
+                for (; rejection != rejections.end() && rejection->first <= send; ++rejection)
+                    t->reject(rejection->second);
+            };
+            for (std::size_t i = 0; i < sends.size(); ++i) {
+                rejectBefore(i);
+                SendCommand& send = sends[i];
+                if (send.tag.empty())
+                    t->send(send.id, std::move(send.payload));
+                else
+                    t->sendTagged(send.id, std::move(send.payload), std::move(send.tag));
             }
+            rejectBefore(sends.size());
             t->endCommands();
             if (thenStop) t->stop();
         });
-        items_.clear();
+        // The next batch is likely as large: growing to it step by step would move every send many times.
+        sends_.clear();
+        sends_.reserve(count);
+        rejections_.clear();
         batchedBytes_ = 0;
     }
 
@@ -170,9 +180,9 @@ private:
     CommandParser parser_;
     const bool overLongEnds_;
     std::string repaired_;
-    // Sends and rejections in line order.
-    using Item = std::variant<SendCommand, Rejection>;
-    std::vector<Item> items_;
+    std::vector<SendCommand> sends_;
+    // Each rejected line with the number of the batch's sends before it: rare, so kept apart.
+    std::vector<std::pair<std::size_t, Rejection>> rejections_;
     std::size_t batchedBytes_ = 0;
     std::uint64_t lineNumber_ = 0;
 };

@@ -80,7 +80,7 @@ private:
     void pump(Link& link);
     void retry(const ble::PeripheralPtr& p, const LinkPtr& link);
     // Reports a frame's outcome, with a diagnostic line for a frame that did not go.
-    void outcome(const ble::Uuid& id, protocol::WriteOutcome outcome, const QueuedFrame& frame);
+    void outcome(const ble::Uuid& id, protocol::WriteOutcome outcome, std::size_t size, std::string_view tag);
 
     // One diagnostic line made of `parts` (text and integers), built only when someone listens.
     template <class... Parts>
