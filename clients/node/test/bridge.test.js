@@ -116,6 +116,8 @@ test('stop with sends in flight: each resolves or rejects with BridgeClosedError
     await bridge.waitForPeer({ id });
     const sends = Array.from({ length: 700 }, () => bridge.send(id, 'x'));
     await sends[0];
+    const nobody = bridge.waitForPeer({ id: '5EC1A5E0-0000-4000-8000-0000000000FF', signal: AbortSignal.timeout(20) });
+    await assert.rejects(nobody, { name: 'TimeoutError' });
     const exit = await bridge.stop();
     assert.deepEqual(exit, { code: 0, signal: null });
     const settled = await Promise.allSettled(sends);
@@ -146,6 +148,13 @@ test('the bridge killed under the client: everything pending fails with BridgeCl
     assert.deepEqual(await closed, [{ code: null, signal: 'SIGKILL' }]);
     for await (const event of events) assert.notEqual(event.event, 'write');
     assert.equal(bridge.peers.size, 0);
+});
+
+test('a bridge that does not end on "stop" is killed after the timeout', async () => {
+    const bridge = await Bridge.start({ path: fixture('ignores-stop') });
+    const send = bridge.send('5EC1A5E0-0000-4000-8000-0000000000FF', 'x');
+    assert.deepEqual(await bridge.stop({ timeoutMs: 100 }), { code: null, signal: 'SIGKILL' });
+    await assert.rejects(send, BridgeClosedError);
 });
 
 test('a bridge that cannot start is a BridgeStartError naming why', async () => {

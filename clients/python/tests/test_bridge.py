@@ -133,6 +133,14 @@ async def test_the_bridge_killed_under_the_client():
     assert len(bridge.peers) == 0
 
 
+async def test_a_bridge_that_does_not_end_on_stop_is_killed_after_the_timeout():
+    bridge = await Bridge.start(path=FIXTURES / "ignores-stop")
+    send = bridge.send(NOBODY, b"x")
+    assert await bridge.stop(timeout=0.1) == -signal.SIGKILL
+    with pytest.raises(BridgeClosedError):
+        await send
+
+
 @pytest.mark.parametrize(
     ("options", "message"),
     [
