@@ -187,7 +187,7 @@ export class Bridge extends EventEmitter {
             try {
                 event = parseEventLine(line);
             } catch {
-                this.#fail(new BridgeError(`the bridge wrote a line that is not JSON: ${line.slice(0, 200)}`));
+                this.#fail(new BridgeClosedError(`the bridge wrote a line that is not JSON: ${line.slice(0, 200)}`));
                 return;
             }
             this.#handle(event);
@@ -270,8 +270,10 @@ export class Bridge extends EventEmitter {
         const last = this.#stderr.trimEnd().split('\n').pop();
         const detail = last ? `: ${last}` : '';
         if (this.#hello !== undefined) {
-            const error = this.#spawnError ?? this.#closeError ?? new BridgeStartError(`the bridge ${how}${detail}`);
-            this.#hello.reject(error);
+            const closeError = this.#closeError;
+            const startError = closeError instanceof BridgeStartError ? closeError : undefined;
+            this.#hello.reject(this.#spawnError ?? startError ??
+                new BridgeStartError(closeError?.message ?? `the bridge ${how}${detail}`));
             this.#hello = undefined;
         }
         this.#closeError ??= new BridgeClosedError(`the bridge ${how}${detail}`, { code, signal });

@@ -157,6 +157,16 @@ test('a bridge that does not end on "stop" is killed after the timeout', async (
     await assert.rejects(send, BridgeClosedError);
 });
 
+test('a line from the bridge that is not JSON ends the session, and what is pending fails quoting it', async () => {
+    const bridge = await Bridge.start({ path: fixture('says-nonsense') });
+    await assert.rejects(bridge.send('5EC1A5E0-0000-4000-8000-0000000000FF', 'x'), (error) => {
+        assert.ok(error instanceof BridgeClosedError);
+        assert.match(error.message, /not JSON: nonsense/);
+        return true;
+    });
+    assert.deepEqual(await bridge.exited, { code: null, signal: 'SIGKILL' });
+});
+
 test('a bridge that cannot start is a BridgeStartError naming why', async () => {
     const cases = [
         [{ path: '/nonexistent/gattrelay' }, /cannot run \/nonexistent\/gattrelay: .*ENOENT/],

@@ -226,7 +226,8 @@ class Bridge:
                     if event is not None:
                         self._handle(event)
             except (ValueError, KeyError, TypeError, AttributeError) as error:
-                self._fail(BridgeError(f"the bridge wrote a line this client cannot read ({error}): {line[:200]!r}"))
+                problem = f"the bridge wrote a line this client cannot read ({error}): {line[:200]!r}"
+                self._fail(BridgeClosedError(problem))
             if self._close_error is not None:
                 return
 
@@ -332,9 +333,10 @@ class Bridge:
         last = self._stderr.decode(errors="replace").rstrip().rpartition("\n")[2]
         message = f"the bridge {how}" + (f": {last}" if last else "")
         if not self._hello.done():
-            self._hello.set_exception(
-                self._close_error if isinstance(self._close_error, BridgeStartError) else BridgeStartError(message)
-            )
+            if isinstance(self._close_error, BridgeStartError):
+                self._hello.set_exception(self._close_error)
+            else:
+                self._hello.set_exception(BridgeStartError(str(self._close_error or message)))
         if self._close_error is None:
             self._close_error = BridgeClosedError(message, returncode)
         self._sends.close(self._close_error)

@@ -141,6 +141,13 @@ async def test_a_bridge_that_does_not_end_on_stop_is_killed_after_the_timeout():
         await send
 
 
+async def test_a_line_that_is_no_event_ends_the_session_and_what_is_pending_fails_quoting_it():
+    bridge = await Bridge.start(path=FIXTURES / "says-nonsense")
+    with pytest.raises(BridgeClosedError, match="cannot read .*nonsense"):
+        await bridge.send(NOBODY, b"x")
+    assert await bridge.stop() == -signal.SIGKILL
+
+
 @pytest.mark.parametrize(
     ("options", "message"),
     [
