@@ -8,7 +8,7 @@ import { join } from 'node:path';
 import { BridgeClosedError, BridgeError, BridgeStartError } from './errors.js';
 import { parseEventLine } from './event_line.js';
 import { EventQueue } from './event_queue.js';
-import { SendQueue } from './send_queue.js';
+import { rejectHandled, SendQueue } from './send_queue.js';
 import { World } from './world.js';
 
 const protocol = 2;
@@ -118,13 +118,18 @@ export class Bridge extends EventEmitter {
         for (const [ready, mtu] of this.peers) {
             if (wanted === undefined || wanted === ready) return Promise.resolve({ id: ready, mtu });
         }
-        if (this.#closeError !== undefined) return Promise.reject(this.#closeError);
+        if (this.#closeError !== undefined) return handledRejection(this.#closeError);
         if (signal?.aborted) return Promise.reject(signal.reason);
-        return new Promise((resolve, reject) => {
-            const waiter = { wanted, resolve, reject, signal, onAbort: () => this.#dropWaiter(waiter, signal.reason) };
-            signal?.addEventListener('abort', waiter.onAbort, { once: true });
-            this.#waiters.add(waiter);
-        });
+        let waiter;
+        const promise = new Promise((resolve, reject) => (waiter = { wanted, resolve, reject, signal, promise: null }));
+        waiter.promise = promise;
+        waiter.onAbort = () => {
+            this.#dropWaiter(waiter);
+            waiter.reject(signal.reason);
+        };
+        signal?.addEventListener('abort', waiter.onAbort, { once: true });
+        this.#waiters.add(waiter);
+        return promise;
     }
 
     /**
@@ -142,8 +147,8 @@ export class Bridge extends EventEmitter {
         const bytes = typeof data === 'string' ? Buffer.from(data) : data;
         if (!(bytes instanceof Uint8Array)) return Promise.reject(new TypeError('a frame is a Uint8Array or a string'));
         if (bytes.length === 0) return Promise.reject(new TypeError('a frame holds at least one byte'));
-        if (this.#closeError !== undefined) return Promise.reject(this.#closeError);
-        if (this.#killTimer !== undefined) return Promise.reject(new BridgeClosedError('the bridge is stopping'));
+        if (this.#closeError !== undefined) return handledRejection(this.#closeError);
+        if (this.#killTimer !== undefined) return handledRejection(new BridgeClosedError('the bridge is stopping'));
         // Refused here as the bridge would refuse it, without sending a line it might find too long.
         if (bytes.length > maxFrameBytes) {
             return Promise.resolve({ accepted: false, bytes: bytes.length, reason: 'too_long' });
@@ -247,10 +252,9 @@ export class Bridge extends EventEmitter {
         }
     }
 
-    #dropWaiter(waiter, reason) {
+    #dropWaiter(waiter) {
         this.#waiters.delete(waiter);
         waiter.signal?.removeEventListener('abort', waiter.onAbort);
-        if (reason !== undefined) waiter.reject(reason);
     }
 
     /** Ends the session on a fault of the bridge: the error goes to whoever waits for the start or a send. */
@@ -278,7 +282,10 @@ export class Bridge extends EventEmitter {
         }
         this.#closeError ??= new BridgeClosedError(`the bridge ${how}${detail}`, { code, signal });
         this.#sends.close(this.#closeError);
-        for (const waiter of this.#waiters) this.#dropWaiter(waiter, this.#closeError);
+        for (const waiter of this.#waiters) {
+            this.#dropWaiter(waiter);
+            rejectHandled(waiter, this.#closeError);
+        }
         this.peers.clear();
         if (this.#tempDir !== undefined) rm(this.#tempDir, { recursive: true, force: true }).catch(() => {});
         this.#deliver({ event: 'close', code, signal });
@@ -314,6 +321,13 @@ export class Bridge extends EventEmitter {
         this.emit(event.event, event);
         this.emit('event', event);
     }
+}
+
+/** A promise rejected with `error`, counted as handled: the bridge going away never ends the program. */
+function handledRejection(error) {
+    const promise = Promise.reject(error);
+    promise.catch(() => {});
+    return promise;
 }
 
 function peerId(id) {

@@ -28,16 +28,19 @@ export class SendQueue {
 
     /** Queues a frame of `bytes` bytes, base64 `data`, for `peer` (an upper-case id); settles with its outcome. */
     send(peer, data, bytes) {
-        return new Promise((resolve, reject) => {
-            const send = { peer, data, bytes, resolve, reject };
-            let state = this.#peers.get(peer);
-            if (state === undefined) {
-                state = { inFlight: 0, held: new Fifo() };
-                this.#peers.set(peer, state);
-            }
-            if (state.inFlight < maxInFlightPerPeer) this.#write(send, state);
-            else state.held.push(send);
+        let send;
+        const promise = new Promise((resolve, reject) => {
+            send = { peer, data, bytes, resolve, reject, promise: null };
         });
+        send.promise = promise;
+        let state = this.#peers.get(peer);
+        if (state === undefined) {
+            state = { inFlight: 0, held: new Fifo() };
+            this.#peers.set(peer, state);
+        }
+        if (state.inFlight < maxInFlightPerPeer) this.#write(send, state);
+        else state.held.push(send);
+        return promise;
     }
 
     /** A "write" event: settles its send and lets the next held frame of that peer go. */
@@ -65,14 +68,19 @@ export class SendQueue {
         this.#input.end('{"command":"stop"}\n');
     }
 
-    /** The bridge is gone: every send not yet answered fails with `error`. */
+    /**
+     * The bridge is gone: every send not yet answered fails with `error`, as a rejection that counts as
+     * handled, so that sends nobody awaits do not end the program as unhandled rejections.
+     */
     close(error) {
         this.#stopped = true;
         this.#lines = [];
-        for (const send of this.#pending.values()) send.reject(error);
+        for (const send of this.#pending.values()) rejectHandled(send, error);
         this.#pending.clear();
         for (const state of this.#peers.values()) {
-            for (let send = state.held.shift(); send !== undefined; send = state.held.shift()) send.reject(error);
+            for (let send = state.held.shift(); send !== undefined; send = state.held.shift()) {
+                rejectHandled(send, error);
+            }
         }
         this.#peers.clear();
     }
@@ -111,6 +119,12 @@ export class SendQueue {
         this.#lines = [];
         if (!this.#input.write(text, 'latin1')) this.#pipeFull = true;
     }
+}
+
+/** Rejects a settler `{ promise, reject }` with a rejection that counts as handled. */
+export function rejectHandled(settler, error) {
+    settler.promise.catch(() => {});
+    settler.reject(error);
 }
 
 /** A first-in first-out queue whose shift does not move what is left. */

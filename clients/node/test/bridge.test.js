@@ -114,8 +114,13 @@ test('stop with sends in flight: each resolves or rejects with BridgeClosedError
     const id = world.peripheral({ delays: { write: 30 } });
     const bridge = await Bridge.start({ world });
     await bridge.waitForPeer({ id });
+    let unhandled = 0;
+    const countUnhandled = () => unhandled++;
+    process.on('unhandledRejection', countUnhandled);
+    const forgotten = bridge.waitForPeer({ id: '5EC1A5E0-0000-4000-8000-0000000000FE' });
     const sends = Array.from({ length: 700 }, () => bridge.send(id, 'x'));
     await sends[0];
+    bridge.send(id, 'nobody awaits this one');
     const nobody = bridge.waitForPeer({ id: '5EC1A5E0-0000-4000-8000-0000000000FF', signal: AbortSignal.timeout(20) });
     await assert.rejects(nobody, { name: 'TimeoutError' });
     const exit = await bridge.stop();
@@ -127,6 +132,11 @@ test('stop with sends in flight: each resolves or rejects with BridgeClosedError
     assert.ok(rejected.every((s) => s.reason instanceof BridgeClosedError));
     await assert.rejects(bridge.send(id, 'late'), BridgeClosedError);
     await assert.rejects(bridge.waitForPeer(), BridgeClosedError);
+    bridge.send(id, 'nor this one');
+    await new Promise((resolve) => setTimeout(resolve, 10));
+    process.off('unhandledRejection', countUnhandled);
+    assert.equal(unhandled, 0);
+    await assert.rejects(forgotten, BridgeClosedError);
 });
 
 test('the bridge killed under the client: everything pending fails with BridgeClosedError', async () => {

@@ -88,7 +88,8 @@ class SendQueue:
         self._end_pipe()
 
     def close(self, error: Exception) -> None:
-        """The bridge is gone: every send not yet answered fails with `error`."""
+        """The bridge is gone: every send not yet answered fails with `error`, marked as seen, so that sends
+        nobody awaits do not each log "exception was never retrieved"."""
         self._stopped = True
         self._lines.clear()
         sends = list(self._pending.values())
@@ -99,6 +100,7 @@ class SendQueue:
         for send in sends:
             if not send.future.done():
                 send.future.set_exception(error)
+                send.future.exception()
 
     def _take(self, line: int) -> _Send | None:
         send = self._pending.pop(line, None)

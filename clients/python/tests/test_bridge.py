@@ -1,6 +1,7 @@
 """The package against the real bridge on the simulated stack."""
 
 import asyncio
+import gc
 import os
 import signal
 
@@ -105,8 +106,11 @@ async def test_stop_with_sends_in_flight():
     peer_id = world.peripheral(delays={"write": 30})
     bridge = await Bridge.start(world=world)
     await bridge.wait_for_peer(peer_id)
+    reported = []
+    asyncio.get_running_loop().set_exception_handler(lambda loop, context: reported.append(context))
     sends = [bridge.send(peer_id, b"x") for _ in range(700)]
     await sends[0]
+    bridge.send(peer_id, b"nobody awaits this one")
     assert await bridge.stop() == 0
     results = await asyncio.gather(*sends, return_exceptions=True)
     failed = [r for r in results if not isinstance(r, Outcome)]
@@ -115,6 +119,8 @@ async def test_stop_with_sends_in_flight():
         bridge.send(peer_id, b"late")
     with pytest.raises(BridgeClosedError):
         await bridge.wait_for_peer()
+    gc.collect()
+    assert reported == []
 
 
 async def test_the_bridge_killed_under_the_client():
