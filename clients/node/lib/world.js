@@ -1,0 +1,42 @@
+import { Buffer } from 'node:buffer';
+
+/**
+ * A simulated world for `gattrelay-sim`, built in code: `Bridge.start({ world })` writes it to a temporary
+ * world file. Keys and values are those of the world file format (docs/worlds.md in the gattrelay sources);
+ * notification data may be given as bytes or as a string (its UTF-8 bytes) instead of base64.
+ */
+export class World {
+    #adapter;
+    #peripherals = [];
+
+    /** The adapter's states over time, e.g. `[{ at: 0, state: 'powered_off' }, { at: 1000, state: 'powered_on' }]`. */
+    adapter(steps) {
+        this.#adapter = steps;
+        return this;
+    }
+
+    /** Adds a peripheral and returns its id (upper case), made up when `options.id` is not given. */
+    peripheral(options = {}) {
+        const id = (options.id ?? madeUpId(this.#peripherals.length + 1)).toUpperCase();
+        const peripheral = { ...options, id };
+        if (options.notifications !== undefined) {
+            peripheral.notifications = options.notifications.map((n) => ({ ...n, data: base64(n.data) }));
+        }
+        this.#peripherals.push(peripheral);
+        return id;
+    }
+
+    toJSON() {
+        const world = { peripherals: this.#peripherals };
+        if (this.#adapter !== undefined) world.adapter = this.#adapter;
+        return world;
+    }
+}
+
+function madeUpId(n) {
+    return `5EC1A5E0-0000-4000-8000-${n.toString(16).toUpperCase().padStart(12, '0')}`;
+}
+
+function base64(data) {
+    return Buffer.from(data).toString('base64');
+}

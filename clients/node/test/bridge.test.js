@@ -1,0 +1,194 @@
+// The package against the real bridge on the simulated stack (gattrelay-sim, from GATTRELAY_SIM_PATH or
+// the build folder of this source tree).
+import assert from 'node:assert/strict';
+import { once } from 'node:events';
+import { test } from 'node:test';
+
+import { Bridge, BridgeClosedError, BridgeStartError, World } from '../index.js';
+import { fixture } from './sim_path.js';
+
+test('echo round trip: outcomes by tag, frames back in order, nothing lost before the first consumer', async () => {
+    const world = new World();
+    const id = world.peripheral({ echo: true, writeLimit: 182, notifications: [{ after: 0, data: 'hi' }] });
+    const bridge = await Bridge.start({ world });
+    assert.match(bridge.version, /^\d+\.\d+\.\d+$/);
+    const peer = await bridge.waitForPeer({ id: id.toLowerCase() });
+    assert.deepEqual(peer, { id, mtu: 185 });
+    assert.equal(bridge.state, 'ready');
+    assert.equal(bridge.peers.get(id), 185);
+
+    // Attached only now: "state", "peer" and the notification came before, and are kept for it.
+    const events = bridge.events();
+    const frames = Array.from({ length: 600 }, (_, i) => Buffer.from(`frame ${i}`));
+    const outcomes = await Promise.all(frames.map((frame) => bridge.send(id, frame)));
+    assert.deepEqual(outcomes, frames.map((frame) => ({ accepted: true, bytes: frame.length })));
+    const seen = [];
+    let frameEvents = 0;
+    for await (const event of events) {
+        seen.push(event);
+        if (event.event === 'frame' && ++frameEvents === frames.length + 1) break;
+    }
+    await bridge.stop();
+    assert.deepEqual(seen.slice(0, 2), [
+        { event: 'state', value: 'ready' },
+        { event: 'peer', connected: true, id, mtu: 185 },
+    ]);
+    const echoed = seen.filter((e) => e.event === 'frame').map((e) => e.data.toString());
+    assert.deepEqual(echoed, ['hi', ...frames.map(String)]);
+    assert.deepEqual(new Set(seen.filter((e) => e.event === 'write').map((e) => e.tag)).size, frames.length);
+});
+
+test('every send settles once, with the reason the bridge gives', async () => {
+    const world = new World();
+    const failing = world.peripheral({ writeFailures: { all: true } });
+    const leaving = world.peripheral({ delays: { write: 20 }, disconnectAfterWrites: 2 });
+    const shrinking = world.peripheral({ writeLimit: [{ at: 0, limit: 182 }, { at: 200, limit: 20 }] });
+    const unready = world.peripheral({ subscribeFails: true });
+    const bridge = await Bridge.start({ world });
+    await Promise.all([failing, leaving, shrinking].map((id) => bridge.waitForPeer({ id })));
+    await new Promise((resolve) => setTimeout(resolve, 250));
+    const gone = new Promise((resolve) => bridge.on('peer', (e) => e.id === leaving && !e.connected && resolve(e)));
+
+    const cases = [
+        [failing, 1, { accepted: false, bytes: 1, reason: 'write_failed' }],
+        [leaving, 1, { accepted: true, bytes: 1 }],
+        [leaving, 2, { accepted: true, bytes: 2 }],
+        [leaving, 3, { accepted: false, bytes: 3, reason: 'peer_gone' }],
+        [leaving, 4, { accepted: false, bytes: 4, reason: 'peer_gone' }],
+        [shrinking, 100, { accepted: false, bytes: 100, reason: 'too_long' }],
+        [shrinking, 20, { accepted: true, bytes: 20 }],
+        [unready, 1, { accepted: false, bytes: 1, reason: 'not_ready' }],
+        ['5EC1A5E0-0000-4000-8000-0000000000FF', 1, { accepted: false, bytes: 1, reason: 'unknown_peer' }],
+        [failing, 16385, { accepted: false, bytes: 16385, reason: 'too_long' }],
+    ];
+    const outcomes = await Promise.all(cases.map(([id, size]) => bridge.send(id, new Uint8Array(size).fill(65))));
+    assert.deepEqual(outcomes, cases.map(([, , outcome]) => outcome));
+    // The limit read by the write that failed is reported before that write's outcome.
+    assert.equal(bridge.peers.get(shrinking), 23);
+    assert.equal((await gone).reason, 'disconnected');
+    assert.equal(bridge.peers.has(leaving), false);
+    await bridge.stop();
+});
+
+test('more than a queue of frames to one slow peer: held back in order, never refused as queue_full', async () => {
+    const world = new World();
+    const id = world.peripheral({ echo: true, delays: { write: 1 } });
+    const bridge = await Bridge.start({ world });
+    await bridge.waitForPeer({ id });
+    const frames = Array.from({ length: 1500 }, (_, i) => Buffer.from(String(i)));
+    const echoed = [];
+    const allEchoed = new Promise((resolve) => {
+        bridge.on('frame', (e) => echoed.push(e.data.toString()) === frames.length && resolve());
+    });
+    const outcomes = await Promise.all(frames.map((frame) => bridge.send(id, frame)));
+    assert.deepEqual(outcomes.filter((o) => !o.accepted), []);
+    await allEchoed;
+    await bridge.stop();
+    assert.deepEqual(echoed, frames.map(String));
+});
+
+test('many peers at once', async () => {
+    const world = new World();
+    const ids = Array.from({ length: 24 }, (_, i) =>
+        world.peripheral({ echo: true, writeLimit: 182, advertiseAt: i * 5 }));
+    const bridge = await Bridge.start({ world });
+    await Promise.all(ids.map((id) => bridge.waitForPeer({ id })));
+    assert.equal(bridge.peers.size, ids.length);
+    const echoed = new Map(ids.map((id) => [id, []]));
+    let count = 0;
+    const allEchoed = new Promise((resolve) => {
+        bridge.on('frame', (e) => {
+            echoed.get(e.id).push(e.data.toString());
+            if (++count === 100 * ids.length) resolve();
+        });
+    });
+    const sends = ids.flatMap((id) => Array.from({ length: 100 }, (_, i) => bridge.send(id, `${id} ${i}`)));
+    assert.ok((await Promise.all(sends)).every((o) => o.accepted));
+    await allEchoed;
+    await bridge.stop();
+    for (const id of ids) assert.deepEqual(echoed.get(id), Array.from({ length: 100 }, (_, i) => `${id} ${i}`));
+});
+
+test('stop with sends in flight: each resolves or rejects with BridgeClosedError, and the bridge exits 0', async () => {
+    const world = new World();
+    const id = world.peripheral({ delays: { write: 30 } });
+    const bridge = await Bridge.start({ world });
+    await bridge.waitForPeer({ id });
+    let unhandled = 0;
+    const countUnhandled = () => unhandled++;
+    process.on('unhandledRejection', countUnhandled);
+    const forgotten = bridge.waitForPeer({ id: '5EC1A5E0-0000-4000-8000-0000000000FE' });
+    const sends = Array.from({ length: 700 }, () => bridge.send(id, 'x'));
+    await sends[0];
+    bridge.send(id, 'nobody awaits this one');
+    const nobody = bridge.waitForPeer({ id: '5EC1A5E0-0000-4000-8000-0000000000FF', signal: AbortSignal.timeout(20) });
+    await assert.rejects(nobody, { name: 'TimeoutError' });
+    const exit = await bridge.stop();
+    assert.deepEqual(exit, { code: 0, signal: null });
+    const settled = await Promise.allSettled(sends);
+    assert.equal(settled[0].status, 'fulfilled');
+    const rejected = settled.filter((s) => s.status === 'rejected');
+    assert.ok(rejected.length >= 600);
+    assert.ok(rejected.every((s) => s.reason instanceof BridgeClosedError));
+    await assert.rejects(bridge.send(id, 'late'), BridgeClosedError);
+    await assert.rejects(bridge.waitForPeer(), BridgeClosedError);
+    bridge.send(id, 'nor this one');
+    await new Promise((resolve) => setTimeout(resolve, 10));
+    process.off('unhandledRejection', countUnhandled);
+    assert.equal(unhandled, 0);
+    await assert.rejects(forgotten, BridgeClosedError);
+});
+
+test('the bridge killed under the client: everything pending fails with BridgeClosedError', async () => {
+    const world = new World();
+    const id = world.peripheral({ delays: { write: 1000 } });
+    const bridge = await Bridge.start({ world });
+    await bridge.waitForPeer({ id });
+    const sends = Array.from({ length: 600 }, () => bridge.send(id, 'x'));
+    const waiter = bridge.waitForPeer({ id: '5EC1A5E0-0000-4000-8000-0000000000FF' });
+    const events = bridge.events();
+    const closed = once(bridge, 'close');
+    setTimeout(() => process.kill(bridge.pid, 'SIGKILL'), 50);
+
+    for (const result of await Promise.allSettled([...sends, waiter])) {
+        assert.equal(result.status, 'rejected');
+        assert.ok(result.reason instanceof BridgeClosedError);
+        assert.equal(result.reason.signal, 'SIGKILL');
+    }
+    assert.deepEqual(await closed, [{ code: null, signal: 'SIGKILL' }]);
+    for await (const event of events) assert.notEqual(event.event, 'write');
+    assert.equal(bridge.peers.size, 0);
+});
+
+test('a bridge that does not end on "stop" is killed after the timeout', async () => {
+    const bridge = await Bridge.start({ path: fixture('ignores-stop') });
+    const send = bridge.send('5EC1A5E0-0000-4000-8000-0000000000FF', 'x');
+    assert.deepEqual(await bridge.stop({ timeoutMs: 100 }), { code: null, signal: 'SIGKILL' });
+    await assert.rejects(send, BridgeClosedError);
+});
+
+test('a line from the bridge that is not JSON ends the session, and what is pending fails quoting it', async () => {
+    const bridge = await Bridge.start({ path: fixture('says-nonsense') });
+    await assert.rejects(bridge.send('5EC1A5E0-0000-4000-8000-0000000000FF', 'x'), (error) => {
+        assert.ok(error instanceof BridgeClosedError);
+        assert.match(error.message, /not JSON: nonsense/);
+        return true;
+    });
+    assert.deepEqual(await bridge.exited, { code: null, signal: 'SIGKILL' });
+});
+
+test('a bridge that cannot start is a BridgeStartError naming why', async () => {
+    const cases = [
+        [{ path: '/nonexistent/gattrelay' }, /cannot run \/nonexistent\/gattrelay: .*ENOENT/],
+        [{ path: fixture('speaks-protocol-1') }, /speaks protocol 1; this client speaks 2/],
+        [{ world: fixture('not-a-world.json') }, /exited with status 2: gattrelay-sim: .*not-a-world\.json/],
+        [{ world: new World(), args: ['--no-such-option'] }, /exited with status 2: .*--no-such-option/],
+    ];
+    for (const [options, message] of cases) {
+        await assert.rejects(Bridge.start(options), (error) => {
+            assert.ok(error instanceof BridgeStartError, String(error));
+            assert.match(error.message, message);
+            return true;
+        });
+    }
+});

@@ -1,0 +1,59 @@
+from __future__ import annotations
+
+import base64
+import json
+from typing import Any
+
+
+class World:
+    """A simulated world for `gattrelay-sim`, built in code: `Bridge.start(world=...)` writes it to a temporary
+    world file.
+
+    Keys are those of the world file format (docs/worlds.md in the gattrelay sources) in snake case:
+    `write_limit=182`, `write_failures={"first_attempts_of_each_frame": 1}`, `delays={"write": 50}`.
+    Notification data is given as bytes (or a string, for its UTF-8 bytes).
+    """
+
+    def __init__(self) -> None:
+        self._adapter: list[dict[str, Any]] | None = None
+        self._peripherals: list[dict[str, Any]] = []
+
+    def adapter(self, *steps: dict[str, Any]) -> World:
+        """The adapter's states over time, e.g.
+        `adapter({"at": 0, "state": "powered_off"}, {"at": 1000, "state": "powered_on"})`."""
+        self._adapter = [_camel_keys(step) for step in steps]
+        return self
+
+    def peripheral(self, id: str | None = None, **options: Any) -> str:
+        """Adds a peripheral and returns its id (upper case), made up when not given."""
+        peripheral_id = (id or f"5EC1A5E0-0000-4000-8000-{len(self._peripherals) + 1:012X}").upper()
+        peripheral = {"id": peripheral_id, **_camel_keys(options)}
+        if "notifications" in peripheral:
+            peripheral["notifications"] = [
+                {**n, "data": base64.b64encode(_bytes(n["data"])).decode("ascii")} for n in peripheral["notifications"]
+            ]
+        self._peripherals.append(peripheral)
+        return peripheral_id
+
+    def to_json(self) -> str:
+        world: dict[str, Any] = {"peripherals": self._peripherals}
+        if self._adapter is not None:
+            world["adapter"] = self._adapter
+        return json.dumps(world)
+
+
+def _camel_keys(value: Any) -> Any:
+    if isinstance(value, dict):
+        return {_camel(key): _camel_keys(item) for key, item in value.items()}
+    if isinstance(value, list):
+        return [_camel_keys(item) for item in value]
+    return value
+
+
+def _camel(name: str) -> str:
+    first, *rest = name.split("_")
+    return first + "".join(word.capitalize() for word in rest)
+
+
+def _bytes(data: bytes | str) -> bytes:
+    return data.encode() if isinstance(data, str) else bytes(data)

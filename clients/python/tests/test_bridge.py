@@ -1,0 +1,168 @@
+"""The package against the real bridge on the simulated stack."""
+
+import asyncio
+import gc
+import os
+import signal
+
+import pytest
+from conftest import FIXTURES
+
+from gattrelay import Bridge, BridgeClosedError, BridgeStartError, Frame, Outcome, Peer, State, World, Write
+
+NOBODY = "5EC1A5E0-0000-4000-8000-0000000000FF"
+
+
+async def test_echo_round_trip_with_nothing_lost_before_the_first_stream():
+    world = World()
+    peer_id = world.peripheral(echo=True, write_limit=182, notifications=[{"after": 0, "data": "hi"}])
+    async with await Bridge.start(world=world) as bridge:
+        assert bridge.version is not None and bridge.version.count(".") == 2
+        assert await bridge.wait_for_peer(peer_id.lower()) == Peer(peer_id, True, 185)
+        assert bridge.state == "ready" and dict(bridge.peers) == {peer_id: 185}
+        # Made only now: "state", "peer" and the notification came before, and are kept for it.
+        events = bridge.events()
+        frames = [f"frame {i}".encode() for i in range(600)]
+        outcomes = await asyncio.gather(*(bridge.send(peer_id, frame) for frame in frames))
+        assert outcomes == [Outcome(True, len(frame)) for frame in frames]
+        seen = []
+        frame_events = 0
+        async for event in events:
+            seen.append(event)
+            frame_events += isinstance(event, Frame)
+            if frame_events == len(frames) + 1:
+                break
+    assert bridge.returncode == 0
+    assert seen[:2] == [State("ready"), Peer(peer_id, True, 185)]
+    assert [e.data for e in seen if isinstance(e, Frame)] == [b"hi", *frames]
+    assert len({e.tag for e in seen if isinstance(e, Write)}) == len(frames)
+
+
+async def test_every_send_settles_once_with_the_reason_the_bridge_gives():
+    world = World()
+    failing = world.peripheral(write_failures={"all": True})
+    leaving = world.peripheral(delays={"write": 20}, disconnect_after_writes=2)
+    shrinking = world.peripheral(write_limit=[{"at": 0, "limit": 182}, {"at": 200, "limit": 20}])
+    unready = world.peripheral(subscribe_fails=True)
+    async with await Bridge.start(world=world) as bridge:
+        for peer_id in (failing, leaving, shrinking):
+            await bridge.wait_for_peer(peer_id)
+        await asyncio.sleep(0.25)
+        events = bridge.events()
+        cases = [
+            (failing, 1, Outcome(False, 1, "write_failed")),
+            (leaving, 1, Outcome(True, 1)),
+            (leaving, 2, Outcome(True, 2)),
+            (leaving, 3, Outcome(False, 3, "peer_gone")),
+            (leaving, 4, Outcome(False, 4, "peer_gone")),
+            (shrinking, 100, Outcome(False, 100, "too_long")),
+            (shrinking, 20, Outcome(True, 20)),
+            (unready, 1, Outcome(False, 1, "not_ready")),
+            (NOBODY, 1, Outcome(False, 1, "unknown_peer")),
+            (failing, 16385, Outcome(False, 16385, "too_long")),
+        ]
+        outcomes = await asyncio.gather(*(bridge.send(peer_id, b"A" * size) for peer_id, size, _ in cases))
+        assert outcomes == [outcome for _, _, outcome in cases]
+        # The limit read by the write that failed is reported before that write's outcome.
+        assert bridge.peers[shrinking] == 23
+        async for event in events:
+            if isinstance(event, Peer) and event.id == leaving and not event.connected:
+                assert event == Peer(leaving, False, 23, "disconnected")
+                break
+        assert leaving not in bridge.peers
+
+
+async def test_more_than_a_queue_of_frames_to_a_slow_peer_is_held_back_never_refused():
+    world = World()
+    peer_id = world.peripheral(echo=True, delays={"write": 1})
+    async with await Bridge.start(world=world) as bridge:
+        await bridge.wait_for_peer(peer_id)
+        echoes = bridge.events(Frame)
+        frames = [str(i).encode() for i in range(1500)]
+        outcomes = await asyncio.gather(*(bridge.send(peer_id, frame) for frame in frames))
+        assert [o for o in outcomes if not o.accepted] == []
+        assert [(await anext(echoes)).data for _ in frames] == frames
+
+
+async def test_many_peers():
+    world = World()
+    ids = [world.peripheral(echo=True, write_limit=182, advertise_at=i * 5) for i in range(24)]
+    async with await Bridge.start(world=world) as bridge:
+        for peer_id in ids:
+            await bridge.wait_for_peer(peer_id)
+        assert len(bridge.peers) == len(ids)
+        frames = bridge.events(Frame)
+        outcomes = await asyncio.gather(*(bridge.send(p, f"{p} {i}") for p in ids for i in range(100)))
+        assert all(o.accepted for o in outcomes)
+        echoed = {p: [] for p in ids}
+        for _ in range(100 * len(ids)):
+            frame = await anext(frames)
+            echoed[frame.id].append(frame.data.decode())
+    assert echoed == {p: [f"{p} {i}" for i in range(100)] for p in ids}
+
+
+async def test_stop_with_sends_in_flight():
+    world = World()
+    peer_id = world.peripheral(delays={"write": 30})
+    bridge = await Bridge.start(world=world)
+    await bridge.wait_for_peer(peer_id)
+    reported = []
+    asyncio.get_running_loop().set_exception_handler(lambda loop, context: reported.append(context))
+    sends = [bridge.send(peer_id, b"x") for _ in range(700)]
+    await sends[0]
+    bridge.send(peer_id, b"nobody awaits this one")
+    assert await bridge.stop() == 0
+    results = await asyncio.gather(*sends, return_exceptions=True)
+    failed = [r for r in results if not isinstance(r, Outcome)]
+    assert len(failed) >= 600 and all(isinstance(r, BridgeClosedError) for r in failed)
+    with pytest.raises(BridgeClosedError):
+        bridge.send(peer_id, b"late")
+    with pytest.raises(BridgeClosedError):
+        await bridge.wait_for_peer()
+    gc.collect()
+    assert reported == []
+
+
+async def test_the_bridge_killed_under_the_client():
+    world = World()
+    peer_id = world.peripheral(delays={"write": 1000})
+    bridge = await Bridge.start(world=world)
+    await bridge.wait_for_peer(peer_id)
+    sends = [bridge.send(peer_id, b"x") for _ in range(600)]
+    waiter = asyncio.ensure_future(bridge.wait_for_peer(NOBODY))
+    events = bridge.events()
+    asyncio.get_running_loop().call_later(0.05, os.kill, bridge.pid, signal.SIGKILL)
+    for result in await asyncio.gather(*sends, waiter, return_exceptions=True):
+        assert isinstance(result, BridgeClosedError) and result.returncode == -signal.SIGKILL
+    assert [e async for e in events if isinstance(e, Write)] == []
+    assert await bridge.stop() == -signal.SIGKILL
+    assert len(bridge.peers) == 0
+
+
+async def test_a_bridge_that_does_not_end_on_stop_is_killed_after_the_timeout():
+    bridge = await Bridge.start(path=FIXTURES / "ignores-stop")
+    send = bridge.send(NOBODY, b"x")
+    assert await bridge.stop(timeout=0.1) == -signal.SIGKILL
+    with pytest.raises(BridgeClosedError):
+        await send
+
+
+async def test_a_line_that_is_no_event_ends_the_session_and_what_is_pending_fails_quoting_it():
+    bridge = await Bridge.start(path=FIXTURES / "says-nonsense")
+    with pytest.raises(BridgeClosedError, match="cannot read .*nonsense"):
+        await bridge.send(NOBODY, b"x")
+    assert await bridge.stop() == -signal.SIGKILL
+
+
+@pytest.mark.parametrize(
+    ("options", "message"),
+    [
+        ({"path": "/nonexistent/gattrelay"}, "cannot run /nonexistent/gattrelay: "),
+        ({"path": FIXTURES / "speaks-protocol-1"}, "speaks protocol 1; this client speaks 2"),
+        ({"world": FIXTURES / "not-a-world.json"}, "exited with status 2: gattrelay-sim: "),
+        ({"world": World(), "args": ["--no-such-option"]}, "--no-such-option"),
+    ],
+)
+async def test_a_bridge_that_cannot_start_says_why(options, message):
+    with pytest.raises(BridgeStartError, match=message):
+        await Bridge.start(**options)
