@@ -245,7 +245,8 @@ class Device(Obj):
         uuids = [config["service"]] if peer.config.get("gatt", True) else [OTHER_SERVICE]
         home = "/org/bluez/" + peer.config.get("adapter", "hci0")
         super().__init__(home + "/dev_" + peer.address.replace(":", "_"), {DEV: {
-            "Address": peer.address, "AddressType": "random", "Adapter": dbus.ObjectPath(home),
+            "Address": peer.address, "Alias": peer.address.replace(":", "-"), "AddressType": "random",
+            "Adapter": dbus.ObjectPath(home),
             "Connected": dbus.Boolean(False), "ServicesResolved": dbus.Boolean(False),
             "UUIDs": dbus.Array(uuids, signature="s"), "RSSI": dbus.Int16(peer.rssi)}})
 
