@@ -167,6 +167,7 @@ def memory(count):
     bridge = standin.Bridge(world.bus.address)
     try:
         announced, started = set(), time.monotonic()
+        last = started
         while len(announced) < count:
             try:
                 event = bridge.lines.get(timeout=10)
@@ -176,7 +177,8 @@ def memory(count):
                 raise SystemExit("gattrelay ended")
             if event["event"] == "peer" and event["connected"]:
                 announced.add(event["id"])
-        took = time.monotonic() - started
+                last = time.monotonic()
+        took = last - started
         pid = bridge.process.pid
         print(f"{count} advertising peers: {len(announced)} announced in {took:.1f} s; gattrelay resident "
               f"{status_kib(pid, 'VmRSS') / 1024:.1f} MiB, peak {status_kib(pid, 'VmHWM') / 1024:.1f} MiB", flush=True)
