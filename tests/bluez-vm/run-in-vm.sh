@@ -38,7 +38,8 @@ done
 echo "== uptime $(up)s: bluetoothd and four controllers up"
 python3 -u $S/peripheral.py /org/bluez/hci3 $OTHER_SERVICE $OTHER_INBOX $OTHER_OUTBOX > $S/peripheral-hci3.log 2>&1 &
 await 30 grep -q advertising $S/peripheral-hci3.log || exit 1
-await 60 python3 $S/bluez_ready.py linked /org/bluez/hci2 /org/bluez/hci3 || exit 1
+await 60 python3 $S/bluez_ready.py linked /org/bluez/hci2 /org/bluez/hci3 $OTHER_SERVICE \
+  || { python3 $S/bluez_ready.py linked /org/bluez/hci2 /org/bluez/hci3 $OTHER_SERVICE; exit 1; }
 echo "== uptime $(up)s: hci2 holds a link to hci3"
 python3 -u $S/peripheral.py /org/bluez/hci1 $SERVICE $INBOX $OUTBOX > $S/peripheral.log 2>&1 &
 python3 -u $S/peripheral.py /org/bluez/hci2 $SERVICE $INBOX $OUTBOX /org/bluez/hci1 > $S/peripheral-hci2.log 2>&1 &
