@@ -92,6 +92,8 @@ def check(condition, what):
 
 def bluez_objects():
     bus = dbus.SystemBus()
+    if not bus.name_has_owner("org.bluez"):
+        raise AssertionError("bluetoothd is gone (see the end of bluetoothd.log)")
     return dbus.Interface(bus.get_object("org.bluez", "/"), "org.freedesktop.DBus.ObjectManager").GetManagedObjects()
 
 
