@@ -278,7 +278,7 @@ def main():
             try:
                 each(bridge)
                 print(f"pass: {each.__name__}", flush=True)
-            except AssertionError as e:
+            except (AssertionError, dbus.exceptions.DBusException) as e:
                 failed.append((each.__name__, e, bridge))
                 print(f"FAIL: {each.__name__}: {e}", flush=True)
         if bridge.process.poll() is None:
