@@ -97,18 +97,22 @@ def bluez_objects():
     return dbus.Interface(bus.get_object("org.bluez", "/"), "org.freedesktop.DBus.ObjectManager").GetManagedObjects()
 
 
-def connected_devices(adapter=""):
-    """Devices bluetoothd holds a link to, below `adapter` (on every adapter when empty)."""
-    return [str(p) for p, ifs in bluez_objects().items()
-            if str(p).startswith(adapter + "/") and ifs.get("org.bluez.Device1", {}).get("Connected")]
+def central_links():
+    """The links of hci0, the bridge's adapter, as bluetoothd knows them at either end: its own
+    devices connected, and the peripherals' devices for hci0 connected. (hci2's own link to hci3
+    is not one of them.)"""
+    objects = bluez_objects()
+    central = objects[dbus.ObjectPath("/org/bluez/hci0")]["org.bluez.Adapter1"]["Address"]
+    return [str(p) for p, ifs in objects.items() if ifs.get("org.bluez.Device1", {}).get("Connected")
+            and (str(p).startswith("/org/bluez/hci0/") or ifs["org.bluez.Device1"]["Address"] == central)]
 
 
-def await_no_link(adapter, seconds):
-    """Waits until bluetoothd holds no link below `adapter`; the time that took, in ms."""
+def await_no_link(seconds):
+    """Waits until no link of hci0 is left in bluetoothd; the time that took, in ms."""
     started = time.monotonic()
-    while connected_devices(adapter) and time.monotonic() < started + seconds:
+    while central_links() and time.monotonic() < started + seconds:
         time.sleep(0.2)
-    check(not connected_devices(adapter), f"links outlived the bridge: {connected_devices(adapter)}")
+    check(not central_links(), f"links outlived the bridge: {central_links()}")
     return round((time.monotonic() - started) * 1000)
 
 
@@ -200,7 +204,7 @@ def first_run(bridge):
     rc = bridge.process.wait(WAIT)
     err = bridge.process.stderr.read()
     check(rc == 0 and not err, f"exit {rc}, stderr {err!r}")
-    await_no_link("/org/bluez/hci0", 30)
+    await_no_link(30)
 
 
 def known_peers(bridge):
@@ -254,7 +258,7 @@ def terminated(bridge):
     rc = bridge.process.wait(WAIT)
     err = bridge.process.stderr.read()
     try:
-        figure("sigterm_to_no_link_ms", await_no_link("", 30))
+        figure("sigterm_to_no_link_ms", await_no_link(30))
         left = ""
     except AssertionError as e:
         left = f"; {e}"
