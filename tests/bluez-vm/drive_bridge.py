@@ -2,12 +2,15 @@
 """Drives gattrelay over its stdin and stdout against the real stack in the VM, checks what it
 writes, and measures it. Prints "figure: NAME VALUE" lines; exit status 0 when every check held.
 
-usage: drive_bridge.py GATTRELAY   (EXCHANGE_MTU in the environment: the MTU bluetoothd negotiates)
+usage: drive_bridge.py GATTRELAY
+In the environment: EXCHANGE_MTU, the MTU bluetoothd negotiates; INBOX, the inbox's UUID;
+PEERS, how many peripherals advertise the service.
 """
 import base64
 import json
 import os
 import queue
+import signal
 import statistics
 import subprocess
 import sys
@@ -18,13 +21,15 @@ import dbus
 
 GATTRELAY = sys.argv[1]
 MTU = int(os.environ["EXCHANGE_MTU"])
+INBOX = os.environ["INBOX"]
+PEERS = int(os.environ["PEERS"])  # peripherals advertising the service
 WAIT = 90.0  # generous: the VM runs on an emulated CPU
 
 
 class Bridge:
-    def __init__(self):
+    def __init__(self, options=()):
         self.started = time.monotonic()
-        self.process = subprocess.Popen([GATTRELAY], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+        self.process = subprocess.Popen([GATTRELAY, *options], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                         stderr=subprocess.PIPE)
         self.lines = queue.Queue()
         self.seen = []  # (time read, event)
@@ -35,16 +40,16 @@ class Bridge:
             self.lines.put((time.monotonic(), json.loads(raw)))
         self.lines.put(None)
 
-    def expect(self, **fields):
+    def expect(self, wait=WAIT, **fields):
         """The next event with all `fields`, and when it was read; other events are skipped."""
-        deadline = time.monotonic() + WAIT
+        deadline = time.monotonic() + wait
         while True:
             try:
                 item = self.lines.get(timeout=max(deadline - time.monotonic(), 0))
             except queue.Empty:
                 item = None
             if item is None:
-                raise AssertionError(f"no event with {fields} within {WAIT} s")
+                raise AssertionError(f"no event with {fields} within {wait} s")
             self.seen.append(item)
             if all(item[1].get(k) == v for k, v in fields.items()):
                 return item
@@ -62,6 +67,14 @@ class Bridge:
             except queue.Empty:
                 return
 
+    def connected(self):
+        """Ids of the peers connected, by the events read so far."""
+        now = set()
+        for _, e in self.seen:
+            if e["event"] == "peer":
+                (now.add if e["connected"] else now.discard)(e["id"])
+        return now
+
     def cpu_seconds(self):
         with open(f"/proc/{self.process.pid}/stat") as f:
             fields = f.read().rsplit(")", 1)[1].split()
@@ -77,17 +90,51 @@ def check(condition, what):
         raise AssertionError(what)
 
 
-def connected_devices(adapter):
+def bluez_objects():
     bus = dbus.SystemBus()
-    objects = dbus.Interface(bus.get_object("org.bluez", "/"), "org.freedesktop.DBus.ObjectManager").GetManagedObjects()
-    return [str(p) for p, ifs in objects.items()
-            if str(p).startswith(adapter + "/") and ifs.get("org.bluez.Device1", {}).get("Connected")]
+    if not bus.name_has_owner("org.bluez"):
+        raise AssertionError("bluetoothd is gone (see the end of bluetoothd.log)")
+    return dbus.Interface(bus.get_object("org.bluez", "/"), "org.freedesktop.DBus.ObjectManager").GetManagedObjects()
 
 
-def run(bridge):
-    first = bridge.expect()
-    check(first[1] == {"event": "hello", "protocol": 1}, f"first line {first[1]}")
-    bridge.expect(event="state", value="ready")
+def central_links():
+    """The links of hci0, the bridge's adapter, as bluetoothd knows them at either end: its own
+    devices connected, and the peripherals' devices for hci0 connected. (hci2's own link to hci3
+    is not one of them.)"""
+    objects = bluez_objects()
+    central = objects[dbus.ObjectPath("/org/bluez/hci0")]["org.bluez.Adapter1"]["Address"]
+    return [str(p) for p, ifs in objects.items() if ifs.get("org.bluez.Device1", {}).get("Connected")
+            and (str(p).startswith("/org/bluez/hci0/") or ifs["org.bluez.Device1"]["Address"] == central)]
+
+
+def await_no_link(seconds):
+    """Waits until no link of hci0 is left in bluetoothd; the time that took, in ms."""
+    started = time.monotonic()
+    while central_links() and time.monotonic() < started + seconds:
+        time.sleep(0.2)
+    check(not central_links(), f"links outlived the bridge: {central_links()}")
+    return round((time.monotonic() - started) * 1000)
+
+
+def bluetoothd_mtu(peer_id):
+    """The MTU bluetoothd reports now for the inbox of the peer with this id, on hci0."""
+    address = ":".join(peer_id[-12:][i:i + 2] for i in range(0, 12, 2))
+    device = "/org/bluez/hci0/dev_" + address.replace(":", "_")
+    for path, ifs in bluez_objects().items():
+        char = ifs.get("org.bluez.GattCharacteristic1")
+        if str(path).startswith(device + "/") and char and str(char["UUID"]) == INBOX:
+            return int(char["MTU"])
+    raise AssertionError(f"bluetoothd has no inbox below {device}")
+
+
+def set_powered(adapter, on):
+    dbus.SystemBus().get_object("org.bluez", adapter).Set(
+        "org.bluez.Adapter1", "Powered", dbus.Boolean(on), dbus_interface="org.freedesktop.DBus.Properties")
+
+
+def first_run(bridge):
+    """Frames of every size to the peer bluetoothd meets for the first time, the figures, a loss
+    and the stop command."""
     when, peer = bridge.expect(event="peer", connected=True)
     figure("start_to_announcement_ms", round((when - bridge.started) * 1000))
     check(peer["mtu"] == MTU, f"mtu {peer['mtu']}, negotiated {MTU}")
@@ -102,7 +149,7 @@ def run(bridge):
         bridge.send(peer_id, frame)
     for frame in frames:
         bridge.expect(event="write", id=peer_id, accepted=True, bytes=len(frame))
-    echoes = [e["data"] for _, e in bridge.seen if e["event"] == "frame"]
+    echoes = [e["data"] for _, e in bridge.seen if e["event"] == "frame" and e["id"] == peer_id]
     while len(echoes) < len(frames):
         echoes.append(bridge.expect(event="frame", id=peer_id)[1]["data"])
     echoes = [base64.b64decode(e) for e in echoes]
@@ -157,26 +204,101 @@ def run(bridge):
     rc = bridge.process.wait(WAIT)
     err = bridge.process.stderr.read()
     check(rc == 0 and not err, f"exit {rc}, stderr {err!r}")
-    deadline = time.monotonic() + 30
-    while connected_devices("/org/bluez/hci0") and time.monotonic() < deadline:
-        time.sleep(0.2)
-    check(not connected_devices("/org/bluez/hci0"), "the link outlived the bridge")
+    await_no_link(30)
+
+
+def known_peers(bridge):
+    """A second run, against the peers bluetoothd now knows (their GATT objects are cached and
+    exported while disconnected): each announced with its link's real MTU; a 100-byte frame goes."""
+    announced = {}
+    while len(announced) < PEERS:
+        when, peer = bridge.expect(event="peer", connected=True)
+        announced[peer["id"]] = peer
+    figure("second_run_start_to_announcements_ms", round((when - bridge.started) * 1000))
+    frame = bytes(range(100))
+    for n, (peer_id, peer) in enumerate(sorted(announced.items())):
+        bridge.send(peer_id, frame)
+        try:
+            written = bridge.expect(wait=20, event="write", id=peer_id, bytes=100)[1]
+        except AssertionError:
+            written = None
+        real = bluetoothd_mtu(peer_id)
+        figure(f"second_run_peer_{n}_mtu_announced_and_in_bluetoothd", f"{peer['mtu']} {real}")
+        check(peer["mtu"] == real > 23, f"{peer_id} announced with mtu {peer['mtu']}, bluetoothd reports {real}")
+        check(written and written["accepted"], f"a 100-byte frame to {peer_id}: {written or 'no write within 20 s'}")
+        bridge.expect(event="frame", id=peer_id, data=base64.b64encode(frame).decode())
+
+
+def power_cycle(bridge):
+    """The central's adapter off and on again: each peer lost exactly once, then back once."""
+    peers = bridge.connected()
+    check(peers, "no peer to begin with")
+    off = len(bridge.seen)
+    set_powered("/org/bluez/hci0", False)
+    bridge.expect(event="state", value="powered_off")
+    bridge.quiet_for(3)
+    started = time.monotonic()
+    set_powered("/org/bluez/hci0", True)
+    bridge.expect(event="state", value="ready")
+    while not peers <= bridge.connected():
+        bridge.expect(event="peer", connected=True)
+    figure("power_on_to_announcements_ms", round((time.monotonic() - started) * 1000))
+    bridge.quiet_for(5)
+    events = [e for _, e in bridge.seen[off:] if e["event"] == "peer"]
+    for peer in peers:
+        changes = [e["connected"] for e in events if e["id"] == peer]
+        check(changes == [False, True], f"peer {peer}: connected went {changes} over the power cycle")
+    check(bridge.connected() == peers, f"connected after the power cycle: {bridge.connected()}, before: {peers}")
+
+
+def terminated(bridge):
+    """SIGTERM in a session: the same orderly stop as the stop command, and no link left in bluetoothd."""
+    check(bridge.connected(), "no peer connected when the signal comes")
+    bridge.process.send_signal(signal.SIGTERM)
+    rc = bridge.process.wait(WAIT)
+    err = bridge.process.stderr.read()
+    try:
+        figure("sigterm_to_no_link_ms", await_no_link(30))
+        left = ""
+    except AssertionError as e:
+        left = f"; {e}"
+    check(rc == 0 and not err and not left, f"exit {rc}, stderr {err!r}{left}")
 
 
 def main():
-    bridge = Bridge()
-    try:
-        run(bridge)
-    except AssertionError as e:
-        print("FAIL:", e)
-        print("events:")
-        for when, event in bridge.seen[-60:]:
-            print(f"  {when - bridge.started:9.3f} {json.dumps(event)}")
+    """Runs each check in turn, on as many bridges as they need; reports each. A failed check
+    does not stop the later ones."""
+    # With several powered adapters the bridge moves to another one when its own goes off, and
+    # here the others hold the peripherals: the power cycle needs the bridge kept on hci0, by
+    # --adapter where this gattrelay takes it.
+    usage = subprocess.run([GATTRELAY, "--help"], stdin=subprocess.DEVNULL, capture_output=True, text=True)
+    keep_hci0 = ["--adapter", "hci0"] if "--adapter" in usage.stdout + usage.stderr else []
+    print(f"second run with options {keep_hci0}", flush=True)
+    runs = [([], [first_run]), (keep_hci0, [known_peers, power_cycle, terminated])]
+    failed = []
+    for options, checks in runs:
+        bridge = Bridge(options)
+        try:
+            first = bridge.expect()
+            check(first[1] == {"event": "hello", "protocol": 1}, f"first line {first[1]}")
+            bridge.expect(event="state", value="ready")
+        except AssertionError as e:
+            checks, failed = [], failed + [("start", e, bridge)]
+        for each in checks:
+            try:
+                each(bridge)
+                print(f"pass: {each.__name__}", flush=True)
+            except (AssertionError, dbus.exceptions.DBusException) as e:
+                failed.append((each.__name__, e, bridge))
+                print(f"FAIL: {each.__name__}: {e}", flush=True)
         if bridge.process.poll() is None:
             bridge.process.kill()
-        return 1
-    print("PASS")
-    return 0
+    for name, e, bridge in failed:
+        print(f"== {name}: {e}; last events:")
+        for when, event in bridge.seen[-40:]:
+            print(f"  {when - bridge.started:9.3f} {json.dumps(event)}")
+    print("FAIL" if failed else "PASS")
+    return 1 if failed else 0
 
 
 sys.exit(main())

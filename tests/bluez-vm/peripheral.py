@@ -2,9 +2,12 @@
 """A real GATT peripheral for the VM test, on bluetoothd's GattManager1 and
 LEAdvertisingManager1: one service with an inbox (write with response) and an outbox (notify).
 
-usage: peripheral.py ADAPTER_PATH SERVICE_UUID INBOX_UUID OUTBOX_UUID
+usage: peripheral.py ADAPTER_PATH SERVICE_UUID INBOX_UUID OUTBOX_UUID [AFTER_ADAPTER_PATH]
 Every value written to the inbox comes back unchanged as a notification on the outbox, except
 b"bye", which makes this side drop the link (the central sees its peer go).
+With AFTER_ADAPTER_PATH, it advertises only while that adapter holds a link: the central then
+always links to this peripheral after the other one (btvirt gives data the sender's connection
+handle, so each link's number must be the same at both ends; see run-in-vm.sh).
 """
 import sys
 
@@ -136,6 +139,31 @@ def failed(what):
 dbus.Interface(adapter, "org.bluez.GattManager1").RegisterApplication(
     app.path, {}, reply_handler=lambda: log("gatt application registered"),
     error_handler=failed("RegisterApplication"))
-dbus.Interface(adapter, "org.bluez.LEAdvertisingManager1").RegisterAdvertisement(
-    advertisement.path, {}, reply_handler=lambda: log("advertising"), error_handler=failed("RegisterAdvertisement"))
+advertising = dbus.Interface(adapter, "org.bluez.LEAdvertisingManager1")
+
+
+def advertise():
+    advertising.RegisterAdvertisement(advertisement.path, {}, reply_handler=lambda: log("advertising"),
+                                      error_handler=failed("RegisterAdvertisement"))
+
+
+def follow(after, registered=[False]):
+    """Advertises while `after` holds a link, and not otherwise (checked every 0.2 s)."""
+    objects = dbus.Interface(bus.get_object(BLUEZ, "/"), "org.freedesktop.DBus.ObjectManager").GetManagedObjects()
+    linked = any(str(p).startswith(after + "/") and ifs.get("org.bluez.Device1", {}).get("Connected")
+                 for p, ifs in objects.items())
+    if linked and not registered[0]:
+        advertise()
+    elif registered[0] and not linked:
+        advertising.UnregisterAdvertisement(advertisement.path)
+        log("not advertising")
+    registered[0] = linked
+    return True
+
+
+if len(sys.argv) > 5:
+    log("advertising while", sys.argv[5], "holds a link")
+    GLib.timeout_add(200, follow, sys.argv[5])
+else:
+    advertise()
 loop.run()

@@ -1,7 +1,13 @@
 #!/bin/sh
-# Inside the VM, as root: the kernel's Bluetooth stack with two virtual LE controllers on one
-# virtual radio (btvirt), bluetoothd, a real peripheral on hci1, and the bridge under test on
-# hci0 (the first adapter) driven by drive_bridge.py. Output goes to /mnt/share/vm-test.log.
+# Inside the VM, as root: the kernel's Bluetooth stack with four virtual LE controllers on one
+# virtual radio (btvirt), bluetoothd, real peripherals on hci1 and hci2, and the bridge under
+# test on hci0 (the first adapter) driven by drive_bridge.py. Output goes to /mnt/share/vm-test.log.
+#
+# btvirt hands link data over with the sender's connection handle, and each controller numbers
+# its links from the same start on its own. So the central's second link carries data only if
+# the peripheral at its other end also counts it second: hci2 first takes a link of its own to
+# hci3 (advertising another service, which the bridge ignores), and advertises only while hci1
+# holds a link, so the central always links to hci1 first.
 S=/mnt/share
 . $S/test.env
 up() { cut -d' ' -f1 /proc/uptime; }
@@ -21,18 +27,25 @@ await 30 python3 $S/bluez_ready.py owner || exit 1
 # On an emulated CPU a controller's first HCI reset can time out, and that controller never
 # reaches bluetoothd: start the pair again, a few times at most.
 for attempt in 1 2 3 4; do
-  btvirt -L -l2 > $S/btvirt.log 2>&1 &
+  btvirt -L -l4 > $S/btvirt.log 2>&1 &
   btvirt=$!
-  await 60 python3 $S/bluez_ready.py adapters /org/bluez/hci0 /org/bluez/hci1 && break
+  await 60 python3 $S/bluez_ready.py adapters /org/bluez/hci0 /org/bluez/hci1 /org/bluez/hci2 /org/bluez/hci3 \
+    && break
   echo "== uptime $(up)s: controllers not ready (attempt $attempt); starting them again"
   kill $btvirt; wait $btvirt 2>/dev/null
   [ $attempt = 4 ] && exit 1
 done
-echo "== uptime $(up)s: bluetoothd and two controllers up"
+echo "== uptime $(up)s: bluetoothd and four controllers up"
+python3 -u $S/peripheral.py /org/bluez/hci3 $OTHER_SERVICE $OTHER_INBOX $OTHER_OUTBOX > $S/peripheral-hci3.log 2>&1 &
+await 30 grep -q advertising $S/peripheral-hci3.log || exit 1
+await 60 python3 $S/bluez_ready.py linked /org/bluez/hci2 /org/bluez/hci3 $OTHER_SERVICE \
+  || { python3 $S/bluez_ready.py linked /org/bluez/hci2 /org/bluez/hci3 $OTHER_SERVICE; exit 1; }
+echo "== uptime $(up)s: hci2 holds a link to hci3"
 python3 -u $S/peripheral.py /org/bluez/hci1 $SERVICE $INBOX $OUTBOX > $S/peripheral.log 2>&1 &
+python3 -u $S/peripheral.py /org/bluez/hci2 $SERVICE $INBOX $OUTBOX /org/bluez/hci1 > $S/peripheral-hci2.log 2>&1 &
 await 30 grep -q advertising $S/peripheral.log || exit 1
-echo "== uptime $(up)s: peripheral advertising on hci1"
-timeout 600 python3 -u $S/drive_bridge.py $S/gattrelay
+echo "== uptime $(up)s: peripherals on hci1 and hci2, hci1 advertising"
+PEERS=2 timeout 600 python3 -u $S/drive_bridge.py $S/gattrelay
 rc=$?
 echo "== uptime $(up)s: driver finished, status $rc"
 exit $rc
