@@ -77,7 +77,12 @@ BluezCentral::BluezCentral(ble::CentralDelegate& delegate, loop::MainQueue& queu
 BluezCentral::~BluezCentral() {
     *alive_ = false;
     // The bridge may hold peripherals a little longer: their streams must not call in here.
-    for (const auto& [path, p] : peripherals_) p->closeStream();
+    bool closed = false;
+    for (const auto& [path, p] : peripherals_) closed |= p->closeStream();
+    // bluetoothd 5.66 has been seen to die when a client leaves the bus with acquired notification
+    // sockets still open: it frees the client, then handles the socket's hang-up. It takes the
+    // hang-ups first when it has answered a call sent after them.
+    if (closed && !owner_.empty()) bus_.roundTrip(owner_, bounds::exitRoundTrip);
 }
 
 void BluezCentral::deliver(loop::Task task) {

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ble/bluez/bus.hpp"
@@ -58,8 +59,8 @@ public:
     void onNotifying(const std::string& characteristicPath, bool notifying);
     void onMtu(const std::string& characteristicPath, std::int64_t mtu);
     void onObjectRemoved(const std::string& objectPath);
-    // The central is going: no notification is read any more.
-    void closeStream() { notifySocket_.reset(); }
+    // The central is going: no notification is read any more. Whether a stream was open.
+    bool closeStream() { return std::exchange(notifySocket_, nullptr) != nullptr; }
     // Completes the discoveries whose objects are there; `lagOver` completes them with what is.
     void checkGatt(bool lagOver = false);
 

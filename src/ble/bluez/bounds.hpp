@@ -31,5 +31,7 @@ inline constexpr std::chrono::milliseconds objectsRetryLast = 8s;
 // Connect calls awaiting bluetoothd's answer at once; the rest wait their turn. Well under the
 // bus's limit on calls awaiting replies, which writes and setup calls share.
 inline constexpr std::size_t connectCalls = 32;
+// At exit, how long bluetoothd may take to show it has read what the bridge sent last.
+inline constexpr std::chrono::milliseconds exitRoundTrip = 500ms;
 
 }  // namespace bluez::bounds

@@ -93,6 +93,21 @@ Bus::~Bus() {
     sd_bus_flush_close_unref(bus_);
 }
 
+void Bus::roundTrip(const std::string& destination, std::chrono::milliseconds timeout) {
+    if (!bus_) return;
+    sd_bus_message* ping = nullptr;
+    sd_bus_message* reply = nullptr;
+    if (sd_bus_message_new_method_call(bus_, &ping, destination.c_str(), "/", "org.freedesktop.DBus.Peer", "Ping") >=
+            0 &&
+        sd_bus_message_set_auto_start(ping, 0) >= 0) {
+        // Any answer will do, an error too; other messages wait in sd-bus's queue meanwhile.
+        sd_bus_call(bus_, ping, std::chrono::duration_cast<std::chrono::microseconds>(timeout).count(), nullptr,
+                    &reply);
+    }
+    sd_bus_message_unref(reply);
+    sd_bus_message_unref(ping);
+}
+
 void Bus::call(const std::string& destination, const std::string& path, const char* interface,
                const char* member, const Arguments& append, std::chrono::milliseconds timeout,
                ReplyHandler onReply) {

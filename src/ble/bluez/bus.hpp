@@ -54,6 +54,10 @@ public:
               const char* member, const Arguments& append, std::chrono::milliseconds timeout,
               ReplyHandler onReply);
     void addMatch(const char* rule, SignalHandler onSignal);
+    // For the end of the process only, and the one wait here besides the flush: blocks until
+    // `destination` answers a ping sent after everything before it, or `timeout` passes. No
+    // handler runs meanwhile.
+    void roundTrip(const std::string& destination, std::chrono::milliseconds timeout);
 
 private:
     struct Waits;
