@@ -36,7 +36,7 @@ public:
     void writeValue(const ble::Bytes& value, const ble::CharacteristicPtr& c) override;
     std::size_t maximumWriteValueLength() const override { return writeLimit_; }
 
-    const PeripheralSpec& spec() const { return spec_; }
+    const ble::GattProfile& profile() const { return spec_.profile; }
     // The world's clock has started: schedules the timed parts of the description.
     void start();
     // The central manager's requests.

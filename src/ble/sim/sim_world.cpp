@@ -102,7 +102,7 @@ void SimWorld::stopScan() {
 }
 
 bool SimWorld::scanSees(const SimPeripheral& p) const {
-    const ble::Uuid& service = p.spec().profile.service;
+    const ble::Uuid& service = p.profile().service;
     return scanning_ && poweredOn() &&
            (scannedServices_.empty() ||
             std::find(scannedServices_.begin(), scannedServices_.end(), service) != scannedServices_.end());
