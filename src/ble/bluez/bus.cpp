@@ -228,12 +228,11 @@ void Bus::arm() {
     }
     std::uint64_t deadline = UINT64_MAX;
     if (sd_bus_get_timeout(bus_, &deadline) < 0) deadline = UINT64_MAX;
-    if (deadline == waits_->timerDeadline) return;
+    // The timer only ever moves to an earlier deadline. Moving it later or cancelling it on each
+    // call and reply would cost the loop a cancelled wait every time; a timer that fires early
+    // finds nothing due and is set again.
+    if (deadline >= waits_->timerDeadline) return;
     waits_->timerDeadline = deadline;
-    if (deadline == UINT64_MAX) {
-        waits_->timer.cancel();
-        return;
-    }
     const std::uint64_t now = monotonicMicroseconds();
     waits_->timer.expires_after(std::chrono::microseconds(deadline > now ? deadline - now : 0));
     waits_->timer.async_wait([this](const asio::error_code& ec) {
