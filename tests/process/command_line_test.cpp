@@ -61,33 +61,23 @@ TEST(CommandLine, HelpVersionAndABadOptionOfBothPrograms) {
     }
 }
 
-std::vector<std::string> readLines(ChildProcess& child, std::size_t count) {
-    std::vector<std::string> lines;
-    while (lines.size() < count) {
-        auto line = child.readLine();
-        if (!line) break;
-        lines.push_back(*line);
-    }
-    return lines;
-}
-
 TEST(CommandLine, AProtocol2SessionOverPipes) {
     ChildProcess sim(GATTRELAY_SIM_PATH, {"--protocol", "2", "--", world("echo.json")});
-    EXPECT_EQ(readLines(sim, 3),
+    EXPECT_EQ(sim.readLines(3),
               (std::vector<std::string>{R"({"event":"hello","protocol":2,"version":")" GATTRELAY_VERSION "\"}",
                                         R"({"event":"state","value":"ready"})",
                                         R"({"connected":true,"event":"peer","id":")" + peer + R"(","mtu":185})"}));
     ASSERT_TRUE(sim.write("nope\r\n" + std::string(30000, ' ') + "\n" +
                           R"({"command":"send","id":"00000000-0000-4000-8000-000000000009","data":"aGk=","tag":"u"})" +
                           "\n"));
-    EXPECT_EQ(readLines(sim, 3),
+    EXPECT_EQ(sim.readLines(3),
               (std::vector<std::string>{
                   R"({"event":"rejected","line":1,"reason":"not_json"})",
                   R"({"event":"rejected","line":2,"reason":"too_long"})",
                   R"({"accepted":false,"bytes":2,"event":"write","id":"00000000-0000-4000-8000-000000000009",)"
                   R"("reason":"unknown_peer","tag":"u"})"}));
     ASSERT_TRUE(sim.write(R"({"command":"send","id":")" + peer + R"(","data":"aGVsbG8=","tag":"m\/1"})" + "\n"));
-    auto lines = readLines(sim, 2);
+    auto lines = sim.readLines(2);
     std::sort(lines.begin(), lines.end());
     EXPECT_EQ(lines, (std::vector<std::string>{
                          R"({"accepted":true,"bytes":5,"event":"write","id":")" + peer + R"(","tag":"m\/1"})",
@@ -102,7 +92,7 @@ TEST(CommandLine, VerboseExplainsOnStandardErrorAndOnlyWhenAsked) {
     for (const bool verbose : {false, true}) {
         SCOPED_TRACE(verbose ? "-v" : "quiet");
         ChildProcess sim(GATTRELAY_SIM_PATH, verbose ? std::vector<std::string>{"-v"} : std::vector<std::string>{});
-        EXPECT_EQ(readLines(sim, 3).size(), 3u);
+        EXPECT_EQ(sim.readLines(3).size(), 3u);
         ASSERT_TRUE(sim.write("[1]\n{\"command\":\"stop\"}\n"));
         EXPECT_EQ(sim.readToEnd(), "");
         EXPECT_EQ(sim.wait(), 0);

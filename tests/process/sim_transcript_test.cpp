@@ -41,16 +41,6 @@ std::string frame(const std::string& id, const std::string& data) {
     return R"({"data":")" + data + R"(","event":"frame","id":")" + id + "\"}";
 }
 
-std::vector<std::string> readLines(ChildProcess& sim, std::size_t count) {
-    std::vector<std::string> lines;
-    while (lines.size() < count) {
-        auto line = sim.readLine();
-        if (!line) break;
-        lines.push_back(*line);
-    }
-    return lines;
-}
-
 std::vector<std::string> sorted(std::vector<std::string> lines) {
     std::sort(lines.begin(), lines.end());
     return lines;
@@ -69,9 +59,9 @@ TEST(SimTranscript, TheDemoWorldIsEchoJsonAndEchoesEveryFrame) {
     for (const auto& args : {std::vector<std::string>{}, std::vector<std::string>{world("echo.json")}}) {
         SCOPED_TRACE(args.empty() ? "built-in" : args[0]);
         ChildProcess sim(GATTRELAY_SIM_PATH, args);
-        EXPECT_EQ(readLines(sim, 3), (std::vector<std::string>{hello, ready, peer(id, true, 185)}));
+        EXPECT_EQ(sim.readLines(3), (std::vector<std::string>{hello, ready, peer(id, true, 185)}));
         ASSERT_TRUE(sim.write(send(id, "aGVsbG8=") + send(id, "Lz8+")));
-        EXPECT_EQ(sorted(readLines(sim, 4)), sorted({written(id, true, 5), frame(id, "aGVsbG8="), written(id, true, 3),
+        EXPECT_EQ(sorted(sim.readLines(4)), sorted({written(id, true, 5), frame(id, "aGVsbG8="), written(id, true, 3),
                                                      frame(id, "Lz8+")}));
         expectCleanStop(sim);
     }
@@ -82,9 +72,9 @@ TEST(SimTranscript, InterruptTerminateAndHangUpStopItAsStopDoes) {
     for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
         SCOPED_TRACE(strsignal(signal));
         ChildProcess sim(GATTRELAY_SIM_PATH, {});
-        EXPECT_EQ(readLines(sim, 3), (std::vector<std::string>{hello, ready, peer(id, true, 185)}));
+        EXPECT_EQ(sim.readLines(3), (std::vector<std::string>{hello, ready, peer(id, true, 185)}));
         ASSERT_TRUE(sim.write(send(id, "AQID")));
-        EXPECT_EQ(sorted(readLines(sim, 2)), sorted({written(id, true, 3), frame(id, "AQID")}));
+        EXPECT_EQ(sorted(sim.readLines(2)), sorted({written(id, true, 3), frame(id, "AQID")}));
         // The input stays open: the reader is waiting for it when the signal comes.
         ASSERT_EQ(::kill(sim.pid(), signal), 0);
         EXPECT_EQ(sim.readToEnd(), "");
@@ -100,7 +90,7 @@ TEST(SimTranscript, AnEmptyWorldStopsAtEndOfInput) {
     ASSERT_EQ(::write(fd, "{}", 2), 2);
     ::close(fd);
     ChildProcess sim(GATTRELAY_SIM_PATH, {path});
-    EXPECT_EQ(readLines(sim, 2), (std::vector<std::string>{hello, ready}));
+    EXPECT_EQ(sim.readLines(2), (std::vector<std::string>{hello, ready}));
     sim.closeInput();
     EXPECT_EQ(sim.readToEnd(), "");
     EXPECT_EQ(sim.wait(), 0);
@@ -111,7 +101,7 @@ TEST(SimTranscript, AnEmptyWorldStopsAtEndOfInput) {
 TEST(SimTranscript, AWriteThatAlwaysFailsIsReportedNotAccepted) {
     const std::string id = "5EC1A5E0-0000-4000-8000-000000000003";
     ChildProcess sim(GATTRELAY_SIM_PATH, {world("writes-fail.json")});
-    EXPECT_EQ(readLines(sim, 3), (std::vector<std::string>{hello, ready, peer(id, true, 185)}));
+    EXPECT_EQ(sim.readLines(3), (std::vector<std::string>{hello, ready, peer(id, true, 185)}));
     ASSERT_TRUE(sim.write(send(id, "AQID")));
     EXPECT_EQ(sim.readLine(), written(id, false, 3));
     expectCleanStop(sim);
@@ -120,15 +110,15 @@ TEST(SimTranscript, AWriteThatAlwaysFailsIsReportedNotAccepted) {
 TEST(SimTranscript, AFlakyPeerRetriesWritesAndComesBackAfterDisconnecting) {
     const std::string id = "5EC1A5E0-0000-4000-8000-000000000002";
     ChildProcess sim(GATTRELAY_SIM_PATH, {world("flaky.json")});
-    EXPECT_EQ(readLines(sim, 3), (std::vector<std::string>{hello, ready, peer(id, true, 185)}));
+    EXPECT_EQ(sim.readLines(3), (std::vector<std::string>{hello, ready, peer(id, true, 185)}));
     // Each frame's first attempt fails and its retry succeeds; the 6th write fails too and
     // the peer then drops the connection, losing the third frame, and is found again.
     ASSERT_TRUE(sim.write(send(id, "AQ==") + send(id, "AgI=") + send(id, "AwMD")));
-    EXPECT_EQ(sorted(readLines(sim, 4)),
+    EXPECT_EQ(sorted(sim.readLines(4)),
               sorted({written(id, true, 1), frame(id, "AQ=="), written(id, true, 2), frame(id, "AgI=")}));
-    EXPECT_EQ(readLines(sim, 2), (std::vector<std::string>{peer(id, false, 185), peer(id, true, 185)}));
+    EXPECT_EQ(sim.readLines(2), (std::vector<std::string>{peer(id, false, 185), peer(id, true, 185)}));
     ASSERT_TRUE(sim.write(send(id, "BA==")));
-    EXPECT_EQ(sorted(readLines(sim, 2)), sorted({written(id, true, 1), frame(id, "BA==")}));
+    EXPECT_EQ(sorted(sim.readLines(2)), sorted({written(id, true, 1), frame(id, "BA==")}));
     expectCleanStop(sim);
 }
 
@@ -145,7 +135,7 @@ TEST(SimTranscript, APeripheralThatFailsSetUpIsReportedGone) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.world);
         ChildProcess sim(GATTRELAY_SIM_PATH, {world(c.world)});
-        EXPECT_EQ(readLines(sim, 3), (std::vector<std::string>{hello, ready, peer(c.id, false, 23)}));
+        EXPECT_EQ(sim.readLines(3), (std::vector<std::string>{hello, ready, peer(c.id, false, 23)}));
         expectCleanStop(sim);
     }
 }

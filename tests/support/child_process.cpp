@@ -131,6 +131,16 @@ ChildProcess::Fill ChildProcess::fill(Clock::time_point deadline) {
     }
 }
 
+std::vector<std::string> ChildProcess::readLines(std::size_t count) {
+    std::vector<std::string> lines;
+    while (lines.size() < count) {
+        auto line = readLine();
+        if (!line) break;
+        lines.push_back(std::move(*line));
+    }
+    return lines;
+}
+
 std::optional<std::string> ChildProcess::readLine(Timeout timeout) {
     const auto deadline = Clock::now() + timeout;
     for (;;) {

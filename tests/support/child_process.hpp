@@ -31,6 +31,8 @@ public:
     // The next line of output without its line feed; nothing at the end of output (an
     // unterminated rest included) or on timeout.
     std::optional<std::string> readLine(Timeout timeout = defaultTimeout);
+    // The next `count` lines, or fewer at the end of output or on a timeout.
+    std::vector<std::string> readLines(std::size_t count);
     // Everything not yet read until the end of output; nothing on timeout.
     std::optional<std::string> readToEnd(Timeout timeout = defaultTimeout);
 
