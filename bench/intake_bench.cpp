@@ -31,7 +31,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "protocol/base64.hpp"
+#include "codec/base64.hpp"
 #include "support/child_process.hpp"
 
 namespace {
@@ -44,10 +44,10 @@ constexpr std::size_t blockBytes = 1 << 20;
 // About a megabyte of whole "send" lines of `payload` bytes each, for peers nobody knows; each
 // with a tag of 8 bytes when `tagged`.
 std::string sendBlock(std::size_t payload, std::size_t& lines, bool tagged = false) {
-    ble::Bytes bytes(payload);
+    codec::Bytes bytes(payload);
     for (std::size_t i = 0; i < payload; ++i) bytes[i] = static_cast<std::uint8_t>(i * 37);
     std::string data;
-    protocol::appendBase64(data, bytes);
+    codec::appendBase64(data, bytes);
     std::string block;
     lines = 0;
     while (block.size() < blockBytes) {

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "protocol/base64.hpp"
+#include "codec/base64.hpp"
 
 namespace {
 
@@ -21,9 +21,9 @@ int valueOf(char c) {
 }
 
 // Four characters at a time; "=" only as the last one or two of the last group.
-std::optional<ble::Bytes> reference(std::string_view text) {
+std::optional<codec::Bytes> reference(std::string_view text) {
     if (text.size() % 4 != 0) return std::nullopt;
-    ble::Bytes out;
+    codec::Bytes out;
     for (std::size_t at = 0; at < text.size(); at += 4) {
         const bool last = at + 4 == text.size();
         int pad = 0;
@@ -43,11 +43,11 @@ std::optional<ble::Bytes> reference(std::string_view text) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
-    const std::optional<ble::Bytes> decoded = protocol::decodeBase64(text);
+    const std::optional<codec::Bytes> decoded = codec::decodeBase64(text);
     if (decoded != reference(text)) std::abort();
     if (decoded) {
         std::string again;
-        protocol::appendBase64(again, *decoded);
+        codec::appendBase64(again, *decoded);
         if (again.size() != text.size()) std::abort();
         // Only the last character before "=" may differ: its unused low bits are ignored.
         const std::size_t padAt = text.find('=');
@@ -60,8 +60,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     // The input as bytes: encodes, then decodes back.
     std::string encoded;
-    protocol::appendBase64(encoded, {data, size});
+    codec::appendBase64(encoded, {data, size});
     if (encoded.size() != (size + 2) / 3 * 4) std::abort();
-    if (protocol::decodeBase64(encoded) != ble::Bytes(data, data + size)) std::abort();
+    if (codec::decodeBase64(encoded) != codec::Bytes(data, data + size)) std::abort();
     return 0;
 }

@@ -9,9 +9,9 @@
 #include <string_view>
 #include <variant>
 
-#include "protocol/base64.hpp"
+#include "codec/base64.hpp"
 #include "protocol/command_parser.hpp"
-#include "protocol/utf8_repair.hpp"
+#include "codec/utf8_repair.hpp"
 
 namespace {
 
@@ -27,7 +27,7 @@ std::string plainForm(const protocol::Command& command) {
     const auto* send = std::get_if<protocol::SendCommand>(&command);
     if (!send) return R"({"command":"stop"})";
     std::string line = R"({"command":"send","id":")" + send->id.text() + R"(","data":")";
-    protocol::appendBase64(line, send->payload);
+    codec::appendBase64(line, send->payload);
     return line + "\"}";
 }
 
@@ -36,7 +36,7 @@ std::string plainForm(const protocol::Command& command) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static protocol::CommandParser parser(maxLine);
     std::string scratch;
-    const std::string_view line = protocol::repairUtf8({reinterpret_cast<const char*>(data), size}, scratch);
+    const std::string_view line = codec::repairUtf8({reinterpret_cast<const char*>(data), size}, scratch);
     const std::string copy(line);  // the parser's buffers are reused by the next parse
     const std::optional<protocol::Command> command = parse(parser, copy);
     if (command != parse(parser, " \t" + copy + "\r\n ")) std::abort();

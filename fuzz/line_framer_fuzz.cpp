@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "protocol/line_framer.hpp"
-#include "protocol/utf8_repair.hpp"
+#include "codec/utf8_repair.hpp"
 
 namespace {
 
@@ -58,10 +58,10 @@ bool validUtf8(std::string_view s) {
 
 void checkRepair(std::string_view line) {
     std::string scratch, scratch2;
-    const std::string_view repaired = protocol::repairUtf8(line, scratch);
+    const std::string_view repaired = codec::repairUtf8(line, scratch);
     if (!validUtf8(repaired) || repaired.size() < line.size()) std::abort();
     if (validUtf8(line) && repaired != line) std::abort();
-    if (protocol::repairUtf8(repaired, scratch2) != repaired) std::abort();
+    if (codec::repairUtf8(repaired, scratch2) != repaired) std::abort();
 }
 
 }  // namespace

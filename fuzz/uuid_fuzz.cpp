@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "ble/uuid.hpp"
+#include "codec/uuid.hpp"
 
 namespace {
 
@@ -23,12 +23,12 @@ bool wellFormed(std::string_view text) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
-    const auto uuid = ble::Uuid::parse(text);
+    const auto uuid = codec::Uuid::parse(text);
     if (uuid.has_value() != wellFormed(text)) std::abort();
     if (!uuid) return 0;
     std::string upper(text);
     for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     if (uuid->text() != upper) std::abort();
-    if (ble::Uuid::parse(uuid->text()) != uuid) std::abort();
+    if (codec::Uuid::parse(uuid->text()) != uuid) std::abort();
     return 0;
 }

@@ -26,17 +26,17 @@
 //  9. Delegates are not owned: the bridge outlives the backend's use of them.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "ble/diagnostics.hpp"
-#include "ble/uuid.hpp"
+#include "codec/bytes.hpp"
+#include "codec/uuid.hpp"
 
 namespace ble {
-
-using Bytes = std::vector<std::uint8_t>;
 
 // Only the presence of an error matters to the bridge; the text is for people reading tests.
 struct Error {
@@ -63,8 +63,8 @@ inline constexpr int disconnecting = 3;
 class Characteristic {
 public:
     virtual ~Characteristic() = default;
-    virtual Uuid uuid() const = 0;
-    virtual std::optional<Bytes> value() const = 0;
+    virtual codec::Uuid uuid() const = 0;
+    virtual std::optional<codec::Bytes> value() const = 0;
     virtual bool isNotifying() const = 0;
 };
 using CharacteristicPtr = std::shared_ptr<Characteristic>;
@@ -72,7 +72,7 @@ using CharacteristicPtr = std::shared_ptr<Characteristic>;
 class Service {
 public:
     virtual ~Service() = default;
-    virtual Uuid uuid() const = 0;
+    virtual codec::Uuid uuid() const = 0;
     // Absent until discovered.
     virtual std::optional<std::vector<CharacteristicPtr>> characteristics() const = 0;
 };
@@ -98,18 +98,18 @@ public:
 class Peripheral {
 public:
     virtual ~Peripheral() = default;
-    virtual Uuid identifier() const = 0;
+    virtual codec::Uuid identifier() const = 0;
     // PeripheralState values.
     virtual int state() const = 0;
     virtual void setDelegate(PeripheralDelegate* delegate) = 0;
-    virtual void discoverServices(const std::vector<Uuid>& services) = 0;
+    virtual void discoverServices(const std::vector<codec::Uuid>& services) = 0;
     // Absent until discovered.
     virtual std::optional<std::vector<ServicePtr>> services() const = 0;
-    virtual void discoverCharacteristics(const std::vector<Uuid>& characteristics,
+    virtual void discoverCharacteristics(const std::vector<codec::Uuid>& characteristics,
                                          const ServicePtr& service) = 0;
     virtual void setNotifyValue(bool enabled, const CharacteristicPtr& c) = 0;
     // A write with response.
-    virtual void writeValue(const Bytes& value, const CharacteristicPtr& c) = 0;
+    virtual void writeValue(const codec::Bytes& value, const CharacteristicPtr& c) = 0;
     // For a write with response.
     virtual std::size_t maximumWriteValueLength() const = 0;
 };
@@ -138,17 +138,11 @@ public:
     // ManagerState values, or any other value for a state the bridge does not know.
     virtual int state() const = 0;
     virtual bool isScanning() const = 0;
-    virtual void scanForPeripherals(const std::vector<Uuid>& services, bool allowDuplicates) = 0;
+    virtual void scanForPeripherals(const std::vector<codec::Uuid>& services, bool allowDuplicates) = 0;
     virtual void stopScan() = 0;
     virtual void connect(const PeripheralPtr& p) = 0;
     virtual void cancelConnection(const PeripheralPtr& p) = 0;
 };
-
-}  // namespace ble
-
-#include <functional>
-
-namespace ble {
 
 // How the bridge creates its central manager: each backend provides one of these, bound to its
 // stack and to the main queue it delivers callbacks on.

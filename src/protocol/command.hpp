@@ -12,8 +12,8 @@ struct StopCommand {
 };
 
 struct SendCommand {
-    ble::Uuid id;
-    ble::Bytes payload;  // at least 1 byte; its size is not limited here
+    codec::Uuid id;
+    codec::Bytes payload;  // at least 1 byte; its size is not limited here
     friend bool operator==(const SendCommand&, const SendCommand&) = default;
 };
 

@@ -2,7 +2,7 @@
 
 #include <array>
 
-#include "protocol/base64.hpp"
+#include "codec/base64.hpp"
 
 namespace protocol {
 
@@ -85,9 +85,9 @@ std::variant<Command, LineError> CommandParser::check(simdjson::padded_string_vi
     const auto dataText = fields.string("data");
     const auto tagText = tagged ? fields.string("tag") : std::optional<std::string_view>("");
     if (!idText || !dataText || !tagText || fields.count() != (tagged ? 4u : 3u)) return LineError::notACommand;
-    auto id = ble::Uuid::parse(*idText);
+    auto id = codec::Uuid::parse(*idText);
     if (!id) return LineError::badId;
-    auto payload = decodeBase64(*dataText);
+    auto payload = codec::decodeBase64(*dataText);
     if (!payload || payload->empty()) return LineError::badData;
     if (tagged && (tagText->empty() || tagText->size() > maxTagBytes)) return LineError::badTag;
     tag_ = *tagText;

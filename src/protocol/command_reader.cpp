@@ -16,7 +16,7 @@
 
 #include "protocol/command_parser.hpp"
 #include "protocol/line_framer.hpp"
-#include "protocol/utf8_repair.hpp"
+#include "codec/utf8_repair.hpp"
 
 namespace protocol {
 
@@ -96,7 +96,7 @@ constexpr int inputPipeBytes = 1024 * 1024;
 
 class CommandReader {
 public:
-    CommandReader(int fd, int stopFd, loop::MainQueue& queue, std::weak_ptr<CommandTarget> target,
+    CommandReader(int fd, int stopFd, loop::MainQueue& queue, std::weak_ptr<bridge::CommandTarget> target,
                   std::shared_ptr<CommandReaderThread::Control> control, int protocol)
         : fd_(fd),
           stopFd_(stopFd),
@@ -200,7 +200,7 @@ private:
         // is checked, and repaired and measured if it needs it, before being parsed again.
         auto checked = check(line, line.size() + simdjson::SIMDJSON_PADDING);
         if (std::holds_alternative<LineError>(checked)) {
-            const std::string_view text = repairUtf8(line, repaired_);
+            const std::string_view text = codec::repairUtf8(line, repaired_);
             if (text.data() != line.data()) {
                 if (text.size() > maxCommandLineBytes) return rejectOverLong();
                 checked = check(text, repaired_.capacity());
@@ -281,7 +281,7 @@ private:
     const int fd_;
     const int stopFd_;
     loop::MainQueue& queue_;
-    const std::weak_ptr<CommandTarget> target_;
+    const std::weak_ptr<bridge::CommandTarget> target_;
     const std::shared_ptr<CommandReaderThread::Control> control_;
     std::unique_ptr<char[]> chunk_;
     LineFramer framer_;
@@ -325,7 +325,7 @@ void CommandReaderThread::join() {
     if (thread_.joinable()) thread_.join();
 }
 
-CommandReaderThread readCommands(int fd, loop::MainQueue& queue, std::weak_ptr<CommandTarget> target,
+CommandReaderThread readCommands(int fd, loop::MainQueue& queue, std::weak_ptr<bridge::CommandTarget> target,
                                  ReaderOptions options) {
     auto control = std::make_shared<CommandReaderThread::Control>(options.maxBytesInFlight);
     std::thread thread([fd, stopFd = options.stopFd, protocol = options.protocol, &queue, target = std::move(target),

@@ -4,7 +4,7 @@
 #include <memory>
 #include <thread>
 
-#include "protocol/command_target.hpp"
+#include "bridge/command_target.hpp"
 #include "loop/main_queue.hpp"
 
 namespace protocol {
@@ -56,7 +56,7 @@ struct ReaderOptions {
 // posting the stop task. The tasks call `target` on the main thread, and do nothing once it is
 // gone. Sends carry tags in protocol 2 only. An exception on the reader's thread is thrown again
 // by a task on the main thread.
-CommandReaderThread readCommands(int fd, loop::MainQueue& queue, std::weak_ptr<CommandTarget> target,
+CommandReaderThread readCommands(int fd, loop::MainQueue& queue, std::weak_ptr<bridge::CommandTarget> target,
                                  ReaderOptions options = {});
 
 }  // namespace protocol

@@ -8,7 +8,7 @@
 #include <simdjson.h>
 #include <unistd.h>
 
-#include "protocol/base64.hpp"
+#include "codec/base64.hpp"
 #include "protocol/version.hpp"
 
 namespace protocol {
@@ -63,7 +63,7 @@ void appendInteger(std::string& out, std::int64_t value) {
     out.append(digits, end);
 }
 
-void appendId(std::string& out, const ble::Uuid& id) {
+void appendId(std::string& out, const codec::Uuid& id) {
     out += '"';
     id.appendText(out);
     out += '"';
@@ -126,9 +126,9 @@ void EventStream::state(std::string_view value) {
     finish();
 }
 
-void EventStream::peerConnected(const ble::Uuid& id, std::int64_t mtu) { peer(id, true, mtu); }
+void EventStream::peerConnected(const codec::Uuid& id, std::int64_t mtu) { peer(id, true, mtu); }
 
-void EventStream::peerDisconnected(const ble::Uuid& id, std::int64_t mtu, PeerEnd reason) {
+void EventStream::peerDisconnected(const codec::Uuid& id, std::int64_t mtu, PeerEnd reason) {
     if (!answersAll_) return peer(id, false, mtu);
     line_ = R"({"connected":false,"event":"peer","id":)";
     appendId(line_, id);
@@ -139,7 +139,7 @@ void EventStream::peerDisconnected(const ble::Uuid& id, std::int64_t mtu, PeerEn
     finish();
 }
 
-void EventStream::peer(const ble::Uuid& id, bool connected, std::int64_t mtu) {
+void EventStream::peer(const codec::Uuid& id, bool connected, std::int64_t mtu) {
     line_ = connected ? R"({"connected":true,"event":"peer","id":)" : R"({"connected":false,"event":"peer","id":)";
     appendId(line_, id);
     line_ += R"(,"mtu":)";
@@ -147,7 +147,7 @@ void EventStream::peer(const ble::Uuid& id, bool connected, std::int64_t mtu) {
     finish();
 }
 
-void EventStream::mtu(const ble::Uuid& id, std::int64_t mtu) {
+void EventStream::mtu(const codec::Uuid& id, std::int64_t mtu) {
     if (!answersAll_) return;
     line_ = R"({"event":"mtu","id":)";
     appendId(line_, id);
@@ -165,9 +165,9 @@ void EventStream::rejected(const Rejection& rejection) {
     finish();
 }
 
-void EventStream::frame(const ble::Uuid& id, std::span<const std::uint8_t> data) {
+void EventStream::frame(const codec::Uuid& id, std::span<const std::uint8_t> data) {
     base64_.clear();
-    appendBase64(base64_, data);
+    codec::appendBase64(base64_, data);
     line_ = R"({"data":)";
     appendString(line_, base64_);
     line_ += R"(,"event":"frame","id":)";
@@ -175,7 +175,7 @@ void EventStream::frame(const ble::Uuid& id, std::span<const std::uint8_t> data)
     finish();
 }
 
-void EventStream::write(const ble::Uuid& id, WriteOutcome outcome, std::int64_t bytes, std::string_view tag) {
+void EventStream::write(const codec::Uuid& id, WriteOutcome outcome, std::int64_t bytes, std::string_view tag) {
     const bool accepted = outcome == WriteOutcome::written;
     if (!answersAll_ && !accepted && outcome != WriteOutcome::writeFailed && outcome != WriteOutcome::failedAsPeerWent)
         return;

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "ble/uuid.hpp"
+#include "codec/uuid.hpp"
 #include "protocol/command.hpp"
 
 namespace protocol {
@@ -39,13 +39,13 @@ public:
 
     void hello();
     void state(std::string_view value);
-    void peerConnected(const ble::Uuid& id, std::int64_t mtu);
-    void peerDisconnected(const ble::Uuid& id, std::int64_t mtu, PeerEnd reason = PeerEnd::disconnected);
+    void peerConnected(const codec::Uuid& id, std::int64_t mtu);
+    void peerDisconnected(const codec::Uuid& id, std::int64_t mtu, PeerEnd reason = PeerEnd::disconnected);
     // A ready peer's write limit changed to `mtu`.
-    void mtu(const ble::Uuid& id, std::int64_t mtu);
-    void frame(const ble::Uuid& id, std::span<const std::uint8_t> data);
-    void write(const ble::Uuid& id, WriteOutcome outcome, std::int64_t bytes, std::string_view tag = {});
-    void write(const ble::Uuid& id, bool accepted, std::int64_t bytes) {
+    void mtu(const codec::Uuid& id, std::int64_t mtu);
+    void frame(const codec::Uuid& id, std::span<const std::uint8_t> data);
+    void write(const codec::Uuid& id, WriteOutcome outcome, std::int64_t bytes, std::string_view tag = {});
+    void write(const codec::Uuid& id, bool accepted, std::int64_t bytes) {
         write(id, accepted ? WriteOutcome::written : WriteOutcome::writeFailed, bytes);
     }
     void rejected(const Rejection& rejection);
@@ -56,7 +56,7 @@ public:
     void release();
 
 private:
-    void peer(const ble::Uuid& id, bool connected, std::int64_t mtu);
+    void peer(const codec::Uuid& id, bool connected, std::int64_t mtu);
     void finish();
 
     LineSink sink_;

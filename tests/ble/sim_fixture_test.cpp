@@ -34,7 +34,7 @@ TEST(SimFixture, RecordsTheBridgesRequestsInOrder) {
     f.runUntilIdle();
     f.stop();
     f.runUntilIdle();
-    const ble::Uuid a = uuid(peerA);
+    const codec::Uuid a = uuid(peerA);
     EXPECT_THAT(
         f.requests(),
         ElementsAre(Request{.kind = Kind::scan, .uuids = {ble::defaultServiceUuid}},

@@ -67,7 +67,7 @@ public:
     void write(const ble::PeripheralPtr& p, const std::string& text) {
         call([&] { p->writeValue(bytes(text), characteristic(p, ble::defaultInboxUuid)); });
     }
-    static ble::CharacteristicPtr characteristic(const ble::PeripheralPtr& p, const ble::Uuid& uuid) {
+    static ble::CharacteristicPtr characteristic(const ble::PeripheralPtr& p, const codec::Uuid& uuid) {
         const auto characteristics = p->services()->front()->characteristics();
         for (const ble::CharacteristicPtr& c : *characteristics)
             if (c->uuid() == uuid) return c;
@@ -105,7 +105,7 @@ public:
     }
     void didUpdateValue(const ble::PeripheralPtr& p, const ble::CharacteristicPtr& c,
                         const std::optional<ble::Error>&) override {
-        const ble::Bytes value = c->value().value_or(ble::Bytes{});
+        const codec::Bytes value = c->value().value_or(codec::Bytes{});
         note("value " + letter(p) + " " + std::string(value.begin(), value.end()));
     }
     void didWriteValue(const ble::PeripheralPtr& p, const ble::CharacteristicPtr&,

@@ -99,7 +99,7 @@ TEST(WorldFile, EveryKeyReachesItsField) {
     EXPECT_EQ(p.readvertiseAfter, Ms{8});
     ASSERT_EQ(p.notifications.size(), 2u);
     EXPECT_EQ(p.notifications[0].after, Ms{10});
-    EXPECT_EQ(p.notifications[0].value, (ble::Bytes{'h', 'i', '?'}));
+    EXPECT_EQ(p.notifications[0].value, (codec::Bytes{'h', 'i', '?'}));
     EXPECT_TRUE(p.notifications[1].value.empty());
     EXPECT_TRUE(p.echo);
 }
@@ -145,15 +145,15 @@ TEST(WorldFile, AWriteLimitNumberIsOneStepAtZero) {
 TEST(WorldFile, NotificationBytesAreStrictBase64) {
     struct Case {
         const char* data;
-        std::optional<ble::Bytes> bytes;
+        std::optional<codec::Bytes> bytes;
     };
     const Case cases[] = {
-        {"", ble::Bytes{}},
-        {"AA==", ble::Bytes{0}},
-        {"AAE=", ble::Bytes{0, 1}},
-        {"+/8A", ble::Bytes{0xFB, 0xFF, 0}},
+        {"", codec::Bytes{}},
+        {"AA==", codec::Bytes{0}},
+        {"AAE=", codec::Bytes{0, 1}},
+        {"+/8A", codec::Bytes{0xFB, 0xFF, 0}},
         {"aGVsbG8", std::nullopt},     // unpadded
-        {"AB==", ble::Bytes{0}},       // leftover bits ignored, as in commands
+        {"AB==", codec::Bytes{0}},       // leftover bits ignored, as in commands
         {"AAA=AAAA", std::nullopt},    // padding inside
         {"aGVs bG8=", std::nullopt},   // space
         {"aGVs\\nbG8=", std::nullopt}, // line break

@@ -84,7 +84,7 @@ TEST(ObjectTree, KeepsTheValuesItReadsAndReportsEveryChangedName) {
     EXPECT_EQ(bluez::text(props, "Address"), "C0:FF:EE:00:00:01");
     EXPECT_EQ(bluez::texts(props, "UUIDs").size(), 2u);
     ASSERT_TRUE(bluez::bytes(props, "Value"));
-    EXPECT_EQ(*bluez::bytes(props, "Value"), (ble::Bytes{0, 1, 255}));
+    EXPECT_EQ(*bluez::bytes(props, "Value"), (codec::Bytes{0, 1, 255}));
     EXPECT_EQ(bluez::number(props, "RSSI", 0), 0) << "invalidated";
     EXPECT_FALSE(props->contains("ManufacturerData"));
 }

@@ -107,7 +107,7 @@ TEST(Connections, ADiscoveryWhileStoppingCreatesNoLink) {
 TEST(Connections, ADiscoveryOfAPeripheralWithALinkIsIgnored) {
     SimFixture f({Peer(peerA)});
     startAndSettle(f);
-    const runtime::LinkPtr before = f.bridge().links().find(uuid(peerA));
+    const bridge::LinkPtr before = f.bridge().links().find(uuid(peerA));
     f.bridge().didDiscover(f.world().peripheral(uuid(peerA)));
     EXPECT_EQ(f.bridge().links().find(uuid(peerA)), before);
     EXPECT_EQ(f.requests(Kind::connect).size(), 1u);

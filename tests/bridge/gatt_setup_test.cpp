@@ -112,11 +112,11 @@ TEST(GattSetup, CharacteristicsFoundForAPeripheralWithoutALinkCancelItQuietly) {
 
 TEST(GattSetup, NotificationsBecomeFramesInOrderAndEmptyOnesAreDropped) {
     SimFixture f({Peer(peerA).notification(10ms, bytes("first")).notification(10ms, {}).notification(
-        20ms, ble::Bytes{0xFB, 0xFF, 0xBF})});
+        20ms, codec::Bytes{0xFB, 0xFF, 0xBF})});
     startAndSettle(f);
     f.advance(20ms);
     EXPECT_THAT(f.takeLines(),
-                ElementsAre(line::frame(peerA, bytes("first")), line::frame(peerA, ble::Bytes{0xFB, 0xFF, 0xBF})));
+                ElementsAre(line::frame(peerA, bytes("first")), line::frame(peerA, codec::Bytes{0xFB, 0xFF, 0xBF})));
 }
 
 TEST(GattSetup, FramesAreReportedWhetherOrNotThePeerHasALink) {

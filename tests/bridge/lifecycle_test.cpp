@@ -72,7 +72,7 @@ TEST(Lifecycle, ARediscoveredPeerGetsAFreshLink) {
 
     f.advance(10ms);
     EXPECT_THAT(f.takeLines(), ElementsAre(line::peer(peerA, true, 23)));
-    const runtime::LinkPtr link = f.bridge().links().find(uuid(peerA));
+    const bridge::LinkPtr link = f.bridge().links().find(uuid(peerA));
     ASSERT_TRUE(link);
     EXPECT_TRUE(link->writes.empty());
     EXPECT_FALSE(link->writing);

@@ -34,7 +34,7 @@ std::string mtu(std::string_view id, int value) {
     return R"({"event":"mtu","id":")" + std::string(id) + R"(","mtu":)" + std::to_string(value) + "}";
 }
 
-ble::Bytes frameOf(std::size_t size, std::uint8_t fill = 'x') { return ble::Bytes(size, fill); }
+codec::Bytes frameOf(std::size_t size, std::uint8_t fill = 'x') { return codec::Bytes(size, fill); }
 
 struct SessionCase {
     const char* name;

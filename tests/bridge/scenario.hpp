@@ -24,7 +24,7 @@ inline void startAndSettle(SimFixture& f) {
 }
 
 // The first characteristic with this UUID among the peripheral's discovered services.
-inline ble::CharacteristicPtr characteristicOf(const ble::PeripheralPtr& p, const ble::Uuid& uuid) {
+inline ble::CharacteristicPtr characteristicOf(const ble::PeripheralPtr& p, const codec::Uuid& uuid) {
     const auto services = p->services();
     for (const ble::ServicePtr& s : services.value()) {
         const auto characteristics = s->characteristics();

@@ -4,7 +4,7 @@
 namespace scenario {
 namespace {
 
-ble::Bytes frameOf(std::size_t size, std::uint8_t fill = 'x') { return ble::Bytes(size, fill); }
+codec::Bytes frameOf(std::size_t size, std::uint8_t fill = 'x') { return codec::Bytes(size, fill); }
 
 TEST(WritePipeline, FramesAreWrittenOneAtATimeInOrder) {
     SimFixture f({Peer(peerA).delays({.write = 10ms})});
@@ -35,7 +35,7 @@ TEST(WritePipeline, SendsThatCannotBeQueuedAreDroppedSilently) {
 TEST(WritePipeline, PayloadsUpTo16384BytesAreAdmitted) {
     SimFixture f({Peer(peerA).writeLimit(512)});
     startAndSettle(f);
-    const runtime::LinkPtr link = f.bridge().links().find(uuid(peerA));
+    const bridge::LinkPtr link = f.bridge().links().find(uuid(peerA));
     // Fill the head with a write in flight so admitted payloads stay visible in the queue.
     f.bridge().send(uuid(peerA), frameOf(1));
     f.bridge().send(uuid(peerA), frameOf(16385));
@@ -51,7 +51,7 @@ TEST(WritePipeline, PayloadsUpTo16384BytesAreAdmitted) {
 TEST(WritePipeline, AQueueTakes512FramesAndDropsTheNext) {
     SimFixture f({Peer(peerA)});
     startAndSettle(f);
-    const runtime::LinkPtr link = f.bridge().links().find(uuid(peerA));
+    const bridge::LinkPtr link = f.bridge().links().find(uuid(peerA));
     for (int i = 0; i < 511; ++i) f.bridge().send(uuid(peerA), frameOf(1));
     ASSERT_EQ(link->writes.size(), 511u);
     f.bridge().send(uuid(peerA), frameOf(2));
@@ -164,7 +164,7 @@ TEST(WritePipeline, ACompletionWithAnEmptyQueueWritesNothing) {
     startAndSettle(f);
     const ble::PeripheralPtr p = f.world().peripheral(uuid(peerA));
     const ble::CharacteristicPtr inbox = characteristicOf(p, ble::defaultInboxUuid);
-    const runtime::LinkPtr link = f.bridge().links().find(uuid(peerA));
+    const bridge::LinkPtr link = f.bridge().links().find(uuid(peerA));
 
     link->writeAttemptCount = 2;
     f.bridge().didWriteValue(p, inbox, std::nullopt);

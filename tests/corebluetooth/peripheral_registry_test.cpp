@@ -7,18 +7,18 @@
 namespace {
 
 struct FakePeripheral {
-    ble::Uuid id;
+    codec::Uuid id;
 };
 
-const ble::Uuid first = ble::Uuid::of("5EC1A5E0-0000-4000-8000-000000000001");
-const ble::Uuid second = ble::Uuid::of("5EC1A5E0-0000-4000-8000-000000000002");
+const codec::Uuid first = codec::Uuid::of("5EC1A5E0-0000-4000-8000-000000000001");
+const codec::Uuid second = codec::Uuid::of("5EC1A5E0-0000-4000-8000-000000000002");
 
 TEST(PeripheralRegistry, OnePeripheralPerDeviceAcrossTheStacksObjects) {
     corebluetooth::PeripheralRegistry<FakePeripheral> registry;
     // Stand-ins for the stack's objects: only their addresses matter.
     int objectA = 0, objectB = 0, objectC = 0;
     int made = 0;
-    auto make = [&](const ble::Uuid& id) {
+    auto make = [&](const codec::Uuid& id) {
         return [&made, id] {
             ++made;
             return std::make_shared<FakePeripheral>(FakePeripheral{id});

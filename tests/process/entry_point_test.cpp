@@ -1,7 +1,7 @@
 // The entry point the executables share, run in this process with its standard input and output
 // on pipes: an exception from the backend or from a task ends it with status 70 and one line on
 // standard error, with the command reader, waiting on input still open, ended too.
-#include "runtime/run_bridge.hpp"
+#include "app/run_bridge.hpp"
 
 #include <gtest/gtest.h>
 
@@ -51,9 +51,9 @@ TEST_F(EntryPointTest, AnExceptionEndsItWithStatus70AndOneLineOnStandardError) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         ::testing::internal::CaptureStderr();
-        const int status = runtime::runBridge({.name = "gattrelay", .backend = "sim"}, {}, c.backend);
+        const int status = app::runBridge({.name = "gattrelay", .backend = "sim"}, {}, c.backend);
         EXPECT_EQ(::testing::internal::GetCapturedStderr(), "gattrelay: internal error: boom\n");
-        EXPECT_EQ(status, runtime::internalErrorStatus);
+        EXPECT_EQ(status, app::internalErrorStatus);
         world.reset();
     }
 }

@@ -6,7 +6,7 @@ namespace protocol {
 namespace {
 
 constexpr std::string_view upperId = "0123ABCD-89AB-CDEF-0123-456789ABCDEF";
-const ble::Uuid id = ble::Uuid::of(upperId);
+const codec::Uuid id = codec::Uuid::of(upperId);
 
 std::optional<Command> parse(std::string_view line) {
     static CommandParser parser(24576);
@@ -14,7 +14,7 @@ std::optional<Command> parse(std::string_view line) {
     return parser.parse(padded);
 }
 
-Command send(ble::Bytes payload) { return SendCommand{id, std::move(payload)}; }
+Command send(codec::Bytes payload) { return SendCommand{id, std::move(payload)}; }
 
 struct Case {
     std::string_view line;
@@ -102,7 +102,7 @@ TEST(CommandParser, DoesNotLimitThePayload) {
     const std::string data(24000, 'A');
     const auto command = parse(R"({"command":"send","id":"0123ABCD-89AB-CDEF-0123-456789ABCDEF","data":")" + data + "\"}");
     ASSERT_TRUE(command);
-    EXPECT_EQ(std::get<SendCommand>(*command).payload, ble::Bytes(18000, 0));
+    EXPECT_EQ(std::get<SendCommand>(*command).payload, codec::Bytes(18000, 0));
 }
 
 TEST(CommandParser, NamesWhyALineIsNotACommandAndTakesTagsWhenAsked) {

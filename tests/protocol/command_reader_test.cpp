@@ -19,11 +19,11 @@ namespace {
 constexpr std::string_view peer = "0123ABCD-89AB-CDEF-0123-456789ABCDEF";
 
 // Records the calls the reader's tasks make, as text.
-class RecordingTarget : public CommandTarget {
+class RecordingTarget : public bridge::CommandTarget {
 public:
     std::vector<std::string> calls;
     std::function<void()> onStop;
-    void send(const ble::Uuid& id, ble::Bytes payload) override {
+    void send(const codec::Uuid& id, codec::Bytes payload) override {
         calls.push_back("send " + id.text().substr(0, 4) + " " + std::to_string(payload.size()) + " " +
                         std::to_string(payload.front()));
     }
@@ -204,7 +204,7 @@ TEST_F(CommandReaderTest, LimitsLinesAfterRepair) {
 // Records tagged sends and rejected lines too.
 class AnsweringTarget final : public RecordingTarget {
 public:
-    void sendTagged(const ble::Uuid& id, ble::Bytes payload, std::string tag) override {
+    void sendTagged(const codec::Uuid& id, codec::Bytes payload, std::string tag) override {
         send(id, std::move(payload));
         calls.back() += " tag " + tag;
     }

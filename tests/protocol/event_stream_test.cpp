@@ -9,7 +9,7 @@
 namespace protocol {
 namespace {
 
-const ble::Uuid id = ble::Uuid::of("0123abcd-89ab-cdef-0123-456789abcdef");
+const codec::Uuid id = codec::Uuid::of("0123abcd-89ab-cdef-0123-456789abcdef");
 
 class EventStreamTest : public ::testing::Test {
 protected:

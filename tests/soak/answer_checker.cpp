@@ -17,7 +17,7 @@ bool oneOf(std::string_view value, const std::array<const char*, N>& names) {
 
 }  // namespace
 
-void AnswerChecker::sent(const std::string& tag, const ble::Uuid& id, std::size_t bytes) {
+void AnswerChecker::sent(const std::string& tag, const codec::Uuid& id, std::size_t bytes) {
     unanswered_[tag] = {id.text(), static_cast<std::int64_t>(bytes)};
 }
 

@@ -12,14 +12,14 @@
 #include <string_view>
 #include <vector>
 
-#include "ble/uuid.hpp"
+#include "codec/uuid.hpp"
 
 namespace soak {
 
 class AnswerChecker {
 public:
     // A send task ran with this tag.
-    void sent(const std::string& tag, const ble::Uuid& id, std::size_t bytes);
+    void sent(const std::string& tag, const codec::Uuid& id, std::size_t bytes);
     void stopped() { stopped_ = true; }
     void line(std::string_view text);
 

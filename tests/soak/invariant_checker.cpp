@@ -5,7 +5,7 @@
 #include <simdjson.h>
 
 #include "ble/gatt_profile.hpp"
-#include "runtime/constants.hpp"
+#include "bridge/constants.hpp"
 #include "support/sim_fixture.hpp"
 
 namespace soak {
@@ -62,7 +62,7 @@ std::string InvariantChecker::now() const {
            " ms";
 }
 
-std::int64_t InvariantChecker::writeLimit(const ble::Uuid& id) const {
+std::int64_t InvariantChecker::writeLimit(const codec::Uuid& id) const {
     return static_cast<std::int64_t>(spy_.writeLimit(id).value_or(0));
 }
 
@@ -80,7 +80,7 @@ void InvariantChecker::stateUpdated(int state) {
     due_ = {.kind = Due::Kind::state, .required = true, .state = stateName(state)};
 }
 
-void InvariantChecker::connectionEnded(const ble::Uuid& id) {
+void InvariantChecker::connectionEnded(const codec::Uuid& id) {
     closeDue();
     Peer& peer = peers_[id];
     // The connection's pending write is never answered now.
@@ -88,14 +88,14 @@ void InvariantChecker::connectionEnded(const ble::Uuid& id) {
     due_ = {.kind = Due::Kind::peerGone, .required = peer.announced || !peer.waiting.empty(), .id = id};
 }
 
-void InvariantChecker::valueUpdated(const ble::Uuid& id, const ble::CharacteristicPtr& c, bool error) {
+void InvariantChecker::valueUpdated(const codec::Uuid& id, const ble::CharacteristicPtr& c, bool error) {
     closeDue();
     auto value = c->value();
     if (!error && c->uuid() == ble::defaultOutboxUuid && value && !value->empty())
         due_ = {.kind = Due::Kind::frame, .required = true, .id = id, .frame = *value};
 }
 
-void InvariantChecker::writeIssued(const ble::Uuid& id, const ble::Bytes& value, std::size_t limit) {
+void InvariantChecker::writeIssued(const codec::Uuid& id, const codec::Bytes& value, std::size_t limit) {
     closeDue();
     ++counts_.writesIssued;
     Peer& peer = peers_[id];
@@ -122,7 +122,7 @@ void InvariantChecker::writeIssued(const ble::Uuid& id, const ble::Bytes& value,
     peer.inFlight = true;
 }
 
-void InvariantChecker::writeDone(const ble::Uuid& id, bool error, int peripheralState) {
+void InvariantChecker::writeDone(const codec::Uuid& id, bool error, int peripheralState) {
     closeDue();
     Peer& peer = peers_[id];
     expect(peer.inFlight, "a write completion without a write in flight for " + id.text());
@@ -137,7 +137,7 @@ void InvariantChecker::writeDone(const ble::Uuid& id, bool error, int peripheral
 
 void InvariantChecker::otherCallback() { closeDue(); }
 
-void InvariantChecker::sendTaskRan(const ble::Uuid& id, const ble::Bytes& payload) {
+void InvariantChecker::sendTaskRan(const codec::Uuid& id, const codec::Bytes& payload) {
     closeDue();
     ++counts_.sends;
     Peer& peer = peers_[id];
@@ -176,7 +176,7 @@ void InvariantChecker::line(std::string_view text) {
         return;
     std::string_view idText;
     if (fields.count("id") && fields["id"].get(idText) != simdjson::SUCCESS) idText = {};
-    const auto id = ble::Uuid::parse(idText);
+    const auto id = codec::Uuid::parse(idText);
     auto keysAre = [&](std::set<std::string> keys) {
         std::set<std::string> found;
         for (const auto& [key, value] : fields) found.insert(key);
@@ -225,7 +225,7 @@ void InvariantChecker::line(std::string_view text) {
     }
 }
 
-void InvariantChecker::checkPeerLine(const ble::Uuid& id, bool connected, std::int64_t mtu) {
+void InvariantChecker::checkPeerLine(const codec::Uuid& id, bool connected, std::int64_t mtu) {
     Peer& peer = peers_[id];
     const std::int64_t fromLimit = std::max<std::int64_t>(writeLimit(id) + 3, 23);
     if (connected) {
@@ -243,7 +243,7 @@ void InvariantChecker::checkPeerLine(const ble::Uuid& id, bool connected, std::i
     peer = Peer{};
 }
 
-void InvariantChecker::checkWriteLine(const ble::Uuid& id, bool accepted, std::int64_t bytes) {
+void InvariantChecker::checkWriteLine(const codec::Uuid& id, bool accepted, std::int64_t bytes) {
     Peer& peer = peers_[id];
     const std::string who = " (" + id.text() + ")";
     if (!expect(due_.kind == Due::Kind::write && due_.id == id, "a write line without a completion that ends a frame" + who))
@@ -257,14 +257,14 @@ void InvariantChecker::checkWriteLine(const ble::Uuid& id, bool accepted, std::i
     peer.waiting.pop_front();
 }
 
-void InvariantChecker::afterStep(const runtime::Bridge& bridge) {
+void InvariantChecker::afterStep(const bridge::Bridge& bridge) {
     closeDue();
-    bridge.links().forEach([&](const runtime::LinkPtr& link) {
+    bridge.links().forEach([&](const bridge::LinkPtr& link) {
         expect(link->writes.size() <= maxQueuedWrites, "a queue of " + std::to_string(link->writes.size()) + " frames");
     });
     if (stopped_) return;
     for (auto& [id, peer] : peers_) {
-        const runtime::LinkPtr link = bridge.links().find(id);
+        const bridge::LinkPtr link = bridge.links().find(id);
         if (peer.waiting.empty()) {
             expect(!link || link->writes.empty(), "a queue holds frames that were not admitted: " + id.text());
             continue;
@@ -289,12 +289,12 @@ void InvariantChecker::afterStep(const runtime::Bridge& bridge) {
     }
 }
 
-void InvariantChecker::settled(const runtime::Bridge& bridge) {
+void InvariantChecker::settled(const bridge::Bridge& bridge) {
     closeDue();
     for (const auto& [id, peer] : peers_) {
         if (peer.waiting.empty()) continue;
         std::string state = " (no link)";
-        if (const runtime::LinkPtr link = bridge.links().find(id))
+        if (const bridge::LinkPtr link = bridge.links().find(id))
             state = " (writing " + std::to_string(link->writing) + ", retry scheduled " +
                     std::to_string(link->writeRetryScheduled) + ", attempts " + std::to_string(link->writeAttemptCount) +
                     ", peripheral state " + std::to_string(link->peripheral->state()) + ")";

@@ -25,7 +25,7 @@
 #include <string_view>
 #include <vector>
 
-#include "runtime/bridge.hpp"
+#include "bridge/bridge.hpp"
 #include "loop/manual_queue.hpp"
 #include "soak/spy_central.hpp"
 
@@ -55,25 +55,25 @@ public:
     InvariantChecker(const Spy& spy, const loop::ManualQueue& queue) : spy_(spy), queue_(queue) {}
 
     void stateUpdated(int state) override;
-    void connectionEnded(const ble::Uuid& id) override;
-    void valueUpdated(const ble::Uuid& id, const ble::CharacteristicPtr& c, bool error) override;
-    void writeIssued(const ble::Uuid& id, const ble::Bytes& value, std::size_t limit) override;
-    void writeDone(const ble::Uuid& id, bool error, int peripheralState) override;
+    void connectionEnded(const codec::Uuid& id) override;
+    void valueUpdated(const codec::Uuid& id, const ble::CharacteristicPtr& c, bool error) override;
+    void writeIssued(const codec::Uuid& id, const codec::Bytes& value, std::size_t limit) override;
+    void writeDone(const codec::Uuid& id, bool error, int peripheralState) override;
     void otherCallback() override;
 
     // An event line as written, line feed included.
     void line(std::string_view text);
     // The command tasks, as they start to run.
-    void sendTaskRan(const ble::Uuid& id, const ble::Bytes& payload);
+    void sendTaskRan(const codec::Uuid& id, const codec::Bytes& payload);
     void stopTaskRan();
 
     // Between steps: the bridge's queues hold what was admitted and has not ended, in order,
     // less frames skipped as too long; none holds more than 512.
-    void afterStep(const runtime::Bridge& bridge);
+    void afterStep(const bridge::Bridge& bridge);
     // Admitted frames that have not ended yet.
     std::size_t waitingFrames() const;
     // After a long quiet time with the bridge running: no admitted frame is still waiting.
-    void settled(const runtime::Bridge& bridge);
+    void settled(const bridge::Bridge& bridge);
     // The end of the run.
     void finish();
 
@@ -82,7 +82,7 @@ public:
 
 private:
     struct Frame {
-        ble::Bytes bytes;
+        codec::Bytes bytes;
         int issues = 0;
     };
     struct Peer {
@@ -96,22 +96,22 @@ private:
     struct Due {
         enum class Kind { nothing, state, frame, write, peerGone } kind = Kind::nothing;
         bool required = false;
-        ble::Uuid id{};
+        codec::Uuid id{};
         std::string state{};
-        ble::Bytes frame{};
+        codec::Bytes frame{};
         bool accepted = false;
     };
 
     bool expect(bool ok, const std::string& what);
     void closeDue();
-    void checkPeerLine(const ble::Uuid& id, bool connected, std::int64_t mtu);
-    void checkWriteLine(const ble::Uuid& id, bool accepted, std::int64_t bytes);
-    std::int64_t writeLimit(const ble::Uuid& id) const;
+    void checkPeerLine(const codec::Uuid& id, bool connected, std::int64_t mtu);
+    void checkWriteLine(const codec::Uuid& id, bool accepted, std::int64_t bytes);
+    std::int64_t writeLimit(const codec::Uuid& id) const;
     std::string now() const;
 
     const Spy& spy_;
     const loop::ManualQueue& queue_;
-    std::map<ble::Uuid, Peer> peers_;
+    std::map<codec::Uuid, Peer> peers_;
     simdjson::dom::parser parser_;
     Due due_;
     bool helloSeen_ = false;

@@ -28,8 +28,8 @@ public:
     const T& pick(const std::vector<T>& from) {
         return from[static_cast<std::size_t>(between(0, static_cast<std::int64_t>(from.size()) - 1))];
     }
-    ble::Bytes bytes(std::size_t n) {
-        ble::Bytes b(n);
+    codec::Bytes bytes(std::size_t n) {
+        codec::Bytes b(n);
         for (auto& x : b) x = static_cast<std::uint8_t>(between(0, 255));
         return b;
     }
@@ -84,11 +84,11 @@ sim::WorldSpec randomWorld(Random& r, unsigned peers) {
 // own sequence; when it runs out the payload gets longer.
 class Payloads {
 public:
-    ble::Bytes make(std::size_t size) {
+    codec::Bytes make(std::size_t size) {
         for (;; ++size) {
             std::uint64_t& used = used_[std::min<std::size_t>(size, 8)];
             if (size >= 8 || used < (std::uint64_t{1} << (8 * size))) {
-                ble::Bytes b(size, 0x5A);
+                codec::Bytes b(size, 0x5A);
                 std::uint64_t n = used++;
                 for (std::size_t i = 0; i < std::min<std::size_t>(size, 8); ++i, n >>= 8) b[i] = static_cast<std::uint8_t>(n);
                 return b;
@@ -115,11 +115,11 @@ public:
           tagged_(protocol == 2) {}
 
     RunResult play() {
-        bridge_ = runtime::Bridge::create({
+        bridge_ = bridge::Bridge::create({
             .queue = queue_,
             .events = events_,
             .makeCentral = spy_.wrap(world_.centralFactory()),
-            .readCommands = [this](std::weak_ptr<protocol::CommandTarget> t) { target_ = std::move(t); },
+            .readCommands = [this](std::weak_ptr<bridge::CommandTarget> t) { target_ = std::move(t); },
         });
         RunResult result;
         const int steps = static_cast<int>(random_.between(50, 400));
@@ -159,7 +159,7 @@ public:
     }
 
 private:
-    ble::Uuid somePeer() { return testsupport::uuid(testsupport::peerId(static_cast<unsigned>(random_.between(1, peers_)))); }
+    codec::Uuid somePeer() { return testsupport::uuid(testsupport::peerId(static_cast<unsigned>(random_.between(1, peers_)))); }
 
     std::size_t payloadSize() {
         const int kind = static_cast<int>(random_.between(0, 99));
@@ -171,7 +171,7 @@ private:
         return static_cast<std::size_t>(random_.between(16386, 20000));
     }
 
-    void send(const ble::Uuid& id, ble::Bytes payload) {
+    void send(const codec::Uuid& id, codec::Bytes payload) {
         if (tagged_) {
             queue_.post([this, id, payload = std::move(payload), tag = "s" + std::to_string(++sends_)]() mutable {
                 answers_.sent(tag, id, payload.size());
@@ -195,7 +195,7 @@ private:
 
     void act(double stopChance) {
         const int kind = static_cast<int>(random_.between(0, 99));
-        const ble::Uuid id = somePeer();
+        const codec::Uuid id = somePeer();
         if (random_.chance(stopChance)) {
             stop();
         } else if (kind < 55) {
@@ -233,8 +233,8 @@ private:
     const bool tagged_;
     std::uint64_t sends_ = 0;
     Payloads payloads_;
-    std::weak_ptr<protocol::CommandTarget> target_;
-    std::shared_ptr<runtime::Bridge> bridge_;
+    std::weak_ptr<bridge::CommandTarget> target_;
+    std::shared_ptr<bridge::Bridge> bridge_;
 };
 
 }  // namespace

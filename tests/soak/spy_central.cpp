@@ -10,19 +10,19 @@ public:
 
     const ble::PeripheralPtr& real() const { return real_; }
 
-    ble::Uuid identifier() const override { return real_->identifier(); }
+    codec::Uuid identifier() const override { return real_->identifier(); }
     int state() const override { return real_->state(); }
     void setDelegate(ble::PeripheralDelegate* delegate) override {
         bridge_ = delegate;
         real_->setDelegate(this);
     }
-    void discoverServices(const std::vector<ble::Uuid>& services) override { real_->discoverServices(services); }
+    void discoverServices(const std::vector<codec::Uuid>& services) override { real_->discoverServices(services); }
     std::optional<std::vector<ble::ServicePtr>> services() const override { return real_->services(); }
-    void discoverCharacteristics(const std::vector<ble::Uuid>& characteristics, const ble::ServicePtr& service) override {
+    void discoverCharacteristics(const std::vector<codec::Uuid>& characteristics, const ble::ServicePtr& service) override {
         real_->discoverCharacteristics(characteristics, service);
     }
     void setNotifyValue(bool enabled, const ble::CharacteristicPtr& c) override { real_->setNotifyValue(enabled, c); }
-    void writeValue(const ble::Bytes& value, const ble::CharacteristicPtr& c) override {
+    void writeValue(const codec::Bytes& value, const ble::CharacteristicPtr& c) override {
         spy_.observer().writeIssued(identifier(), value, real_->maximumWriteValueLength());
         real_->writeValue(value, c);
     }
@@ -105,7 +105,7 @@ public:
 
     int state() const override { return inner_->state(); }
     bool isScanning() const override { return inner_->isScanning(); }
-    void scanForPeripherals(const std::vector<ble::Uuid>& services, bool allowDuplicates) override {
+    void scanForPeripherals(const std::vector<codec::Uuid>& services, bool allowDuplicates) override {
         inner_->scanForPeripherals(services, allowDuplicates);
     }
     void stopScan() override { inner_->stopScan(); }
@@ -134,7 +134,7 @@ ble::PeripheralPtr Spy::standIn(const ble::PeripheralPtr& real) {
     return slot;
 }
 
-std::optional<std::size_t> Spy::writeLimit(const ble::Uuid& id) const {
+std::optional<std::size_t> Spy::writeLimit(const codec::Uuid& id) const {
     for (const auto& [real, standIn] : byReal_)
         if (real->identifier() == id) return real->maximumWriteValueLength();
     return std::nullopt;

@@ -17,12 +17,12 @@ class Observer {
 public:
     virtual ~Observer() = default;
     virtual void stateUpdated(int state) = 0;
-    virtual void connectionEnded(const ble::Uuid& id) = 0;
-    virtual void valueUpdated(const ble::Uuid& id, const ble::CharacteristicPtr& c, bool error) = 0;
+    virtual void connectionEnded(const codec::Uuid& id) = 0;
+    virtual void valueUpdated(const codec::Uuid& id, const ble::CharacteristicPtr& c, bool error) = 0;
     // `limit` is the peripheral's write limit as the write is asked for.
-    virtual void writeIssued(const ble::Uuid& id, const ble::Bytes& value, std::size_t limit) = 0;
+    virtual void writeIssued(const codec::Uuid& id, const codec::Bytes& value, std::size_t limit) = 0;
     // `peripheralState` is the peripheral's state as the completion is delivered.
-    virtual void writeDone(const ble::Uuid& id, bool error, int peripheralState) = 0;
+    virtual void writeDone(const codec::Uuid& id, bool error, int peripheralState) = 0;
     // Any other callback.
     virtual void otherCallback() = 0;
 };
@@ -42,7 +42,7 @@ public:
     ble::CentralFactory wrap(ble::CentralFactory inner);
 
     // The current write limit of a peripheral the bridge has been told about.
-    std::optional<std::size_t> writeLimit(const ble::Uuid& id) const;
+    std::optional<std::size_t> writeLimit(const codec::Uuid& id) const;
 
     Observer& observer() { return observer_; }
     ble::PeripheralPtr standIn(const ble::PeripheralPtr& real);

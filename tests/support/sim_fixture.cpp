@@ -4,7 +4,7 @@
 #include <ostream>
 #include <gtest/gtest.h>
 
-#include "protocol/base64.hpp"
+#include "codec/base64.hpp"
 
 namespace sim {
 
@@ -12,10 +12,10 @@ void PrintTo(const Request& r, std::ostream* out) {
     static constexpr const char* names[] = {"scan", "stopScan", "connect", "cancelConnection", "discoverServices",
                                             "discoverCharacteristics", "setNotifyValue", "write"};
     *out << names[static_cast<int>(r.kind)];
-    if (r.peripheral != ble::Uuid{}) *out << " " << r.peripheral.text();
-    for (const ble::Uuid& u : r.uuids) *out << " " << u.text();
+    if (r.peripheral != codec::Uuid{}) *out << " " << r.peripheral.text();
+    for (const codec::Uuid& u : r.uuids) *out << " " << u.text();
     if (r.serviceInstance >= 0) *out << " service#" << r.serviceInstance;
-    if (r.characteristic != ble::Uuid{}) *out << " " << r.characteristic.text();
+    if (r.characteristic != codec::Uuid{}) *out << " " << r.characteristic.text();
     if (r.flag) *out << " (flag)";
     if (r.kind == Request::Kind::write) *out << " " << ::testing::PrintToString(r.bytes);
 }
@@ -30,9 +30,9 @@ std::string peerId(unsigned n) {
     return text;
 }
 
-ble::Uuid uuid(std::string_view text) { return ble::Uuid::of(text); }
+codec::Uuid uuid(std::string_view text) { return codec::Uuid::of(text); }
 
-ble::Bytes bytes(std::string_view text) { return ble::Bytes(text.begin(), text.end()); }
+codec::Bytes bytes(std::string_view text) { return codec::Bytes(text.begin(), text.end()); }
 
 Peer::Peer(std::string_view id) { spec_.id = uuid(id); }
 
@@ -112,7 +112,7 @@ Peer& Peer::readvertiseAfter(sim::Ms after) {
     spec_.readvertiseAfter = after;
     return *this;
 }
-Peer& Peer::notification(sim::Ms after, ble::Bytes value) {
+Peer& Peer::notification(sim::Ms after, codec::Bytes value) {
     spec_.notifications.push_back({after, std::move(value)});
     return *this;
 }
@@ -132,9 +132,9 @@ std::string peer(std::string_view id, bool connected, int mtu) {
            std::string(id) + R"(","mtu":)" + std::to_string(mtu) + "}";
 }
 
-std::string frame(std::string_view id, const ble::Bytes& data) {
+std::string frame(std::string_view id, const codec::Bytes& data) {
     std::string base64;
-    protocol::appendBase64(base64, data);
+    codec::appendBase64(base64, data);
     std::string escaped;
     for (char c : base64) escaped += c == '/' ? std::string("\\/") : std::string(1, c);
     return R"({"data":")" + escaped + R"(","event":"frame","id":")" + std::string(id) + "\"}";
@@ -167,23 +167,23 @@ SimFixture::SimFixture(std::vector<sim::PeripheralSpec> peripherals, Session ses
 void SimFixture::start() {
     ble::Diagnostics diagnostics;
     if (session_.verbose) diagnostics = [this](std::string_view line) { diagnostics_.emplace_back(line); };
-    bridge_ = runtime::Bridge::create({
+    bridge_ = bridge::Bridge::create({
         .queue = queue_,
         .events = events_,
         .makeCentral = world_.centralFactory(),
-        .readCommands = [this](std::weak_ptr<protocol::CommandTarget> target) { target_ = std::move(target); },
+        .readCommands = [this](std::weak_ptr<bridge::CommandTarget> target) { target_ = std::move(target); },
         .profile = session_.profile,
         .diagnostics = std::move(diagnostics),
     });
 }
 
-void SimFixture::send(std::string_view id, ble::Bytes payload) {
+void SimFixture::send(std::string_view id, codec::Bytes payload) {
     queue_.post([target = target_, id = uuid(id), payload = std::move(payload)]() mutable {
         if (auto t = target.lock()) t->send(id, std::move(payload));
     });
 }
 
-void SimFixture::sendTagged(std::string_view id, ble::Bytes payload, std::string tag) {
+void SimFixture::sendTagged(std::string_view id, codec::Bytes payload, std::string tag) {
     queue_.post([target = target_, id = uuid(id), payload = std::move(payload), tag = std::move(tag)]() mutable {
         if (auto t = target.lock()) t->sendTagged(id, std::move(payload), std::move(tag));
     });
@@ -214,8 +214,8 @@ std::vector<sim::Request> SimFixture::requests(sim::Request::Kind kind) const {
     return found;
 }
 
-std::vector<ble::Bytes> SimFixture::writes(std::string_view id) const {
-    std::vector<ble::Bytes> found;
+std::vector<codec::Bytes> SimFixture::writes(std::string_view id) const {
+    std::vector<codec::Bytes> found;
     for (const sim::Request& r : world_.requests())
         if (r.kind == sim::Request::Kind::write && r.peripheral == uuid(id)) found.push_back(r.bytes);
     return found;

@@ -19,7 +19,7 @@
 
 #include "ble/sim/sim_world.hpp"
 #include "protocol/event_stream.hpp"
-#include "runtime/bridge.hpp"
+#include "bridge/bridge.hpp"
 #include "loop/manual_queue.hpp"
 
 namespace sim {
@@ -37,8 +37,8 @@ inline const std::string peerA = peerId(0xA);
 inline const std::string peerB = peerId(0xB);
 inline const std::string peerC = peerId(0xC);
 
-ble::Uuid uuid(std::string_view text);
-ble::Bytes bytes(std::string_view text);
+codec::Uuid uuid(std::string_view text);
+codec::Bytes bytes(std::string_view text);
 
 // A peripheral of the world, built by chaining: Peer(peerA).echo().writeLimit(182).
 class Peer {
@@ -65,7 +65,7 @@ public:
     Peer& disconnectAt(sim::Ms at);
     Peer& disconnectAfterWrites(std::uint64_t n);
     Peer& readvertiseAfter(sim::Ms after);
-    Peer& notification(sim::Ms after, ble::Bytes value);
+    Peer& notification(sim::Ms after, codec::Bytes value);
     Peer& echo();
 
     operator sim::PeripheralSpec() const { return spec_; }
@@ -79,7 +79,7 @@ namespace line {
 std::string hello();
 std::string state(std::string_view value);
 std::string peer(std::string_view id, bool connected, int mtu);
-std::string frame(std::string_view id, const ble::Bytes& data);
+std::string frame(std::string_view id, const codec::Bytes& data);
 std::string write(std::string_view id, bool accepted, int bytes);
 }  // namespace line
 
@@ -101,8 +101,8 @@ public:
     // Creates the bridge: the hello line is written at once, everything else as tasks run.
     void start();
     // Post what the command reader's tasks would: they run when the queue next runs.
-    void send(std::string_view id, ble::Bytes payload);
-    void sendTagged(std::string_view id, ble::Bytes payload, std::string tag);
+    void send(std::string_view id, codec::Bytes payload);
+    void sendTagged(std::string_view id, codec::Bytes payload, std::string tag);
     void reject(std::uint64_t line, protocol::LineError reason);
     void stop();
 
@@ -120,7 +120,7 @@ public:
     void setAdapterState(int state) { world_.setAdapterState(state); }
     void disconnect(std::string_view id) { world_.disconnect(uuid(id)); }
     void failNextWrite(std::string_view id) { world_.failNextWrite(uuid(id)); }
-    void notify(std::string_view id, ble::Bytes value) { world_.notify(uuid(id), std::move(value)); }
+    void notify(std::string_view id, codec::Bytes value) { world_.notify(uuid(id), std::move(value)); }
     void setWriteLimit(std::string_view id, std::size_t limit) { world_.setWriteLimit(uuid(id), limit); }
     void advertise(std::string_view id) { world_.advertise(uuid(id)); }
 
@@ -128,12 +128,12 @@ public:
     const std::vector<sim::Request>& requests() const { return world_.requests(); }
     std::vector<sim::Request> requests(sim::Request::Kind kind) const;
     // The values written to this peer, in order, retries included.
-    std::vector<ble::Bytes> writes(std::string_view id) const;
+    std::vector<codec::Bytes> writes(std::string_view id) const;
 
     sim::SimWorld& world() { return world_; }
     loop::ManualQueue& queue() { return queue_; }
     // Valid after start().
-    runtime::Bridge& bridge() { return *bridge_; }
+    bridge::Bridge& bridge() { return *bridge_; }
 
 private:
     loop::ManualQueue queue_;
@@ -142,8 +142,8 @@ private:
     std::vector<std::string> lines_;
     std::vector<std::string> diagnostics_;
     protocol::EventStream events_;
-    std::weak_ptr<protocol::CommandTarget> target_;
-    std::shared_ptr<runtime::Bridge> bridge_;
+    std::weak_ptr<bridge::CommandTarget> target_;
+    std::shared_ptr<bridge::Bridge> bridge_;
 };
 
 }  // namespace testsupport

@@ -22,7 +22,7 @@ bool isAdvertisement(const std::string& name) {
            name == "TxPower" || name == "AdvertisingFlags" || name == "AdvertisingData";
 }
 
-std::string lowercaseText(const ble::Uuid& u) {
+std::string lowercaseText(const codec::Uuid& u) {
     std::string s = u.text();
     std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return s;
@@ -244,8 +244,8 @@ void BluezCentral::onPropertiesChanged(sd_bus_message* m) {
         if (auto p = peripheralAbove(path)) {
             const Properties* c = tree_.find(path, names::gattCharacteristic);
             if (has(changed, "Value")) {
-                const ble::Bytes* value = bytes(c, "Value");
-                p->onValue(path, value ? *value : ble::Bytes());
+                const codec::Bytes* value = bytes(c, "Value");
+                p->onValue(path, value ? *value : codec::Bytes());
             }
             if (has(changed, "Notifying")) p->onNotifying(path, flag(c, "Notifying"));
             if (has(changed, "MTU")) p->onMtu(path, number(c, "MTU", 0));
@@ -332,7 +332,7 @@ std::optional<int> BluezCentral::currentState() const {
     return adapterPowered_ ? ble::ManagerState::poweredOn : ble::ManagerState::poweredOff;
 }
 
-void BluezCentral::scanForPeripherals(const std::vector<ble::Uuid>& services, bool allowDuplicates) {
+void BluezCentral::scanForPeripherals(const std::vector<codec::Uuid>& services, bool allowDuplicates) {
     scanning_ = true;
     scanServices_ = services;
     allowDuplicates_ = allowDuplicates;
@@ -357,7 +357,7 @@ void BluezCentral::stopDiscovery() {
 void BluezCentral::startDiscovery() {
     discoveryActive_ = true;
     std::vector<std::string> uuids;
-    for (const ble::Uuid& u : scanServices_) uuids.push_back(lowercaseText(u));
+    for (const codec::Uuid& u : scanServices_) uuids.push_back(lowercaseText(u));
     callBluez(
         adapterPath_, names::adapter, "SetDiscoveryFilter",
         [&](sd_bus_message* m) {
@@ -402,7 +402,7 @@ void BluezCentral::reportIfAdvertising(const std::string& devicePath) {
     if (!device || text(device, "Adapter") != adapterPath_) return;
     const auto advertised = texts(device, "UUIDs");
     const bool offers = std::any_of(advertised.begin(), advertised.end(), [&](const std::string& text) {
-        const auto u = ble::Uuid::parse(text);
+        const auto u = codec::Uuid::parse(text);
         return u && std::find(scanServices_.begin(), scanServices_.end(), *u) != scanServices_.end();
     });
     if (!offers) return;

@@ -34,7 +34,7 @@ public:
 
     int state() const override { return state_; }
     bool isScanning() const override { return scanning_; }
-    void scanForPeripherals(const std::vector<ble::Uuid>& services, bool allowDuplicates) override;
+    void scanForPeripherals(const std::vector<codec::Uuid>& services, bool allowDuplicates) override;
     void stopScan() override;
     void connect(const ble::PeripheralPtr& p) override;
     void cancelConnection(const ble::PeripheralPtr& p) override;
@@ -126,7 +126,7 @@ private:
 
     bool scanning_ = false;
     bool allowDuplicates_ = false;
-    std::vector<ble::Uuid> scanServices_;
+    std::vector<codec::Uuid> scanServices_;
     bool discoveryActive_ = false;
 
     // Keyed by device object path: one object per device for as long as the bridge may hold it.

@@ -14,13 +14,13 @@ namespace {
 
 using namespace std::chrono_literals;
 
-bool coversAll(const std::vector<ble::Uuid>& found, const std::vector<ble::Uuid>& wanted) {
-    return std::all_of(wanted.begin(), wanted.end(), [&](const ble::Uuid& u) {
+bool coversAll(const std::vector<codec::Uuid>& found, const std::vector<codec::Uuid>& wanted) {
+    return std::all_of(wanted.begin(), wanted.end(), [&](const codec::Uuid& u) {
         return std::find(found.begin(), found.end(), u) != found.end();
     });
 }
 
-bool wanted(const std::vector<ble::Uuid>& uuids, const ble::Uuid& u) {
+bool wanted(const std::vector<codec::Uuid>& uuids, const codec::Uuid& u) {
     return uuids.empty() || std::find(uuids.begin(), uuids.end(), u) != uuids.end();
 }
 
@@ -159,7 +159,7 @@ void BluezPeripheral::onObjectRemoved(const std::string& objectPath) {
     disconnectAndEnd("its GATT objects were removed");
 }
 
-void BluezPeripheral::discoverServices(const std::vector<ble::Uuid>& services) {
+void BluezPeripheral::discoverServices(const std::vector<codec::Uuid>& services) {
     // On a connection that ended, its end is what gets reported.
     if (!linked()) return;
     serviceWait_ = services;
@@ -167,7 +167,7 @@ void BluezPeripheral::discoverServices(const std::vector<ble::Uuid>& services) {
     checkGatt();
 }
 
-void BluezPeripheral::discoverCharacteristics(const std::vector<ble::Uuid>& characteristics,
+void BluezPeripheral::discoverCharacteristics(const std::vector<codec::Uuid>& characteristics,
                                               const ble::ServicePtr& service) {
     if (!linked()) return;
     characteristicWaits_.push_back({std::static_pointer_cast<BluezService>(service), characteristics});
@@ -182,9 +182,9 @@ void BluezPeripheral::checkGatt(bool lagOver) {
 
     if (serviceWait_) {
         std::vector<ble::ServicePtr> found;
-        std::vector<ble::Uuid> uuids;
+        std::vector<codec::Uuid> uuids;
         for (const auto& [path, props] : tree.below(path_ + "/", names::gattService)) {
-            const auto uuid = ble::Uuid::parse(text(props, "UUID"));
+            const auto uuid = codec::Uuid::parse(text(props, "UUID"));
             if (!uuid || !wanted(*serviceWait_, *uuid)) continue;
             auto& object = serviceObjects_[path];
             if (!object) object = std::make_shared<BluezService>(path, *uuid);
@@ -204,9 +204,9 @@ void BluezPeripheral::checkGatt(bool lagOver) {
 
     for (auto wait = characteristicWaits_.begin(); wait != characteristicWaits_.end();) {
         std::vector<ble::CharacteristicPtr> found;
-        std::vector<ble::Uuid> uuids;
+        std::vector<codec::Uuid> uuids;
         for (const auto& [path, props] : tree.below(wait->service->path + "/", names::gattCharacteristic)) {
-            const auto uuid = ble::Uuid::parse(text(props, "UUID"));
+            const auto uuid = codec::Uuid::parse(text(props, "UUID"));
             if (!uuid || !wanted(wait->uuids, *uuid)) continue;
             auto& object = characteristicObjects_[path];
             if (!object) object = std::make_shared<BluezCharacteristic>(path, *uuid);
@@ -295,7 +295,7 @@ void BluezPeripheral::onNotifyAcquired(const std::shared_ptr<BluezCharacteristic
     // The socket is this peripheral's and closed with the connection: its handlers find it here.
     notifySocket_ = std::make_unique<NotifySocket>(
         central_.io(), fd,
-        [this, c](const std::uint8_t* data, std::size_t size) { deliverValue(c, ble::Bytes(data, data + size)); },
+        [this, c](const std::uint8_t* data, std::size_t size) { deliverValue(c, codec::Bytes(data, data + size)); },
         // bluetoothd closes it when the link goes, and then says so: wait for that, bounded.
         [this] { afterOnThisConnection(bounds::streamClosed, &BluezPeripheral::streamClosed); });
     if (mtu >= 23) mtu_ = mtu;
@@ -389,14 +389,14 @@ void BluezPeripheral::onMtu(const std::string& characteristicPath, std::int64_t 
     if (linked() && characteristicObjects_.count(characteristicPath) && mtu >= 23) mtu_ = mtu;
 }
 
-void BluezPeripheral::onValue(const std::string& characteristicPath, const ble::Bytes& value) {
+void BluezPeripheral::onValue(const std::string& characteristicPath, const codec::Bytes& value) {
     if (!linked()) return;
     auto object = characteristicObjects_.find(characteristicPath);
     if (object == characteristicObjects_.end()) return;
     deliverValue(object->second, value);
 }
 
-void BluezPeripheral::deliverValue(const std::shared_ptr<BluezCharacteristic>& c, ble::Bytes value) {
+void BluezPeripheral::deliverValue(const std::shared_ptr<BluezCharacteristic>& c, codec::Bytes value) {
     // The value travels with its own task: notifications are never merged.
     central_.deliver([self = shared_from_this(), c, value = std::move(value)]() mutable {
         c->latestValue = std::move(value);
@@ -404,7 +404,7 @@ void BluezPeripheral::deliverValue(const std::shared_ptr<BluezCharacteristic>& c
     });
 }
 
-void BluezPeripheral::writeValue(const ble::Bytes& value, const ble::CharacteristicPtr& c) {
+void BluezPeripheral::writeValue(const codec::Bytes& value, const ble::CharacteristicPtr& c) {
     if (!linked()) return;
     auto characteristic = std::static_pointer_cast<BluezCharacteristic>(c);
     central_.callBluez(

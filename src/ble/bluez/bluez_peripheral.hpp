@@ -24,17 +24,17 @@ class BluezCentral;
 // a connection ends with exactly one failure or disconnection callback and nothing after it.
 class BluezPeripheral final : public ble::Peripheral, public std::enable_shared_from_this<BluezPeripheral> {
 public:
-    BluezPeripheral(BluezCentral& central, std::string path, ble::Uuid id)
+    BluezPeripheral(BluezCentral& central, std::string path, codec::Uuid id)
         : central_(central), path_(std::move(path)), id_(id) {}
 
-    ble::Uuid identifier() const override { return id_; }
+    codec::Uuid identifier() const override { return id_; }
     int state() const override { return state_; }
     void setDelegate(ble::PeripheralDelegate* delegate) override { delegate_ = delegate; }
-    void discoverServices(const std::vector<ble::Uuid>& services) override;
+    void discoverServices(const std::vector<codec::Uuid>& services) override;
     std::optional<std::vector<ble::ServicePtr>> services() const override { return services_; }
-    void discoverCharacteristics(const std::vector<ble::Uuid>& characteristics, const ble::ServicePtr& service) override;
+    void discoverCharacteristics(const std::vector<codec::Uuid>& characteristics, const ble::ServicePtr& service) override;
     void setNotifyValue(bool enabled, const ble::CharacteristicPtr& c) override;
-    void writeValue(const ble::Bytes& value, const ble::CharacteristicPtr& c) override;
+    void writeValue(const codec::Bytes& value, const ble::CharacteristicPtr& c) override;
     std::size_t maximumWriteValueLength() const override;
 
     const std::string& path() const { return path_; }
@@ -55,7 +55,7 @@ public:
     // Asks bluetoothd to drop the link too, then ends the connection.
     void disconnectAndEnd(const char* why, bool deviceFault = true);
     void onConnectedChanged(bool connected);
-    void onValue(const std::string& characteristicPath, const ble::Bytes& value);
+    void onValue(const std::string& characteristicPath, const codec::Bytes& value);
     void onNotifying(const std::string& characteristicPath, bool notifying);
     void onMtu(const std::string& characteristicPath, std::int64_t mtu);
     void onObjectRemoved(const std::string& objectPath);
@@ -67,7 +67,7 @@ public:
 private:
     struct CharacteristicWait {
         std::shared_ptr<BluezService> service;
-        std::vector<ble::Uuid> uuids;
+        std::vector<codec::Uuid> uuids;
     };
 
     bool linked() const {
@@ -87,15 +87,15 @@ private:
     void subscribed(const std::shared_ptr<BluezCharacteristic>& c);
     void readMtu(const std::string& characteristicPath, std::function<void()> then);
     void refreshMtu();
-    void deliverValue(const std::shared_ptr<BluezCharacteristic>& c, ble::Bytes value);
+    void deliverValue(const std::shared_ptr<BluezCharacteristic>& c, codec::Bytes value);
     void releaseConnectCall();
-    std::shared_ptr<BluezCharacteristic> characteristicAt(const std::string& path, const ble::Uuid& uuid);
+    std::shared_ptr<BluezCharacteristic> characteristicAt(const std::string& path, const codec::Uuid& uuid);
     // Runs `fn` on the queue if this connection is still the current one when it is due.
     void afterOnThisConnection(std::chrono::milliseconds delay, void (BluezPeripheral::*fn)());
 
     BluezCentral& central_;
     const std::string path_;
-    const ble::Uuid id_;
+    const codec::Uuid id_;
     ble::PeripheralDelegate* delegate_ = nullptr;
 
     int state_ = ble::PeripheralState::disconnected;
@@ -105,7 +105,7 @@ private:
     bool awaitingOtherAttempt_ = false;
 
     std::optional<std::vector<ble::ServicePtr>> services_;
-    std::optional<std::vector<ble::Uuid>> serviceWait_;
+    std::optional<std::vector<codec::Uuid>> serviceWait_;
     std::vector<CharacteristicWait> characteristicWaits_;
     std::uint64_t lagTimerConnection_ = 0;
     // Handed out during this connection, by object path.

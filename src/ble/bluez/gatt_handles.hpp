@@ -13,30 +13,30 @@ namespace bluez {
 // state the bridge reads is set by the peripheral in the task that reports it.
 class BluezService final : public ble::Service {
 public:
-    BluezService(std::string path, ble::Uuid uuid) : path(std::move(path)), uuid_(uuid) {}
-    ble::Uuid uuid() const override { return uuid_; }
+    BluezService(std::string path, codec::Uuid uuid) : path(std::move(path)), uuid_(uuid) {}
+    codec::Uuid uuid() const override { return uuid_; }
     std::optional<std::vector<ble::CharacteristicPtr>> characteristics() const override { return discovered; }
 
     const std::string path;
     std::optional<std::vector<ble::CharacteristicPtr>> discovered;
 
 private:
-    ble::Uuid uuid_;
+    codec::Uuid uuid_;
 };
 
 class BluezCharacteristic final : public ble::Characteristic {
 public:
-    BluezCharacteristic(std::string path, ble::Uuid uuid) : path(std::move(path)), uuid_(uuid) {}
-    ble::Uuid uuid() const override { return uuid_; }
-    std::optional<ble::Bytes> value() const override { return latestValue; }
+    BluezCharacteristic(std::string path, codec::Uuid uuid) : path(std::move(path)), uuid_(uuid) {}
+    codec::Uuid uuid() const override { return uuid_; }
+    std::optional<codec::Bytes> value() const override { return latestValue; }
     bool isNotifying() const override { return notifying; }
 
     const std::string path;
-    std::optional<ble::Bytes> latestValue;
+    std::optional<codec::Bytes> latestValue;
     bool notifying = false;
 
 private:
-    ble::Uuid uuid_;
+    codec::Uuid uuid_;
 };
 
 }  // namespace bluez

@@ -70,7 +70,7 @@ std::optional<PropertyValue> readVariant(sd_bus_message* m, bool& ok) {
                 std::size_t size = 0;
                 if (sd_bus_message_read_array(m, 'y', &data, &size) >= 0) {
                     const auto* p = static_cast<const std::uint8_t*>(data);
-                    value = PropertyValue(ble::Bytes(p, p + size));
+                    value = PropertyValue(codec::Bytes(p, p + size));
                 }
             } else {
                 value = readStrings(m, sig[1]);
@@ -231,6 +231,6 @@ std::vector<std::string> texts(const Properties* p, std::string_view name) {
     return v ? *v : std::vector<std::string>();
 }
 
-const ble::Bytes* bytes(const Properties* p, std::string_view name) { return get<ble::Bytes>(p, name); }
+const codec::Bytes* bytes(const Properties* p, std::string_view name) { return get<codec::Bytes>(p, name); }
 
 }  // namespace bluez

@@ -14,7 +14,7 @@
 namespace bluez {
 
 // The property values this backend reads; values of other types are not kept.
-using PropertyValue = std::variant<bool, std::int64_t, std::string, std::vector<std::string>, ble::Bytes>;
+using PropertyValue = std::variant<bool, std::int64_t, std::string, std::vector<std::string>, codec::Bytes>;
 using Properties = std::map<std::string, PropertyValue, std::less<>>;
 // Interface name to its properties.
 using Interfaces = std::map<std::string, Properties, std::less<>>;
@@ -50,6 +50,6 @@ bool flag(const Properties* p, std::string_view name);
 std::string text(const Properties* p, std::string_view name);
 std::int64_t number(const Properties* p, std::string_view name, std::int64_t absent);
 std::vector<std::string> texts(const Properties* p, std::string_view name);
-const ble::Bytes* bytes(const Properties* p, std::string_view name);
+const codec::Bytes* bytes(const Properties* p, std::string_view name);
 
 }  // namespace bluez

@@ -9,8 +9,8 @@ namespace {
 bool readAddress(std::string_view text, std::uint8_t* out) {
     if (text.size() != 17) return false;
     for (std::size_t i = 0; i < 6; ++i) {
-        const int hi = ble::hexDigitValue(text[i * 3]);
-        const int lo = ble::hexDigitValue(text[i * 3 + 1]);
+        const int hi = codec::hexDigitValue(text[i * 3]);
+        const int lo = codec::hexDigitValue(text[i * 3 + 1]);
         if (hi < 0 || lo < 0 || (i < 5 && text[i * 3 + 2] != ':')) return false;
         out[i] = static_cast<std::uint8_t>(hi << 4 | lo);
     }
@@ -19,8 +19,8 @@ bool readAddress(std::string_view text, std::uint8_t* out) {
 
 }  // namespace
 
-std::optional<ble::Uuid> peerId(std::string_view adapterAddress, std::string_view deviceAddress) {
-    ble::Uuid id;
+std::optional<codec::Uuid> peerId(std::string_view adapterAddress, std::string_view deviceAddress) {
+    codec::Uuid id;
     if (!readAddress(adapterAddress, id.bytes.data()) || !readAddress(deviceAddress, id.bytes.data() + 10))
         return std::nullopt;
     id.bytes[6] = 0x80;

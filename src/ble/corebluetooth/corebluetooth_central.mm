@@ -56,7 +56,7 @@ public:
     int state() const override { return static_cast<int>(manager_.state); }
     bool isScanning() const override { return manager_.isScanning; }
 
-    void scanForPeripherals(const std::vector<ble::Uuid>& services, bool allowDuplicates) override {
+    void scanForPeripherals(const std::vector<codec::Uuid>& services, bool allowDuplicates) override {
         if (!poweredOn()) return;
         [manager_ scanForPeripheralsWithServices:cbuuidsOf(services)
                                          options:@{CBCentralManagerScanOptionAllowDuplicatesKey : @(allowDuplicates)}];
@@ -102,7 +102,7 @@ public:
     }
 
     void didDiscover(CBPeripheral* object) {
-        const ble::Uuid id = identifierOf(object);
+        const codec::Uuid id = identifierOf(object);
         auto adopted = registry_.adopt(identityOf(object), id, [&] {
             return std::make_shared<CoreBluetoothPeripheral>(object, id);
         });

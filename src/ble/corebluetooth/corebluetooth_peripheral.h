@@ -24,19 +24,19 @@ class CoreBluetoothPeripheral;
 // The identity of a stack object: its address, unique while a strong reference holds it.
 inline const void* identityOf(id object) { return (__bridge const void*)object; }
 
-ble::Uuid uuidOf(CBUUID* uuid);
-NSArray<CBUUID*>* cbuuidsOf(const std::vector<ble::Uuid>& uuids);
-ble::Uuid identifierOf(CBPeripheral* peripheral);
+codec::Uuid uuidOf(CBUUID* uuid);
+NSArray<CBUUID*>* cbuuidsOf(const std::vector<codec::Uuid>& uuids);
+codec::Uuid identifierOf(CBPeripheral* peripheral);
 // Absent for nil.
-std::optional<ble::Bytes> bytesOf(NSData* data);
+std::optional<codec::Bytes> bytesOf(NSData* data);
 std::optional<ble::Error> errorOf(NSError* error);
 
 class CoreBluetoothCharacteristic final : public ble::Characteristic {
 public:
     explicit CoreBluetoothCharacteristic(CBCharacteristic* object) : object_(object), uuid_(uuidOf(object.UUID)) {}
 
-    ble::Uuid uuid() const override { return uuid_; }
-    std::optional<ble::Bytes> value() const override { return value_; }
+    codec::Uuid uuid() const override { return uuid_; }
+    std::optional<codec::Bytes> value() const override { return value_; }
     bool isNotifying() const override { return object_.isNotifying; }
 
     CBCharacteristic* object() const { return object_; }
@@ -45,8 +45,8 @@ public:
 
 private:
     CBCharacteristic* const object_;
-    const ble::Uuid uuid_;
-    std::optional<ble::Bytes> value_;
+    const codec::Uuid uuid_;
+    std::optional<codec::Bytes> value_;
 };
 
 class CoreBluetoothService final : public ble::Service {
@@ -54,14 +54,14 @@ public:
     CoreBluetoothService(CBService* object, const CoreBluetoothPeripheral& peripheral)
         : object_(object), uuid_(uuidOf(object.UUID)), peripheral_(peripheral) {}
 
-    ble::Uuid uuid() const override { return uuid_; }
+    codec::Uuid uuid() const override { return uuid_; }
     std::optional<std::vector<ble::CharacteristicPtr>> characteristics() const override;
 
     CBService* object() const { return object_; }
 
 private:
     CBService* const object_;
-    const ble::Uuid uuid_;
+    const codec::Uuid uuid_;
     const CoreBluetoothPeripheral& peripheral_;
 };
 
@@ -69,17 +69,17 @@ private:
 // connection is open; callbacks reach the bridge only while it is open (see ConnectionTracker).
 class CoreBluetoothPeripheral final : public ble::Peripheral {
 public:
-    CoreBluetoothPeripheral(CBPeripheral* object, ble::Uuid id) : object_(object), id_(id) {}
+    CoreBluetoothPeripheral(CBPeripheral* object, codec::Uuid id) : object_(object), id_(id) {}
 
-    ble::Uuid identifier() const override { return id_; }
+    codec::Uuid identifier() const override { return id_; }
     int state() const override { return tracker_.state(); }
     void setDelegate(ble::PeripheralDelegate* delegate) override { delegate_ = delegate; }
-    void discoverServices(const std::vector<ble::Uuid>& services) override;
+    void discoverServices(const std::vector<codec::Uuid>& services) override;
     std::optional<std::vector<ble::ServicePtr>> services() const override;
-    void discoverCharacteristics(const std::vector<ble::Uuid>& characteristics,
+    void discoverCharacteristics(const std::vector<codec::Uuid>& characteristics,
                                  const ble::ServicePtr& service) override;
     void setNotifyValue(bool enabled, const ble::CharacteristicPtr& c) override;
-    void writeValue(const ble::Bytes& value, const ble::CharacteristicPtr& c) override;
+    void writeValue(const codec::Bytes& value, const ble::CharacteristicPtr& c) override;
     std::size_t maximumWriteValueLength() const override;
 
     CBPeripheral* object() const { return object_; }
@@ -97,7 +97,7 @@ public:
 
 private:
     CBPeripheral* object_;
-    const ble::Uuid id_;
+    const codec::Uuid id_;
     ble::PeripheralDelegate* delegate_ = nullptr;
     ConnectionTracker tracker_;
     // By identity; each face holds its object, so no address is reused while it is here.

@@ -14,29 +14,29 @@ std::string textOf(NSString* s) {
 
 }  // namespace
 
-NSArray<CBUUID*>* cbuuidsOf(const std::vector<ble::Uuid>& uuids) {
+NSArray<CBUUID*>* cbuuidsOf(const std::vector<codec::Uuid>& uuids) {
     NSMutableArray<CBUUID*>* out = [NSMutableArray arrayWithCapacity:uuids.size()];
-    for (const ble::Uuid& u : uuids) [out addObject:[CBUUID UUIDWithString:@(u.text().c_str())]];
+    for (const codec::Uuid& u : uuids) [out addObject:[CBUUID UUIDWithString:@(u.text().c_str())]];
     return out;
 }
 
-ble::Uuid uuidOf(CBUUID* uuid) {
+codec::Uuid uuidOf(CBUUID* uuid) {
     NSData* data = uuid.data;
     // A UUID of no GATT length matches nothing the bridge looks for.
-    return gattUuid(static_cast<const std::uint8_t*>(data.bytes), data.length).value_or(ble::Uuid{});
+    return gattUuid(static_cast<const std::uint8_t*>(data.bytes), data.length).value_or(codec::Uuid{});
 }
 
-ble::Uuid identifierOf(CBPeripheral* peripheral) {
-    ble::Uuid id;
+codec::Uuid identifierOf(CBPeripheral* peripheral) {
+    codec::Uuid id;
     static_assert(sizeof(uuid_t) == sizeof(id.bytes));
     [peripheral.identifier getUUIDBytes:id.bytes.data()];
     return id;
 }
 
-std::optional<ble::Bytes> bytesOf(NSData* data) {
+std::optional<codec::Bytes> bytesOf(NSData* data) {
     if (!data) return std::nullopt;
     const auto* bytes = static_cast<const std::uint8_t*>(data.bytes);
-    return ble::Bytes(bytes, bytes + data.length);
+    return codec::Bytes(bytes, bytes + data.length);
 }
 
 std::optional<ble::Error> errorOf(NSError* error) {
@@ -53,7 +53,7 @@ std::optional<std::vector<ble::CharacteristicPtr>> CoreBluetoothService::charact
     return out;
 }
 
-void CoreBluetoothPeripheral::discoverServices(const std::vector<ble::Uuid>& services) {
+void CoreBluetoothPeripheral::discoverServices(const std::vector<codec::Uuid>& services) {
     // On a connection that ended, its end is what the bridge hears of.
     if (!tracker_.open()) return;
     [object_ discoverServices:cbuuidsOf(services)];
@@ -67,7 +67,7 @@ std::optional<std::vector<ble::ServicePtr>> CoreBluetoothPeripheral::services() 
     return out;
 }
 
-void CoreBluetoothPeripheral::discoverCharacteristics(const std::vector<ble::Uuid>& characteristics,
+void CoreBluetoothPeripheral::discoverCharacteristics(const std::vector<codec::Uuid>& characteristics,
                                                       const ble::ServicePtr& service) {
     if (!tracker_.open()) return;
     [object_ discoverCharacteristics:cbuuidsOf(characteristics)
@@ -80,7 +80,7 @@ void CoreBluetoothPeripheral::setNotifyValue(bool enabled, const ble::Characteri
           forCharacteristic:std::static_pointer_cast<CoreBluetoothCharacteristic>(c)->object()];
 }
 
-void CoreBluetoothPeripheral::writeValue(const ble::Bytes& value, const ble::CharacteristicPtr& c) {
+void CoreBluetoothPeripheral::writeValue(const codec::Bytes& value, const ble::CharacteristicPtr& c) {
     if (!tracker_.open()) return;
     [object_ writeValue:[NSData dataWithBytes:value.data() length:value.size()]
         forCharacteristic:std::static_pointer_cast<CoreBluetoothCharacteristic>(c)->object()

@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "ble/uuid.hpp"
+#include "codec/uuid.hpp"
 
 namespace corebluetooth {
 
@@ -27,7 +27,7 @@ public:
     // For a discovery: the peripheral of `identity`, or of `id` under an earlier object, or a new
     // one from `make` (called as make()).
     template <class Make>
-    Adopted adopt(const void* identity, const ble::Uuid& id, Make&& make) {
+    Adopted adopt(const void* identity, const codec::Uuid& id, Make&& make) {
         if (auto found = byIdentity_.find(identity); found != byIdentity_.end()) return {found->second};
         auto& entry = byId_[id];
         const bool replaced = entry.peripheral != nullptr;
@@ -60,7 +60,7 @@ private:
         const void* identity = nullptr;
         std::shared_ptr<P> peripheral;
     };
-    std::unordered_map<ble::Uuid, Entry, ble::UuidHash> byId_;
+    std::unordered_map<codec::Uuid, Entry, codec::UuidHash> byId_;
     std::unordered_map<const void*, std::shared_ptr<P>> byIdentity_;
 };
 

@@ -23,20 +23,20 @@ struct Request {
 
     Kind kind{};
     // The peripheral asked about; all zero for scan and stopScan.
-    ble::Uuid peripheral{};
+    codec::Uuid peripheral{};
     // scan: the services scanned for; discoverServices: the services asked for;
     // discoverCharacteristics: the characteristics asked for.
-    std::vector<ble::Uuid> uuids{};
+    std::vector<codec::Uuid> uuids{};
     // discoverCharacteristics, setNotifyValue and write: which instance of the service (0 for
     // the first in the peripheral's layout), or -1 for a service or characteristic that is not
     // the peripheral's.
     int serviceInstance = -1;
     // setNotifyValue and write: the characteristic.
-    ble::Uuid characteristic{};
+    codec::Uuid characteristic{};
     // scan: duplicates allowed; setNotifyValue: notifications enabled.
     bool flag = false;
     // write: the value.
-    ble::Bytes bytes{};
+    codec::Bytes bytes{};
 
     friend bool operator==(const Request&, const Request&) = default;
 };

@@ -14,16 +14,16 @@ namespace sim {
 
 class SimCharacteristic final : public ble::Characteristic {
 public:
-    SimCharacteristic(ble::Uuid uuid, int serviceInstance) : uuid_(uuid), serviceInstance_(serviceInstance) {}
+    SimCharacteristic(codec::Uuid uuid, int serviceInstance) : uuid_(uuid), serviceInstance_(serviceInstance) {}
 
-    ble::Uuid uuid() const override { return uuid_; }
-    std::optional<ble::Bytes> value() const override { return value_; }
+    codec::Uuid uuid() const override { return uuid_; }
+    std::optional<codec::Bytes> value() const override { return value_; }
     bool isNotifying() const override { return notifying_; }
 
     int serviceInstance() const { return serviceInstance_; }
     void setNotifying(bool on) { notifying_ = on; }
     // Takes `v` as the new value and hands back the old value's buffer in it, for reuse.
-    void exchangeValue(ble::Bytes& v) {
+    void exchangeValue(codec::Bytes& v) {
         if (value_) {
             value_->swap(v);
         } else {
@@ -37,24 +37,24 @@ public:
     }
 
 private:
-    const ble::Uuid uuid_;
+    const codec::Uuid uuid_;
     const int serviceInstance_;
-    std::optional<ble::Bytes> value_;
+    std::optional<codec::Bytes> value_;
     bool notifying_ = false;
 };
 
 class SimService final : public ble::Service {
 public:
-    SimService(ble::Uuid uuid, int instance, std::vector<std::shared_ptr<SimCharacteristic>> characteristics)
+    SimService(codec::Uuid uuid, int instance, std::vector<std::shared_ptr<SimCharacteristic>> characteristics)
         : uuid_(uuid), instance_(instance), all_(std::move(characteristics)) {}
 
-    ble::Uuid uuid() const override { return uuid_; }
+    codec::Uuid uuid() const override { return uuid_; }
     std::optional<std::vector<ble::CharacteristicPtr>> characteristics() const override { return discovered_; }
 
     int instance() const { return instance_; }
     const std::vector<std::shared_ptr<SimCharacteristic>>& all() const { return all_; }
     // Those of `wanted` this service has (all of them when `wanted` is empty) become discovered.
-    void discover(const std::vector<ble::Uuid>& wanted) {
+    void discover(const std::vector<codec::Uuid>& wanted) {
         if (!discovered_) discovered_.emplace();
         for (const auto& c : all_) {
             const bool asked = wanted.empty() || std::find(wanted.begin(), wanted.end(), c->uuid()) != wanted.end();
@@ -72,7 +72,7 @@ public:
     }
 
 private:
-    const ble::Uuid uuid_;
+    const codec::Uuid uuid_;
     const int instance_;
     const std::vector<std::shared_ptr<SimCharacteristic>> all_;
     std::optional<std::vector<ble::CharacteristicPtr>> discovered_;

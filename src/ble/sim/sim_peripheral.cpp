@@ -102,7 +102,7 @@ void SimPeripheral::end(std::optional<ble::Error> error) {
 
 // Discovery and subscription.
 
-void SimPeripheral::discoverServices(const std::vector<ble::Uuid>& services) {
+void SimPeripheral::discoverServices(const std::vector<codec::Uuid>& services) {
     if (world_.recording())
         world_.record({.kind = Request::Kind::discoverServices, .peripheral = spec_.id, .uuids = services});
     if (state_ != ble::PeripheralState::connected) return;
@@ -121,7 +121,7 @@ void SimPeripheral::discoverServices(const std::vector<ble::Uuid>& services) {
     });
 }
 
-void SimPeripheral::discoverCharacteristics(const std::vector<ble::Uuid>& characteristics,
+void SimPeripheral::discoverCharacteristics(const std::vector<codec::Uuid>& characteristics,
                                             const ble::ServicePtr& service) {
     std::shared_ptr<SimService> s = findService(service);
     if (world_.recording())
@@ -175,14 +175,14 @@ void SimPeripheral::startNotifications() {
     for (std::size_t i = 0; i < spec_.notifications.size(); ++i)
         world_.schedule(spec_.notifications[i].after, [this, c = connection_, i] {
             if (c != connection_) return;
-            ble::Bytes value = spec_.notifications[i].value;
+            codec::Bytes value = spec_.notifications[i].value;
             notifyOutbox(value);
         });
 }
 
 // Writes and notifications.
 
-void SimPeripheral::writeValue(const ble::Bytes& value, const ble::CharacteristicPtr& c) {
+void SimPeripheral::writeValue(const codec::Bytes& value, const ble::CharacteristicPtr& c) {
     std::shared_ptr<SimCharacteristic> ch = findCharacteristic(c);
     if (world_.recording())
         world_.record({.kind = Request::Kind::write,
@@ -239,19 +239,19 @@ void SimPeripheral::finishWrite(std::uint32_t connection, std::uint32_t number) 
         lose("the peripheral dropped the connection");
 }
 
-void SimPeripheral::notify(ble::Bytes value) {
+void SimPeripheral::notify(codec::Bytes value) {
     outgoing_.push_back(std::move(value));
     world_.queue().post([this, c = connection_] { deliverNext(c); });
 }
 
 void SimPeripheral::deliverNext(std::uint32_t connection) {
-    ble::Bytes value = std::move(outgoing_.front());
+    codec::Bytes value = std::move(outgoing_.front());
     outgoing_.pop_front();
     if (connection == connection_) notifyOutbox(value);
     recycle(std::move(value));
 }
 
-void SimPeripheral::notifyOutbox(ble::Bytes& value) {
+void SimPeripheral::notifyOutbox(codec::Bytes& value) {
     if (state_ != ble::PeripheralState::connected) return;
     for (const auto& s : services_)
         for (const auto& ch : s->all())
@@ -275,14 +275,14 @@ std::shared_ptr<SimCharacteristic> SimPeripheral::findCharacteristic(const ble::
     return nullptr;
 }
 
-ble::Bytes SimPeripheral::spareBuffer() {
+codec::Bytes SimPeripheral::spareBuffer() {
     if (spare_.empty()) return {};
-    ble::Bytes b = std::move(spare_.back());
+    codec::Bytes b = std::move(spare_.back());
     spare_.pop_back();
     return b;
 }
 
-void SimPeripheral::recycle(ble::Bytes&& buffer) {
+void SimPeripheral::recycle(codec::Bytes&& buffer) {
     if (buffer.capacity() == 0) return;
     buffer.clear();
     spare_.push_back(std::move(buffer));

@@ -26,14 +26,14 @@ public:
     SimPeripheral(SimWorld& world, PeripheralSpec description);
 
     // ble::Peripheral
-    ble::Uuid identifier() const override { return spec_.id; }
+    codec::Uuid identifier() const override { return spec_.id; }
     int state() const override { return state_; }
     void setDelegate(ble::PeripheralDelegate* delegate) override { delegate_ = delegate; }
-    void discoverServices(const std::vector<ble::Uuid>& services) override;
+    void discoverServices(const std::vector<codec::Uuid>& services) override;
     std::optional<std::vector<ble::ServicePtr>> services() const override { return discovered_; }
-    void discoverCharacteristics(const std::vector<ble::Uuid>& characteristics, const ble::ServicePtr& service) override;
+    void discoverCharacteristics(const std::vector<codec::Uuid>& characteristics, const ble::ServicePtr& service) override;
     void setNotifyValue(bool enabled, const ble::CharacteristicPtr& c) override;
-    void writeValue(const ble::Bytes& value, const ble::CharacteristicPtr& c) override;
+    void writeValue(const codec::Bytes& value, const ble::CharacteristicPtr& c) override;
     std::size_t maximumWriteValueLength() const override { return writeLimit_; }
 
     const ble::GattProfile& profile() const { return spec_.profile; }
@@ -53,7 +53,7 @@ public:
     // The device or the radio ends the connection (or the connection attempt).
     void lose(const char* why);
     void failNextWrite() { failNextWrite_ = true; }
-    void notify(ble::Bytes value);
+    void notify(codec::Bytes value);
     void setWriteLimit(std::size_t limit) { writeLimit_ = limit; }
 
 private:
@@ -62,7 +62,7 @@ private:
         std::shared_ptr<SimCharacteristic> characteristic;
         bool fails;
         // Kept only when the device echoes.
-        ble::Bytes value;
+        codec::Bytes value;
     };
 
     void finishConnect(std::uint32_t connection);
@@ -70,12 +70,12 @@ private:
     void finishWrite(std::uint32_t connection, std::uint32_t number);
     void startNotifications();
     void deliverNext(std::uint32_t connection);
-    void notifyOutbox(ble::Bytes& value);
+    void notifyOutbox(codec::Bytes& value);
     std::shared_ptr<SimService> findService(const ble::ServicePtr& service) const;
     std::shared_ptr<SimCharacteristic> findCharacteristic(const ble::CharacteristicPtr& c) const;
     bool decideWriteFails(const SimCharacteristic* c, std::size_t size);
-    ble::Bytes spareBuffer();
-    void recycle(ble::Bytes&& buffer);
+    codec::Bytes spareBuffer();
+    void recycle(codec::Bytes&& buffer);
 
     SimWorld& world_;
     const PeripheralSpec spec_;
@@ -101,9 +101,9 @@ private:
     std::deque<PendingWrite> writes_;
     std::uint32_t nextWriteNumber_ = 0;
     // Echoes and values notified by a test, in the order their delivery tasks were posted.
-    std::deque<ble::Bytes> outgoing_;
+    std::deque<codec::Bytes> outgoing_;
     // Buffers of finished values, reused so that relaying frames does not allocate.
-    std::vector<ble::Bytes> spare_;
+    std::vector<codec::Bytes> spare_;
 };
 
 }  // namespace sim

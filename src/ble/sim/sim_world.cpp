@@ -19,7 +19,7 @@ public:
 
     int state() const override { return world_.state_; }
     bool isScanning() const override { return world_.scanning_; }
-    void scanForPeripherals(const std::vector<ble::Uuid>& services, bool allowDuplicates) override {
+    void scanForPeripherals(const std::vector<codec::Uuid>& services, bool allowDuplicates) override {
         world_.scan(services, allowDuplicates);
     }
     void stopScan() override { world_.stopScan(); }
@@ -69,7 +69,7 @@ void SimWorld::schedule(Ms delay, loop::Task task) {
         queue_.postAfter(delay, std::move(task));
 }
 
-SimPeripheral& SimWorld::find(const ble::Uuid& id) const {
+SimPeripheral& SimWorld::find(const codec::Uuid& id) const {
     auto it = byId_.find(id);
     // Only the world's own peripherals reach the world: anything else is a broken test.
     if (it == byId_.end()) std::abort();
@@ -87,7 +87,7 @@ void SimWorld::changeState(int state) {
     if (central_) central_->centralDidUpdateState();
 }
 
-void SimWorld::scan(const std::vector<ble::Uuid>& services, bool allowDuplicates) {
+void SimWorld::scan(const std::vector<codec::Uuid>& services, bool allowDuplicates) {
     if (recording_) record({.kind = Request::Kind::scan, .uuids = services, .flag = allowDuplicates});
     if (!poweredOn()) return;
     scanning_ = true;
@@ -102,7 +102,7 @@ void SimWorld::stopScan() {
 }
 
 bool SimWorld::scanSees(const SimPeripheral& p) const {
-    const ble::Uuid& service = p.profile().service;
+    const codec::Uuid& service = p.profile().service;
     return scanning_ && poweredOn() &&
            (scannedServices_.empty() ||
             std::find(scannedServices_.begin(), scannedServices_.end(), service) != scannedServices_.end());
@@ -123,16 +123,16 @@ void SimWorld::setAdapterState(int state) {
     queue_.post([this, state] { changeState(state); });
 }
 
-void SimWorld::disconnect(const ble::Uuid& id) { find(id).lose("disconnected by the test"); }
+void SimWorld::disconnect(const codec::Uuid& id) { find(id).lose("disconnected by the test"); }
 
-void SimWorld::failNextWrite(const ble::Uuid& id) { find(id).failNextWrite(); }
+void SimWorld::failNextWrite(const codec::Uuid& id) { find(id).failNextWrite(); }
 
-void SimWorld::notify(const ble::Uuid& id, ble::Bytes value) { find(id).notify(std::move(value)); }
+void SimWorld::notify(const codec::Uuid& id, codec::Bytes value) { find(id).notify(std::move(value)); }
 
-void SimWorld::setWriteLimit(const ble::Uuid& id, std::size_t limit) { find(id).setWriteLimit(limit); }
+void SimWorld::setWriteLimit(const codec::Uuid& id, std::size_t limit) { find(id).setWriteLimit(limit); }
 
-void SimWorld::advertise(const ble::Uuid& id) { find(id).advertise(); }
+void SimWorld::advertise(const codec::Uuid& id) { find(id).advertise(); }
 
-ble::PeripheralPtr SimWorld::peripheral(const ble::Uuid& id) const { return find(id).shared_from_this(); }
+ble::PeripheralPtr SimWorld::peripheral(const codec::Uuid& id) const { return find(id).shared_from_this(); }
 
 }  // namespace sim

@@ -63,13 +63,13 @@ public:
     // A test's actions, taking effect now. An id must be that of a peripheral of the world.
     // Callbacks that follow are delivered as tasks, as always.
     void setAdapterState(int state);
-    void disconnect(const ble::Uuid& id);
-    void failNextWrite(const ble::Uuid& id);
-    void notify(const ble::Uuid& id, ble::Bytes value);
-    void setWriteLimit(const ble::Uuid& id, std::size_t limit);
-    void advertise(const ble::Uuid& id);
+    void disconnect(const codec::Uuid& id);
+    void failNextWrite(const codec::Uuid& id);
+    void notify(const codec::Uuid& id, codec::Bytes value);
+    void setWriteLimit(const codec::Uuid& id, std::size_t limit);
+    void advertise(const codec::Uuid& id);
     // The peripheral object the bridge is given, for tests that deliver a callback themselves.
-    ble::PeripheralPtr peripheral(const ble::Uuid& id) const;
+    ble::PeripheralPtr peripheral(const codec::Uuid& id) const;
 
     // For the stack's own parts.
     loop::MainQueue& queue() { return queue_; }
@@ -86,22 +86,22 @@ public:
 private:
     class Central;
 
-    SimPeripheral& find(const ble::Uuid& id) const;
+    SimPeripheral& find(const codec::Uuid& id) const;
     void changeState(int state);
     void deliverDiscovery(SimPeripheral& p);
     bool scanSees(const SimPeripheral& p) const;
-    void scan(const std::vector<ble::Uuid>& services, bool allowDuplicates);
+    void scan(const std::vector<codec::Uuid>& services, bool allowDuplicates);
     void stopScan();
 
     const std::vector<AdapterStep> adapter_;
     loop::MainQueue& queue_;
     std::vector<std::shared_ptr<SimPeripheral>> peripherals_;
-    std::unordered_map<ble::Uuid, SimPeripheral*, ble::UuidHash> byId_;
+    std::unordered_map<codec::Uuid, SimPeripheral*, codec::UuidHash> byId_;
     ble::CentralDelegate* central_ = nullptr;
     int state_ = ble::ManagerState::unknown;
     bool scanning_ = false;
     // The current scan is for the service the peripherals advertise (or for any service).
-    std::vector<ble::Uuid> scannedServices_;
+    std::vector<codec::Uuid> scannedServices_;
     bool recording_ = false;
     std::vector<Request> requests_;
 };

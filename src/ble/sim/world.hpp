@@ -54,11 +54,11 @@ struct Delays {
 // A notification on the outbox, `after` the subscription of each connection succeeded.
 struct Notification {
     Ms after{0};
-    ble::Bytes value;
+    codec::Bytes value;
 };
 
 struct PeripheralSpec {
-    ble::Uuid id;
+    codec::Uuid id;
     // First advertised at this time.
     Ms advertiseAt{0};
 

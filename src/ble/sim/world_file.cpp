@@ -11,7 +11,7 @@
 #include <string>
 #include <utility>
 
-#include "protocol/base64.hpp"
+#include "codec/base64.hpp"
 
 namespace sim {
 
@@ -111,8 +111,8 @@ simdjson::dom::array array(element e, const std::string& path) {
     return value;
 }
 
-ble::Uuid uuid(element e, const std::string& path) {
-    auto id = ble::Uuid::parse(string(e, path));
+codec::Uuid uuid(element e, const std::string& path) {
+    auto id = codec::Uuid::parse(string(e, path));
     if (!id) fail(path, "not a UUID (expected 8-4-4-4-12 hexadecimal digits)");
     return *id;
 }
@@ -211,7 +211,7 @@ std::vector<Notification> notifications(element e, const std::string& path) {
         Notification n;
         optionalField(fields, "after", n.after, milliseconds);
         auto dataPath = fields.pathOf("data");
-        auto bytes = protocol::decodeBase64(string(required(fields, "data"), dataPath));
+        auto bytes = codec::decodeBase64(string(required(fields, "data"), dataPath));
         if (!bytes) fail(dataPath, "not base64 (standard alphabet, padded with \"=\")");
         n.value = std::move(*bytes);
         list.push_back(std::move(n));
@@ -299,7 +299,7 @@ WorldSpec world(element root) {
     if (auto list = fields.get("peripherals")) {
         const std::string path = "peripherals";
         // The index of the first peripheral with each id, to name it in the error.
-        std::map<ble::Uuid, std::size_t> firstWithId;
+        std::map<codec::Uuid, std::size_t> firstWithId;
         for (element value : array(*list, path)) {
             std::size_t index = description.peripherals.size();
             description.peripherals.push_back(peripheral(value, item(path, index)));

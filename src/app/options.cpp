@@ -1,0 +1,162 @@
+#include "app/options.hpp"
+
+#include <cctype>
+
+#include "protocol/version.hpp"
+
+namespace app {
+
+namespace {
+
+// "hci" and a number, or six two-digit hex numbers joined by ":"; letters in either case.
+bool isAdapterName(std::string_view name) {
+    const auto allOf = [](std::string_view text, auto test) {
+        for (char c : text)
+            if (!test(static_cast<unsigned char>(c))) return false;
+        return true;
+    };
+    std::string prefix(name.substr(0, 3));
+    for (char& c : prefix) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (prefix == "hci") {
+        const std::string_view number = name.substr(3);
+        return !number.empty() && number.size() <= 3 && allOf(number, [](unsigned char c) { return std::isdigit(c); });
+    }
+    if (name.size() != 17) return false;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        const auto c = static_cast<unsigned char>(name[i]);
+        if (i % 3 == 2 ? c != ':' : !std::isxdigit(c)) return false;
+    }
+    return true;
+}
+
+class Parser {
+public:
+    Parser(const Program& program, std::span<const char* const> args) : program_(program), args_(args) {}
+
+    ParsedOptions run() {
+        std::size_t i = 0;
+        for (; i < args_.size(); ++i) {
+            const std::string_view arg = args_[i];
+            if (arg == "--") {
+                ++i;
+                break;
+            }
+            if (arg.size() < 2 || arg[0] != '-') break;
+            if (!option(arg, i)) return {std::nullopt, error_};
+        }
+        const std::size_t operands = args_.size() - i;
+        if (operands > (program_.takesWorld ? 1u : 0u))
+            return fail("unexpected argument '" + std::string(args_[i + (program_.takesWorld ? 1 : 0)]) + "'");
+        if (operands == 1) options_.world = args_[i];
+        if (options_.profile.inbox == options_.profile.outbox) return fail("--inbox and --outbox must differ");
+        return {options_, {}};
+    }
+
+private:
+    // Takes the option at args_[i] and its value, if it has one. False when it is wrong.
+    bool option(std::string_view arg, std::size_t& i) {
+        if (arg == "--help") return flag(arg, [&] { options_.action = Options::Action::help; });
+        if (arg == "--version") return flag(arg, [&] { options_.action = Options::Action::version; });
+        if (arg == "-v" || arg == "--verbose") return flag("--verbose", [&] { options_.verbose = true; });
+        if (arg == "--service") return uuid(arg, i, options_.profile.service);
+        if (arg == "--inbox") return uuid(arg, i, options_.profile.inbox);
+        if (arg == "--outbox") return uuid(arg, i, options_.profile.outbox);
+        if (arg == "--protocol") {
+            const auto text = value(arg, i);
+            if (!text) return false;
+            if (*text != "1" && *text != "2") return failed(arg, *text, "1 or 2");
+            options_.protocol = *text == "1" ? 1 : 2;
+            return true;
+        }
+        if (arg == "--adapter" && program_.takesAdapter) {
+            const auto text = value(arg, i);
+            if (!text) return false;
+            if (!isAdapterName(*text)) return failed(arg, *text, "hciN or an address like 00:11:22:33:44:55");
+            options_.adapter = std::string(*text);
+            return true;
+        }
+        error_ = "unknown option '" + std::string(arg) + "'";
+        return false;
+    }
+
+    template <class Set>
+    bool flag(std::string_view name, Set set) {
+        if (!once(name)) return false;
+        set();
+        return true;
+    }
+
+    bool uuid(std::string_view name, std::size_t& i, codec::Uuid& out) {
+        const auto text = value(name, i);
+        if (!text) return false;
+        const auto parsed = codec::Uuid::parse(*text);
+        if (!parsed) return failed(name, *text, "a UUID like a3e5b7c9-5d1f-4e2a-9b6c-000000000001");
+        out = *parsed;
+        return true;
+    }
+
+    // The value after the option, which must not have been given before.
+    std::optional<std::string_view> value(std::string_view name, std::size_t& i) {
+        if (!once(name)) return std::nullopt;
+        if (i + 1 >= args_.size()) {
+            error_ = "option '" + std::string(name) + "' needs a value";
+            return std::nullopt;
+        }
+        return std::string_view(args_[++i]);
+    }
+
+    bool once(std::string_view name) {
+        if (seen_.find(std::string(name) + ' ') != std::string::npos) {
+            error_ = "option '" + std::string(name) + "' given twice";
+            return false;
+        }
+        seen_ += std::string(name) + ' ';
+        return true;
+    }
+
+    bool failed(std::string_view name, std::string_view text, std::string_view expected) {
+        error_ = "bad value '" + std::string(text) + "' for option '" + std::string(name) + "': expected " +
+                 std::string(expected);
+        return false;
+    }
+
+    ParsedOptions fail(std::string message) { return {std::nullopt, std::move(message)}; }
+
+    const Program& program_;
+    const std::span<const char* const> args_;
+    Options options_;
+    std::string error_;
+    std::string seen_;  // the options taken so far, each followed by a space
+};
+
+}  // namespace
+
+ParsedOptions parseOptions(const Program& program, std::span<const char* const> args) {
+    return Parser(program, args).run();
+}
+
+std::string usage(const Program& program) {
+    std::string text = "usage: " + std::string(program.name) + " [OPTIONS]" +
+                       (program.takesWorld ? " [--] [WORLD.json]\n" : "\n");
+    text += "A JSON-lines bridge to BLE peripherals: commands on standard input, events on standard output.\n";
+    if (program.takesWorld)
+        text += "Runs on the simulated world in WORLD.json, or on the built-in demo world without one.\n";
+    text += "\n"
+            "  --protocol 1|2    the protocol to speak (default 1)\n"
+            "  --service UUID    the service to scan for (default a3e5b7c9-5d1f-4e2a-9b6c-000000000001)\n"
+            "  --inbox UUID      the characteristic frames are written to (default ...000000000002)\n"
+            "  --outbox UUID     the characteristic whose notifications are relayed (default ...000000000003)\n";
+    if (program.takesAdapter)
+        text += "  --adapter NAME    the adapter to use: hciN or its address (default: the first powered one)\n";
+    text += "  -v, --verbose     explain silent outcomes on standard error\n"
+            "  --help            show this text and exit\n"
+            "  --version         show the version and exit\n";
+    return text;
+}
+
+std::string versionLine(const Program& program) {
+    return std::string(program.name) + " " + std::string(protocol::programVersion) + " (protocols 1 2; backend " +
+           std::string(program.backend) + ")";
+}
+
+}  // namespace app

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "ble/gatt_profile.hpp"
+
+namespace app {
+
+// What an executable accepts besides the options every one takes.
+struct Program {
+    std::string_view name;     // "gattrelay"
+    std::string_view backend;  // "bluez", "sim"
+    bool takesAdapter = false;
+    bool takesWorld = false;
+};
+
+// The command line, parsed.
+struct Options {
+    enum class Action { run, help, version };
+    Action action = Action::run;
+    ble::GattProfile profile = ble::defaultGattProfile;
+    int protocol = 1;
+    bool verbose = false;
+    // "hci1" or an address "00:11:22:33:44:55"; absent for the backend's own choice.
+    std::optional<std::string> adapter;
+    // The world file; absent for the built-in one.
+    std::optional<std::string> world;
+};
+
+// Options, or the one line (without its line feed) that says what is wrong with the command line.
+struct ParsedOptions {
+    std::optional<Options> options;
+    std::string error;
+};
+
+// `args` are the arguments after the program's name. Options come first; "--" ends them.
+ParsedOptions parseOptions(const Program& program, std::span<const char* const> args);
+
+// The text of --help, ending in a line feed.
+std::string usage(const Program& program);
+// The line of --version, without its line feed.
+std::string versionLine(const Program& program);
+
+}  // namespace app

@@ -1,0 +1,70 @@
+// Adapter state, discovery, connection and the removal of links.
+#include <algorithm>
+#include <string_view>
+
+#include "bridge/bridge.hpp"
+
+namespace bridge {
+
+namespace {
+
+std::string_view stateName(int state) {
+    switch (state) {
+        case ble::ManagerState::unknown: return "unknown";
+        case ble::ManagerState::resetting: return "resetting";
+        case ble::ManagerState::unsupported: return "unsupported";
+        case ble::ManagerState::unauthorized: return "unauthorized";
+        case ble::ManagerState::poweredOff: return "powered_off";
+        case ble::ManagerState::poweredOn: return "ready";
+        default: return "failed";
+    }
+}
+
+}  // namespace
+
+void Bridge::centralDidUpdateState() {
+    const int state = manager_->state();
+    diagnose("adapter state ", stateName(state));
+    if (state == ble::ManagerState::poweredOn && !manager_->isScanning()) {
+        manager_->scanForPeripherals({env_.profile.service}, /*allowDuplicates=*/false);
+        diagnose("scan started for service ", env_.profile.service);
+    }
+    env_.events.state(stateName(state));
+}
+
+void Bridge::didDiscover(const ble::PeripheralPtr& p) {
+    if (stopping_) return;
+    const codec::Uuid id = p->identifier();
+    if (links_.find(id)) return;
+    diagnose("peer ", id, ": found, connecting");
+    links_.insert(id, std::make_shared<Link>(p));
+    p->setDelegate(this);
+    manager_->connect(p);
+}
+
+void Bridge::didConnect(const ble::PeripheralPtr& p) { p->discoverServices({env_.profile.service}); }
+
+void Bridge::didFailToConnect(const ble::PeripheralPtr& p, const std::optional<ble::Error>& error) {
+    disconnect(p->identifier(), protocol::PeerEnd::connectFailed, error);
+}
+
+void Bridge::didDisconnect(const ble::PeripheralPtr& p, const std::optional<ble::Error>& error) {
+    const LinkPtr link = links_.find(p->identifier());
+    const bool cancelled = link && link->setupCancelled;
+    disconnect(p->identifier(), cancelled ? protocol::PeerEnd::setupFailed : protocol::PeerEnd::disconnected, error);
+}
+
+void Bridge::disconnect(const codec::Uuid& id, protocol::PeerEnd reason, const std::optional<ble::Error>& error) {
+    LinkPtr link = links_.remove(id);
+    if (!link) return;
+    diagnose("peer ", id, reason == protocol::PeerEnd::connectFailed ? ": connect failed" : ": disconnected",
+             error ? ": " : "", error ? std::string_view(error->what) : std::string_view());
+    // Every frame it held ends here, in order: queued, waiting for a retry or in flight.
+    for (const QueuedFrame& frame : link->writes)
+        outcome(id, protocol::WriteOutcome::peerGone, frame.payload.size(), frame.tag);
+    // Unlike the announcement, this figure is not capped: it reports what the peripheral said.
+    const auto writeLimit = static_cast<std::int64_t>(link->peripheral->maximumWriteValueLength());
+    env_.events.peerDisconnected(id, std::max<std::int64_t>(writeLimit + 3, 23), reason);
+}
+
+}  // namespace bridge

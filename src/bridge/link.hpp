@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+
+#include "ble/central.hpp"
+
+namespace bridge {
+
+// A frame the client sent, with the tag its outcome echoes (empty for none).
+struct QueuedFrame {
+    codec::Bytes payload;
+    std::string tag;
+};
+
+// The bridge's state for one peripheral it found: connecting, setting up or exchanging frames.
+// Shared and compared by identity: a pending retry holds the Link it was scheduled for.
+struct Link {
+    explicit Link(ble::PeripheralPtr p) : peripheral(std::move(p)) {}
+
+    const ble::PeripheralPtr peripheral;
+    ble::CharacteristicPtr inbox;
+    ble::CharacteristicPtr outbox;
+    // Frames waiting to be written; the head is in flight or next to go.
+    std::deque<QueuedFrame> writes;
+    bool writing = false;
+    std::int64_t writeAttemptCount = 0;
+    // Cleared only by the retry task, when it finds this link current and connected.
+    bool writeRetryScheduled = false;
+    bool announced = false;
+    // The bridge cancelled the connection during setup.
+    bool setupCancelled = false;
+    // The write limit as last reported (announcement or "mtu" event), plus 3.
+    std::int64_t reportedMtu = 0;
+};
+using LinkPtr = std::shared_ptr<Link>;
+
+}  // namespace bridge

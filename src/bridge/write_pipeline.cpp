@@ -1,0 +1,123 @@
+// Frames from the client to a peer: admission, one write with response at a time, retries, and
+// the outcome of every frame.
+#include <algorithm>
+
+#include "bridge/bridge.hpp"
+#include "bridge/constants.hpp"
+
+namespace bridge {
+
+using protocol::WriteOutcome;
+
+namespace {
+
+std::string_view discardReason(WriteOutcome outcome) {
+    switch (outcome) {
+        case WriteOutcome::tooLong: return "too long";
+        case WriteOutcome::unknownPeer: return "unknown peer";
+        case WriteOutcome::notReady: return "peer not ready";
+        case WriteOutcome::queueFull: return "queue full";
+        case WriteOutcome::writeFailed: return "write failed";
+        case WriteOutcome::failedAsPeerWent: return "write failed as the peer went";
+        case WriteOutcome::peerGone: return "peer gone";
+        case WriteOutcome::written: break;
+    }
+    return "";
+}
+
+}  // namespace
+
+void Bridge::send(const codec::Uuid& id, codec::Bytes payload) { admit(id, std::move(payload), {}); }
+
+void Bridge::sendTagged(const codec::Uuid& id, codec::Bytes payload, std::string tag) {
+    admit(id, std::move(payload), std::move(tag));
+}
+
+void Bridge::admit(const codec::Uuid& id, codec::Bytes payload, std::string tag) {
+    LinkPtr link = links_.find(id);
+    // Checked in this order; a refusal is reported at once (protocol 1 reports none).
+    const WriteOutcome refusal = payload.size() > maxSendBytes                 ? WriteOutcome::tooLong
+                                 : !link                                       ? WriteOutcome::unknownPeer
+                                 : !link->announced                            ? WriteOutcome::notReady
+                                 : link->writes.size() >= maxQueuedWrites      ? WriteOutcome::queueFull
+                                                                               : WriteOutcome::written;
+    if (refusal != WriteOutcome::written) return outcome(id, refusal, payload.size(), tag);
+    link->writes.push_back({std::move(payload), std::move(tag)});
+    pump(*link);
+}
+
+void Bridge::pump(Link& link) {
+    while (!link.writing && !link.writeRetryScheduled && link.inbox && !link.writes.empty()) {
+        // Read afresh: the peripheral's limit can change while frames wait.
+        const std::size_t writeLimit = link.peripheral->maximumWriteValueLength();
+        const auto mtu = std::clamp<std::int64_t>(static_cast<std::int64_t>(writeLimit) + 3, 23, 517);
+        if (mtu != link.reportedMtu) {
+            link.reportedMtu = mtu;
+            diagnose("peer ", link.peripheral->identifier(), ": write limit now ",
+                     static_cast<std::int64_t>(writeLimit));
+            env_.events.mtu(link.peripheral->identifier(), mtu);
+        }
+        if (link.writes.front().payload.size() <= writeLimit) {
+            link.writing = true;
+            ++link.writeAttemptCount;
+            link.peripheral->writeValue(link.writes.front().payload, link.inbox);
+            return;
+        }
+        // Frames are never split: one that cannot go in a single write is discarded. Its failed
+        // attempts go with it, so the next frame still gets every attempt it is promised.
+        QueuedFrame discarded = std::move(link.writes.front());
+        link.writes.pop_front();
+        link.writeAttemptCount = 0;
+        outcome(link.peripheral->identifier(), WriteOutcome::tooLong, discarded.payload.size(), discarded.tag);
+    }
+}
+
+void Bridge::didWriteValue(const ble::PeripheralPtr& p, const ble::CharacteristicPtr&,
+                           const std::optional<ble::Error>& error) {
+    LinkPtr link = links_.find(p->identifier());
+    if (!link) return;
+    link->writing = false;
+    // Empty only when a completion comes with nothing in flight; a failure still counts.
+    const bool inFlight = !link->writes.empty();
+    const bool connected = p->state() == ble::PeripheralState::connected;
+    if (error) {
+        const bool again = link->writeAttemptCount < maximumGattWriteAttempts && connected;
+        if (inFlight)
+            diagnose("peer ", p->identifier(), ": write failed (attempt ", link->writeAttemptCount, " of ",
+                     maximumGattWriteAttempts, "): ", error->what,
+                     again ? "; retrying" : connected ? "" : "; peer no longer connected");
+        if (again) {
+            link->writeRetryScheduled = true;
+            env_.queue.postAfter(gattWriteRetryDelay, [weak = weak_from_this(), p, link] {
+                if (auto bridge = weak.lock()) bridge->retry(p, link);
+            });
+            return;
+        }
+    }
+    link->writeAttemptCount = 0;
+    if (inFlight) {
+        const QueuedFrame done = std::move(link->writes.front());
+        link->writes.pop_front();
+        outcome(p->identifier(),
+                !error ? WriteOutcome::written : connected ? WriteOutcome::writeFailed : WriteOutcome::failedAsPeerWent,
+                done.payload.size(), done.tag);
+    }
+    pump(*link);
+}
+
+void Bridge::retry(const ble::PeripheralPtr& p, const LinkPtr& link) {
+    // A link that was replaced, or whose peripheral is no longer connected, stays waiting for
+    // good: it issues no further write and its frames go when the link is removed.
+    if (links_.find(p->identifier()) != link || p->state() != ble::PeripheralState::connected) return;
+    link->writeRetryScheduled = false;
+    pump(*link);
+}
+
+void Bridge::outcome(const codec::Uuid& id, WriteOutcome outcome, std::size_t size, std::string_view tag) {
+    const auto bytes = static_cast<std::int64_t>(size);
+    if (outcome != WriteOutcome::written)
+        diagnose("peer ", id, ": frame of ", bytes, " bytes not written: ", discardReason(outcome));
+    env_.events.write(id, outcome, bytes, tag);
+}
+
+}  // namespace bridge

@@ -1,0 +1,71 @@
+#include "codec/uuid.hpp"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace codec {
+
+namespace {
+
+constexpr bool isDashPosition(std::size_t i) { return i == 8 || i == 13 || i == 18 || i == 23; }
+
+}  // namespace
+
+int hexDigitValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+std::optional<Uuid> Uuid::parse(std::string_view text) {
+    if (text.size() != 36) return std::nullopt;
+    Uuid u;
+    std::size_t out = 0;
+    for (std::size_t i = 0; i < 36;) {
+        if (isDashPosition(i)) {
+            if (text[i] != '-') return std::nullopt;
+            ++i;
+            continue;
+        }
+        int hi = hexDigitValue(text[i]);
+        int lo = hexDigitValue(text[i + 1]);
+        if (hi < 0 || lo < 0) return std::nullopt;
+        u.bytes[out++] = static_cast<std::uint8_t>(hi << 4 | lo);
+        i += 2;
+    }
+    return u;
+}
+
+Uuid Uuid::of(std::string_view text) {
+    auto u = parse(text);
+    if (!u) std::abort();
+    return *u;
+}
+
+void Uuid::appendText(std::string& out) const {
+    static constexpr char digits[] = "0123456789ABCDEF";
+    char buf[36];
+    std::size_t pos = 0;
+    for (std::size_t i = 0; i < 16; ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10) buf[pos++] = '-';
+        buf[pos++] = digits[bytes[i] >> 4];
+        buf[pos++] = digits[bytes[i] & 0xF];
+    }
+    out.append(buf, sizeof buf);
+}
+
+std::string Uuid::text() const {
+    std::string s;
+    appendText(s);
+    return s;
+}
+
+std::size_t UuidHash::operator()(const Uuid& u) const noexcept {
+    std::uint64_t a, b;
+    std::memcpy(&a, u.bytes.data(), 8);
+    std::memcpy(&b, u.bytes.data() + 8, 8);
+    return static_cast<std::size_t>(a * 0x9E3779B97F4A7C15ull ^ b);
+}
+
+}  // namespace codec

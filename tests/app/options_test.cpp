@@ -1,0 +1,101 @@
+#include "app/options.hpp"
+
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+namespace app {
+namespace {
+
+const Program bluez{.name = "gattrelay", .backend = "bluez", .takesAdapter = true};
+const Program sim{.name = "gattrelay-sim", .backend = "sim", .takesWorld = true};
+
+const std::string own = "0000FEED-0000-1000-8000-00805F9B34FB";
+
+// The options as one line of text, or the error after "error: ".
+std::string parse(const Program& program, const std::vector<const char*>& args) {
+    const ParsedOptions parsed = parseOptions(program, args);
+    if (!parsed.options) return "error: " + parsed.error;
+    const Options& o = *parsed.options;
+    std::string text = o.action == Options::Action::help      ? "help"
+                       : o.action == Options::Action::version ? "version"
+                                                              : "run";
+    text += " p" + std::to_string(o.protocol);
+    if (o.verbose) text += " verbose";
+    if (o.profile.service != ble::defaultServiceUuid) text += " service=" + o.profile.service.text();
+    if (o.profile.inbox != ble::defaultInboxUuid) text += " inbox=" + o.profile.inbox.text();
+    if (o.profile.outbox != ble::defaultOutboxUuid) text += " outbox=" + o.profile.outbox.text();
+    if (o.adapter) text += " adapter=" + *o.adapter;
+    if (o.world) text += " world=" + *o.world;
+    return text;
+}
+
+struct Case {
+    const Program& program;
+    std::vector<const char*> args;
+    std::string expected;
+};
+
+TEST(Options, ParseEveryOptionAndNameWhatIsWrong) {
+    const Case cases[] = {
+        // Nothing: today's bridge.
+        {bluez, {}, "run p1"},
+        {sim, {}, "run p1"},
+        {sim, {"--help"}, "help p1"},
+        {bluez, {"--version"}, "version p1"},
+        {sim, {"--protocol", "2", "-v"}, "run p2 verbose"},
+        {bluez, {"--verbose", "--protocol", "1"}, "run p1 verbose"},
+        {sim, {"--service", own.c_str(), "--inbox", "0000fee1-0000-1000-8000-00805f9b34fb", "--outbox",
+               "0000FEE2-0000-1000-8000-00805F9B34FB", "w.json"},
+         "run p1 service=" + own +
+             " inbox=0000FEE1-0000-1000-8000-00805F9B34FB outbox=0000FEE2-0000-1000-8000-00805F9B34FB world=w.json"},
+        {bluez, {"--adapter", "hci1"}, "run p1 adapter=hci1"},
+        {bluez, {"--adapter", "HCI1"}, "run p1 adapter=HCI1"},
+        {bluez, {"--adapter", "00:1a:7D:DA:71:13"}, "run p1 adapter=00:1a:7D:DA:71:13"},
+        // The world file comes after the options; "--" ends them.
+        {sim, {"-v", "--", "-x.json"}, "run p1 verbose world=-x.json"},
+        {sim, {"--", "--help"}, "run p1 world=--help"},
+        {sim, {"-"}, "run p1 world=-"},
+        {sim, {"-x.json"}, "error: unknown option '-x.json'"},
+        {sim, {"w.json", "-v"}, "error: unexpected argument '-v'"},
+        {sim, {"a.json", "b.json"}, "error: unexpected argument 'b.json'"},
+        {bluez, {"w.json"}, "error: unexpected argument 'w.json'"},
+        // Unknown options, missing and bad values, repeats.
+        {bluez, {"--bogus"}, "error: unknown option '--bogus'"},
+        {bluez, {"-V"}, "error: unknown option '-V'"},
+        {sim, {"--adapter", "hci0"}, "error: unknown option '--adapter'"},
+        {sim, {"--protocol"}, "error: option '--protocol' needs a value"},
+        {sim, {"--protocol", "3"}, "error: bad value '3' for option '--protocol': expected 1 or 2"},
+        {sim, {"--protocol", "02"}, "error: bad value '02' for option '--protocol': expected 1 or 2"},
+        {sim, {"--protocol=2"}, "error: unknown option '--protocol=2'"},
+        {sim, {"--service", "FEED"},
+         "error: bad value 'FEED' for option '--service': expected a UUID like a3e5b7c9-5d1f-4e2a-9b6c-000000000001"},
+        {bluez, {"--adapter", "hci"}, "error: bad value 'hci' for option '--adapter': expected hciN or an address like "
+                                      "00:11:22:33:44:55"},
+        {bluez, {"--adapter", "00:11:22:33:44"}, "error: bad value '00:11:22:33:44' for option '--adapter': expected "
+                                                 "hciN or an address like 00:11:22:33:44:55"},
+        {bluez, {"--adapter", "00-11-22-33-44-55"}, "error: bad value '00-11-22-33-44-55' for option '--adapter': "
+                                                    "expected hciN or an address like 00:11:22:33:44:55"},
+        {sim, {"--protocol", "2", "--protocol", "2"}, "error: option '--protocol' given twice"},
+        {sim, {"-v", "--verbose"}, "error: option '--verbose' given twice"},
+        {sim, {"--help", "--help"}, "error: option '--help' given twice"},
+        {sim, {"--outbox", "a3e5b7c9-5d1f-4e2a-9b6c-000000000002"}, "error: --inbox and --outbox must differ"},
+        {sim, {"--inbox", own.c_str(), "--outbox", own.c_str()}, "error: --inbox and --outbox must differ"},
+    };
+    for (const Case& c : cases) {
+        std::string args;
+        for (const char* a : c.args) args += std::string(a) + " ";
+        EXPECT_EQ(parse(c.program, c.args), c.expected) << c.program.name << " " << args;
+    }
+}
+
+TEST(Options, UsageAndVersionNameTheProgramAndItsBackend) {
+    EXPECT_EQ(versionLine(bluez), "gattrelay " GATTRELAY_VERSION " (protocols 1 2; backend bluez)");
+    EXPECT_EQ(versionLine(sim), "gattrelay-sim " GATTRELAY_VERSION " (protocols 1 2; backend sim)");
+    EXPECT_EQ(usage(sim).rfind("usage: gattrelay-sim [OPTIONS] [--] [WORLD.json]\n", 0), 0u);
+    EXPECT_NE(usage(bluez).find("--adapter"), std::string::npos);
+    EXPECT_EQ(usage(sim).find("--adapter"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace app
