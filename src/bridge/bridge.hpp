@@ -78,7 +78,7 @@ private:
     void announceIfReady(Link& link);
     void admit(const codec::Uuid& id, codec::Bytes payload, std::string tag);
     void pump(Link& link);
-    void retry(const ble::PeripheralPtr& p, const LinkPtr& link);
+    void retry(const ble::PeripheralPtr& p, Link& link);
     // Reports a frame's outcome, with a diagnostic line for a frame that did not go.
     void outcome(const codec::Uuid& id, protocol::WriteOutcome outcome, std::size_t size, std::string_view tag);
 

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "ble/central.hpp"
+#include "loop/main_queue.hpp"
 
 namespace bridge {
 
@@ -29,6 +30,8 @@ struct Link {
     std::int64_t writeAttemptCount = 0;
     // Cleared only by the retry task, when it finds this link current and connected.
     bool writeRetryScheduled = false;
+    // The retry task; it goes with the link.
+    loop::Timer retryTimer;
     bool announced = false;
     // The bridge cancelled the connection during setup.
     bool setupCancelled = false;

@@ -88,9 +88,8 @@ void Bridge::didWriteValue(const ble::PeripheralPtr& p, const ble::Characteristi
                      again ? "; retrying" : connected ? "" : "; peer no longer connected");
         if (again) {
             link->writeRetryScheduled = true;
-            env_.queue.postAfter(gattWriteRetryDelay, [weak = weak_from_this(), p, link] {
-                if (auto bridge = weak.lock()) bridge->retry(p, link);
-            });
+            // The link owns its retry, and the bridge its links: the task can count on both.
+            link->retryTimer = env_.queue.postAfter(gattWriteRetryDelay, [this, p, l = link.get()] { retry(p, *l); });
             return;
         }
     }
@@ -105,12 +104,12 @@ void Bridge::didWriteValue(const ble::PeripheralPtr& p, const ble::Characteristi
     pump(*link);
 }
 
-void Bridge::retry(const ble::PeripheralPtr& p, const LinkPtr& link) {
-    // A link that was replaced, or whose peripheral is no longer connected, stays waiting for
-    // good: it issues no further write and its frames go when the link is removed.
-    if (links_.find(p->identifier()) != link || p->state() != ble::PeripheralState::connected) return;
-    link->writeRetryScheduled = false;
-    pump(*link);
+void Bridge::retry(const ble::PeripheralPtr& p, Link& link) {
+    // A link whose peripheral is no longer connected stays waiting for good: it issues no
+    // further write and its frames go when the link is removed.
+    if (p->state() != ble::PeripheralState::connected) return;
+    link.writeRetryScheduled = false;
+    pump(link);
 }
 
 void Bridge::outcome(const codec::Uuid& id, WriteOutcome outcome, std::size_t size, std::string_view tag) {

@@ -36,7 +36,7 @@ void AsioMainQueue::post(Task task) {
         asio::post(state_->io, std::move(task));
 }
 
-void AsioMainQueue::postAfter(Duration delay, Task task) {
+void AsioMainQueue::schedule(Duration delay, Task task) {
     auto timer = std::make_shared<asio::steady_timer>(state_->io, delay);
     timer->async_wait([timer, task = std::move(task)](const asio::error_code& ec) {
         if (!ec) task();

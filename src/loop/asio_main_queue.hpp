@@ -20,7 +20,6 @@ public:
     ~AsioMainQueue() override;
 
     void post(Task task) override;
-    void postAfter(Duration delay, Task task) override;
     void stop() override;
 
     // Serves the queue until stop().
@@ -28,6 +27,9 @@ public:
 
     // For backends that wait on file descriptors (the D-Bus socket) on the same loop.
     asio::io_context& context();
+
+protected:
+    void schedule(Duration delay, Task task) override;
 
 private:
     struct State;

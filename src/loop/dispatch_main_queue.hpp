@@ -15,11 +15,13 @@ public:
     ~DispatchMainQueue() override;
 
     void post(Task task) override;
-    void postAfter(Duration delay, Task task) override;
     void stop() override;
 
     // Serves the queue on the main thread until stop().
     void run();
+
+protected:
+    void schedule(Duration delay, Task task) override;
 
 private:
     struct State;

@@ -26,7 +26,7 @@ void DispatchMainQueue::post(Task task) {
     });
 }
 
-void DispatchMainQueue::postAfter(Duration delay, Task task) {
+void DispatchMainQueue::schedule(Duration delay, Task task) {
     const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(delay).count();
     std::shared_ptr<State> state = state_;
     dispatch_after(dispatch_time(DISPATCH_TIME_NOW, nanoseconds), dispatch_get_main_queue(), ^{

@@ -7,7 +7,7 @@ void ManualQueue::post(Task task) {
     ready_.push_back(std::move(task));
 }
 
-void ManualQueue::postAfter(Duration delay, Task task) {
+void ManualQueue::schedule(Duration delay, Task task) {
     timers_.emplace(std::make_pair(now_ + delay, nextTimer_++), std::move(task));
 }
 

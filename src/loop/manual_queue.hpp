@@ -16,7 +16,6 @@ public:
     using TimePoint = std::chrono::steady_clock::time_point;
 
     void post(Task task) override;
-    void postAfter(Duration delay, Task task) override;
     void stop() override;
 
     // Runs every ready task, including those they post, without moving the clock.
@@ -27,6 +26,9 @@ public:
     TimePoint now() const { return now_; }
     bool stopped() const { return stopped_; }
     std::size_t pendingTimers() const { return timers_.size(); }
+
+protected:
+    void schedule(Duration delay, Task task) override;
 
 private:
     bool runOneReady();

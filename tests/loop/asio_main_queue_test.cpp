@@ -37,7 +37,7 @@ TEST(AsioMainQueue, TaskThatKeepsPostingDoesNotStarveTimersOrOtherThreads) {
             queue.post(again);
     };
     queue.post(again);
-    queue.postAfter(std::chrono::milliseconds(1), [&] { timerRan = true; });
+    const loop::Timer timer = queue.postAfter(std::chrono::milliseconds(1), [&] { timerRan = true; });
     std::thread other([&] { queue.post([&] { otherThreadRan = true; }); });
     queue.run();
     other.join();

@@ -92,9 +92,7 @@ void BluezCentral::deliver(loop::Task task) {
 }
 
 void BluezCentral::after(loop::Duration delay, loop::Task task) {
-    queue_.postAfter(delay, [alive = std::weak_ptr<bool>(alive_), task = std::move(task)] {
-        if (!alive.expired()) task();
-    });
+    timers_.after(delay, std::move(task));
 }
 
 void BluezCentral::callBluez(const std::string& path, const char* interface, const char* member,

@@ -11,6 +11,7 @@
 #include "ble/bluez/object_tree.hpp"
 #include "ble/central.hpp"
 #include "loop/main_queue.hpp"
+#include "loop/timer_set.hpp"
 
 namespace bluez {
 
@@ -105,8 +106,10 @@ private:
     asio::io_context& io_;
     const ble::Diagnostics diagnostics_;
     const BluezOptions options_;
-    // Tasks and timers hold this weakly: none of them runs after the central is gone.
+    // Tasks hold this weakly: none of them runs after the central is gone.
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+    // Cancelled with the central.
+    loop::TimerSet timers_{queue_};
 
     int state_ = ble::ManagerState::unknown;
     int lastPosted_ = ble::ManagerState::unknown;

@@ -28,15 +28,15 @@ SimPeripheral::SimPeripheral(SimWorld& world, PeripheralSpec description)
 
 void SimPeripheral::start() {
     for (const WriteLimitStep& step : spec_.writeLimit)
-        if (step.at > Ms{0}) world_.queue().postAfter(step.at, [this, limit = step.limit] { writeLimit_ = limit; });
+        if (step.at > Ms{0}) world_.schedule(step.at, [this, limit = step.limit] { writeLimit_ = limit; });
     for (const Ms at : spec_.disconnectAt)
-        world_.queue().postAfter(at, [this] {
+        world_.schedule(at, [this] {
             if (state_ == ble::PeripheralState::connected) lose("the peripheral dropped the connection");
         });
     if (spec_.advertiseAt <= Ms{0})
         advertise();
     else
-        world_.queue().postAfter(spec_.advertiseAt, [this] { advertise(); });
+        world_.schedule(spec_.advertiseAt, [this] { advertise(); });
 }
 
 void SimPeripheral::advertise() {

@@ -55,7 +55,7 @@ ble::CentralFactory SimWorld::centralFactory() {
         });
         for (std::size_t i = 0; i < adapter_.size(); ++i) {
             if (i == 0 && adapter_[i].at == Ms{0}) continue;
-            queue_.postAfter(adapter_[i].at, [this, state = adapter_[i].state] { changeState(state); });
+            timers_.after(adapter_[i].at, [this, state = adapter_[i].state] { changeState(state); });
         }
         for (const auto& p : peripherals_) p->start();
         return central;
@@ -66,7 +66,7 @@ void SimWorld::schedule(Ms delay, loop::Task task) {
     if (delay <= Ms{0})
         queue_.post(std::move(task));
     else
-        queue_.postAfter(delay, std::move(task));
+        timers_.after(delay, std::move(task));
 }
 
 SimPeripheral& SimWorld::find(const codec::Uuid& id) const {

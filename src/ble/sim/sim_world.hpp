@@ -39,6 +39,7 @@
 #include "ble/sim/request.hpp"
 #include "ble/sim/world.hpp"
 #include "loop/main_queue.hpp"
+#include "loop/timer_set.hpp"
 
 namespace sim {
 
@@ -95,6 +96,8 @@ private:
 
     const std::vector<AdapterStep> adapter_;
     loop::MainQueue& queue_;
+    // The world's timed parts, cancelled with it.
+    loop::TimerSet timers_{queue_};
     std::vector<std::shared_ptr<SimPeripheral>> peripherals_;
     std::unordered_map<codec::Uuid, SimPeripheral*, codec::UuidHash> byId_;
     ble::CentralDelegate* central_ = nullptr;
