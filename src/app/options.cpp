@@ -65,7 +65,7 @@ private:
             const auto text = value(arg, i);
             if (!text) return false;
             if (*text != "1" && *text != "2") return failed(arg, *text, "1 or 2");
-            options_.protocol = *text == "1" ? 1 : 2;
+            options_.protocol = *text == "1" ? ::protocol::Protocol::v1 : ::protocol::Protocol::v2;
             return true;
         }
         if (arg == "--adapter" && program_.takesAdapter) {

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "ble/gatt_profile.hpp"
+#include "protocol/protocol.hpp"
 
 namespace app {
 
@@ -22,7 +23,7 @@ struct Options {
     enum class Action { run, help, version };
     Action action = Action::run;
     ble::GattProfile profile = ble::defaultGattProfile;
-    int protocol = 1;
+    ::protocol::Protocol protocol = ::protocol::Protocol::v1;
     bool verbose = false;
     // "hci1" or an address "00:11:22:33:44:55"; absent for the backend's own choice.
     std::optional<std::string> adapter;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "protocol/command_reader.hpp"
+#include "protocol/event_stream.hpp"
 #include "bridge/bridge.hpp"
 #include "app/stop_signals.hpp"
 
@@ -54,7 +55,7 @@ int runBridge(const Program& program, const Options& options, loop::MainQueue& q
         stopSignals = std::make_unique<StopSignals>();
         theBridge = bridge::Bridge::create({
             .queue = queue,
-            .events = events,
+            .reports = events,
             .makeCentral = backend(),
             .readCommands =
                 [&](std::weak_ptr<bridge::CommandTarget> target) {

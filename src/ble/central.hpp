@@ -17,9 +17,9 @@
 //     and discoveries of a lost connection are dropped, not reported to the next one).
 //  5. Each writeValue() is answered by exactly one didWriteValue, unless the connection ends
 //     first (rule 4).
-//  6. Inside didUpdateValue, characteristic->value() is the value of that notification: a
-//     backend sets it in the same task that delivers the callback, so queued notifications are
-//     never merged or lost.
+//  6. didUpdateValue carries the value of that one notification, valid for the call only:
+//     queued notifications are never merged or lost. A backend copies a value at most once on
+//     its way from the stack to the bridge (into the task that delivers it).
 //  7. Peripheral::identifier() is stable for the life of the process.
 //  8. maximumWriteValueLength() is the largest value a write with response may carry now; it may
 //     change over time and the bridge reads it afresh each time.
@@ -29,6 +29,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -64,7 +65,6 @@ class Characteristic {
 public:
     virtual ~Characteristic() = default;
     virtual codec::Uuid uuid() const = 0;
-    virtual std::optional<codec::Bytes> value() const = 0;
     virtual bool isNotifying() const = 0;
 };
 using CharacteristicPtr = std::shared_ptr<Characteristic>;
@@ -90,7 +90,7 @@ public:
     virtual void didUpdateNotificationState(const PeripheralPtr& p, const CharacteristicPtr& c,
                                             const std::optional<Error>& error) = 0;
     virtual void didUpdateValue(const PeripheralPtr& p, const CharacteristicPtr& c,
-                                const std::optional<Error>& error) = 0;
+                                std::span<const std::uint8_t> value, const std::optional<Error>& error) = 0;
     virtual void didWriteValue(const PeripheralPtr& p, const CharacteristicPtr& c,
                                const std::optional<Error>& error) = 0;
 };

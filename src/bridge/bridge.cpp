@@ -8,14 +8,14 @@ std::shared_ptr<Bridge> Bridge::create(Environment env) {
     std::shared_ptr<Bridge> bridge(new Bridge(std::move(env)));
     bridge->manager_ = bridge->env_.makeCentral(
         *bridge, ble::CentralOptions{.showPowerAlert = true, .diagnostics = bridge->env_.diagnostics});
-    bridge->env_.events.hello();
+    bridge->env_.reports.hello();
     bridge->env_.readCommands(bridge);
     return bridge;
 }
 
-void Bridge::reject(const protocol::Rejection& rejection) {
-    diagnose("line ", static_cast<std::int64_t>(rejection.line), " rejected: ", protocol::reasonName(rejection.reason));
-    env_.events.rejected(rejection);
+void Bridge::reject(const Rejection& rejection) {
+    diagnose("line ", static_cast<std::int64_t>(rejection.line), " rejected: ", reasonName(rejection.reason));
+    env_.reports.rejected(rejection);
 }
 
 void Bridge::stop() {

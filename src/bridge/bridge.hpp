@@ -8,8 +8,8 @@
 #include "ble/central.hpp"
 #include "ble/gatt_profile.hpp"
 #include "bridge/command_target.hpp"
-#include "protocol/event_stream.hpp"
 #include "bridge/link_table.hpp"
+#include "bridge/reporter.hpp"
 #include "loop/main_queue.hpp"
 
 namespace bridge {
@@ -23,7 +23,8 @@ class Bridge final : public ble::CentralDelegate,
 public:
     struct Environment {
         loop::MainQueue& queue;
-        protocol::EventStream& events;
+        // The front: where everything that happens is told.
+        Reporter& reports;
         ble::CentralFactory makeCentral;
         // Starts the command reader; its tasks hold the bridge weakly.
         std::function<void(std::weak_ptr<bridge::CommandTarget>)> readCommands;
@@ -42,9 +43,9 @@ public:
     // The send task.
     void send(const codec::Uuid& id, codec::Bytes payload) override;
     void sendTagged(const codec::Uuid& id, codec::Bytes payload, std::string tag) override;
-    void reject(const protocol::Rejection& rejection) override;
-    void beginCommands() override { env_.events.hold(); }
-    void endCommands() override { env_.events.release(); }
+    void reject(const Rejection& rejection) override;
+    void beginCommands() override { env_.reports.hold(); }
+    void endCommands() override { env_.reports.release(); }
 
     bool stopping() const { return stopping_; }
     const LinkTable& links() const { return links_; }
@@ -56,14 +57,15 @@ public:
     void didFailToConnect(const ble::PeripheralPtr& p, const std::optional<ble::Error>& error) override;
     void didDisconnect(const ble::PeripheralPtr& p, const std::optional<ble::Error>& error) override;
 
-    // GATT setup and inbound frames.
+    // GATT setup.
     void didDiscoverServices(const ble::PeripheralPtr& p, const std::optional<ble::Error>& error) override;
     void didDiscoverCharacteristics(const ble::PeripheralPtr& p, const ble::ServicePtr& service,
                                     const std::optional<ble::Error>& error) override;
     void didUpdateNotificationState(const ble::PeripheralPtr& p, const ble::CharacteristicPtr& c,
                                     const std::optional<ble::Error>& error) override;
+    // Inbound frames.
     void didUpdateValue(const ble::PeripheralPtr& p, const ble::CharacteristicPtr& c,
-                        const std::optional<ble::Error>& error) override;
+                        std::span<const std::uint8_t> value, const std::optional<ble::Error>& error) override;
 
     // The write pipeline.
     void didWriteValue(const ble::PeripheralPtr& p, const ble::CharacteristicPtr& c,
@@ -72,7 +74,7 @@ public:
 private:
     explicit Bridge(Environment env);
 
-    void disconnect(const codec::Uuid& id, protocol::PeerEnd reason, const std::optional<ble::Error>& error);
+    void disconnect(const codec::Uuid& id, PeerEnd reason, const std::optional<ble::Error>& error);
     // Cancels a connection whose setup cannot finish.
     void abandonSetup(const ble::PeripheralPtr& p, std::string_view why, const std::optional<ble::Error>& error);
     void announceIfReady(Link& link);
@@ -80,7 +82,7 @@ private:
     void pump(Link& link);
     void retry(const ble::PeripheralPtr& p, Link& link);
     // Reports a frame's outcome, with a diagnostic line for a frame that did not go.
-    void outcome(const codec::Uuid& id, protocol::WriteOutcome outcome, std::size_t size, std::string_view tag);
+    void outcome(const codec::Uuid& id, WriteOutcome outcome, std::size_t size, std::string_view tag);
 
     // One diagnostic line made of `parts` (text and integers), built only when someone listens.
     template <class... Parts>

@@ -1,11 +1,42 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <string_view>
 
-#include "ble/central.hpp"
-#include "protocol/command.hpp"
+#include "codec/bytes.hpp"
+#include "codec/uuid.hpp"
 
 namespace bridge {
+
+// Why a line of input is not a command, in the order the checks are made.
+enum class LineError : std::uint8_t {
+    notJson,      // not exactly one JSON value
+    notACommand,  // not an object, an unknown command, or missing, extra or mistyped keys
+    badId,
+    badData,
+    badTag,
+    tooLong,  // over the line limit (the framer's check, not the parser's)
+};
+
+// The line's number, counted from 1 over every line of input, and why it is not a command.
+struct Rejection {
+    std::uint64_t line = 0;
+    LineError reason = LineError::notJson;
+};
+
+// The name a rejection reason has on the wire ("not_json").
+inline std::string_view reasonName(LineError error) {
+    switch (error) {
+        case LineError::notJson: return "not_json";
+        case LineError::notACommand: return "not_a_command";
+        case LineError::badId: return "bad_id";
+        case LineError::badData: return "bad_data";
+        case LineError::badTag: return "bad_tag";
+        case LineError::tooLong: return "too_long";
+    }
+    return "";
+}
 
 // What the command reader's tasks act on. They run on the main thread and hold the target
 // weakly: a task whose target is gone does nothing.
@@ -20,7 +51,7 @@ public:
         send(id, std::move(payload));
     }
     // A line that is not a command. A target may ignore it.
-    virtual void reject(const protocol::Rejection& rejection) { (void)rejection; }
+    virtual void reject(const Rejection& rejection) { (void)rejection; }
     // Around the sends and rejections of one task: the events they cause at once may be written
     // together when it ends.
     virtual void beginCommands() {}

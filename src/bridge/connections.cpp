@@ -29,7 +29,7 @@ void Bridge::centralDidUpdateState() {
         manager_->scanForPeripherals({env_.profile.service}, /*allowDuplicates=*/false);
         diagnose("scan started for service ", env_.profile.service);
     }
-    env_.events.state(stateName(state));
+    env_.reports.state(stateName(state));
 }
 
 void Bridge::didDiscover(const ble::PeripheralPtr& p) {
@@ -45,26 +45,26 @@ void Bridge::didDiscover(const ble::PeripheralPtr& p) {
 void Bridge::didConnect(const ble::PeripheralPtr& p) { p->discoverServices({env_.profile.service}); }
 
 void Bridge::didFailToConnect(const ble::PeripheralPtr& p, const std::optional<ble::Error>& error) {
-    disconnect(p->identifier(), protocol::PeerEnd::connectFailed, error);
+    disconnect(p->identifier(), PeerEnd::connectFailed, error);
 }
 
 void Bridge::didDisconnect(const ble::PeripheralPtr& p, const std::optional<ble::Error>& error) {
     const LinkPtr link = links_.find(p->identifier());
     const bool cancelled = link && link->setupCancelled;
-    disconnect(p->identifier(), cancelled ? protocol::PeerEnd::setupFailed : protocol::PeerEnd::disconnected, error);
+    disconnect(p->identifier(), cancelled ? PeerEnd::setupFailed : PeerEnd::disconnected, error);
 }
 
-void Bridge::disconnect(const codec::Uuid& id, protocol::PeerEnd reason, const std::optional<ble::Error>& error) {
+void Bridge::disconnect(const codec::Uuid& id, PeerEnd reason, const std::optional<ble::Error>& error) {
     LinkPtr link = links_.remove(id);
     if (!link) return;
-    diagnose("peer ", id, reason == protocol::PeerEnd::connectFailed ? ": connect failed" : ": disconnected",
+    diagnose("peer ", id, reason == PeerEnd::connectFailed ? ": connect failed" : ": disconnected",
              error ? ": " : "", error ? std::string_view(error->what) : std::string_view());
     // Every frame it held ends here, in order: queued, waiting for a retry or in flight.
     for (const QueuedFrame& frame : link->writes)
-        outcome(id, protocol::WriteOutcome::peerGone, frame.payload.size(), frame.tag);
+        outcome(id, WriteOutcome::peerGone, frame.payload.size(), frame.tag);
     // Unlike the announcement, this figure is not capped: it reports what the peripheral said.
     const auto writeLimit = static_cast<std::int64_t>(link->peripheral->maximumWriteValueLength());
-    env_.events.peerDisconnected(id, std::max<std::int64_t>(writeLimit + 3, 23), reason);
+    env_.reports.peerDisconnected(id, std::max<std::int64_t>(writeLimit + 3, 23), reason);
 }
 
 }  // namespace bridge

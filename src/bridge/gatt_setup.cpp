@@ -1,8 +1,9 @@
-// Service and characteristic discovery, the outbox subscription, the announcement of ready
-// peers, and inbound frames.
+// Service and characteristic discovery, the outbox subscription and the announcement of ready
+// peers.
 #include <algorithm>
 
 #include "bridge/bridge.hpp"
+#include "bridge/constants.hpp"
 
 namespace bridge {
 
@@ -68,19 +69,10 @@ void Bridge::announceIfReady(Link& link) {
     // The stored outbox, not the characteristic of the callback that led here.
     if (!link.outbox->isNotifying()) return;
     link.announced = true;
-    const auto writeLimit = static_cast<std::int64_t>(link.peripheral->maximumWriteValueLength());
-    link.reportedMtu = std::clamp<std::int64_t>(writeLimit + 3, 23, 517);
-    diagnose("peer ", link.peripheral->identifier(), ": ready, write limit ", writeLimit);
-    env_.events.peerConnected(link.peripheral->identifier(), link.reportedMtu);
-}
-
-void Bridge::didUpdateValue(const ble::PeripheralPtr& p, const ble::CharacteristicPtr& c,
-                            const std::optional<ble::Error>& error) {
-    // Reported whether or not the peer has a link: the value is the peer's to give.
-    if (error || c->uuid() != env_.profile.outbox) return;
-    const auto value = c->value();
-    if (!value || value->empty()) return;
-    env_.events.frame(p->identifier(), *value);
+    const std::size_t writeLimit = link.peripheral->maximumWriteValueLength();
+    link.reportedMtu = announcedMtu(writeLimit);
+    diagnose("peer ", link.peripheral->identifier(), ": ready, write limit ", static_cast<std::int64_t>(writeLimit));
+    env_.reports.peerConnected(link.peripheral->identifier(), link.reportedMtu);
 }
 
 }  // namespace bridge

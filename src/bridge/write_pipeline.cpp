@@ -7,7 +7,6 @@
 
 namespace bridge {
 
-using protocol::WriteOutcome;
 
 namespace {
 
@@ -50,12 +49,12 @@ void Bridge::pump(Link& link) {
     while (!link.writing && !link.writeRetryScheduled && link.inbox && !link.writes.empty()) {
         // Read afresh: the peripheral's limit can change while frames wait.
         const std::size_t writeLimit = link.peripheral->maximumWriteValueLength();
-        const auto mtu = std::clamp<std::int64_t>(static_cast<std::int64_t>(writeLimit) + 3, 23, 517);
+        const std::int64_t mtu = announcedMtu(writeLimit);
         if (mtu != link.reportedMtu) {
             link.reportedMtu = mtu;
             diagnose("peer ", link.peripheral->identifier(), ": write limit now ",
                      static_cast<std::int64_t>(writeLimit));
-            env_.events.mtu(link.peripheral->identifier(), mtu);
+            env_.reports.mtu(link.peripheral->identifier(), mtu);
         }
         if (link.writes.front().payload.size() <= writeLimit) {
             link.writing = true;
@@ -116,7 +115,7 @@ void Bridge::outcome(const codec::Uuid& id, WriteOutcome outcome, std::size_t si
     const auto bytes = static_cast<std::int64_t>(size);
     if (outcome != WriteOutcome::written)
         diagnose("peer ", id, ": frame of ", bytes, " bytes not written: ", discardReason(outcome));
-    env_.events.write(id, outcome, bytes, tag);
+    env_.reports.write(id, outcome, bytes, tag);
 }
 
 }  // namespace bridge

@@ -97,7 +97,7 @@ constexpr int inputPipeBytes = 1024 * 1024;
 class CommandReader {
 public:
     CommandReader(int fd, int stopFd, loop::MainQueue& queue, std::weak_ptr<bridge::CommandTarget> target,
-                  std::shared_ptr<CommandReaderThread::Control> control, int protocol)
+                  std::shared_ptr<CommandReaderThread::Control> control, Protocol protocol)
         : fd_(fd),
           stopFd_(stopFd),
           queue_(queue),
@@ -105,8 +105,8 @@ public:
           control_(std::move(control)),
           chunk_(new char[chunkBytes + simdjson::SIMDJSON_PADDING]),
           framer_(maxCommandLineBytes, simdjson::SIMDJSON_PADDING),
-          parser_(maxCommandLineBytes, /*acceptTags=*/protocol >= 2),
-          overLongEnds_(protocol < 2) {
+          parser_(maxCommandLineBytes, /*acceptTags=*/protocol == Protocol::v2),
+          overLongEnds_(protocol == Protocol::v1) {
         // Repair at most triples a line the framer let through.
         repaired_.reserve(3 * maxCommandLineBytes + simdjson::SIMDJSON_PADDING);
     }

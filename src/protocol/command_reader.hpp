@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "bridge/command_target.hpp"
+#include "protocol/protocol.hpp"
 #include "loop/main_queue.hpp"
 
 namespace protocol {
@@ -47,7 +48,7 @@ struct ReaderOptions {
     int stopFd = -1;
     std::size_t maxBytesInFlight = maxCommandBytesInFlight;
     // 1, or 2: tags on sends, and over-long lines rejected instead of ending the session.
-    int protocol = 1;
+    Protocol protocol = Protocol::v1;
 };
 
 // Starts the command reader on its own thread: it reads `fd` until a "stop" command, an

@@ -13,6 +13,11 @@
 
 namespace protocol {
 
+using bridge::LineError;
+using bridge::PeerEnd;
+using bridge::reasonName;
+using bridge::WriteOutcome;
+
 namespace {
 
 // The bytes a JSON string cannot hold as they are, "/" included.
@@ -69,44 +74,10 @@ void appendId(std::string& out, const codec::Uuid& id) {
     out += '"';
 }
 
-std::string_view reasonName(WriteOutcome outcome) {
-    switch (outcome) {
-        case WriteOutcome::written: return "";
-        case WriteOutcome::writeFailed: return "write_failed";
-        case WriteOutcome::failedAsPeerWent: return "peer_gone";
-        case WriteOutcome::tooLong: return "too_long";
-        case WriteOutcome::unknownPeer: return "unknown_peer";
-        case WriteOutcome::notReady: return "not_ready";
-        case WriteOutcome::queueFull: return "queue_full";
-        case WriteOutcome::peerGone: return "peer_gone";
-    }
-    return "";
-}
-
-std::string_view reasonName(PeerEnd end) {
-    switch (end) {
-        case PeerEnd::connectFailed: return "connect_failed";
-        case PeerEnd::setupFailed: return "setup_failed";
-        case PeerEnd::disconnected: return "disconnected";
-    }
-    return "";
-}
-
 }  // namespace
 
-std::string_view reasonName(LineError error) {
-    switch (error) {
-        case LineError::notJson: return "not_json";
-        case LineError::notACommand: return "not_a_command";
-        case LineError::badId: return "bad_id";
-        case LineError::badData: return "bad_data";
-        case LineError::badTag: return "bad_tag";
-        case LineError::tooLong: return "too_long";
-    }
-    return "";
-}
-
-EventStream::EventStream(LineSink sink, int protocol) : sink_(std::move(sink)), answersAll_(protocol >= 2) {}
+EventStream::EventStream(LineSink sink, Protocol protocol)
+    : sink_(std::move(sink)), answersAll_(protocol == Protocol::v2) {}
 
 void EventStream::hello() {
     if (answersAll_) {
@@ -156,7 +127,7 @@ void EventStream::mtu(const codec::Uuid& id, std::int64_t mtu) {
     finish();
 }
 
-void EventStream::rejected(const Rejection& rejection) {
+void EventStream::rejected(const bridge::Rejection& rejection) {
     if (!answersAll_) return;
     line_ = R"({"event":"rejected","line":)";
     appendInteger(line_, static_cast<std::int64_t>(rejection.line));

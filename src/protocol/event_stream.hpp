@@ -6,26 +6,11 @@
 #include <string>
 #include <string_view>
 
+#include "bridge/reporter.hpp"
 #include "codec/uuid.hpp"
-#include "protocol/command.hpp"
+#include "protocol/protocol.hpp"
 
 namespace protocol {
-
-// The outcome of a send. Protocol 1 reports only written, writeFailed and failedAsPeerWent
-// frames, the last two alike.
-enum class WriteOutcome : std::uint8_t {
-    written,
-    writeFailed,        // every attempt failed
-    failedAsPeerWent,   // a write failed while the connection was ending: no attempt was left to make
-    tooLong,      // at admission, or over the peer's write limit at its turn
-    unknownPeer,
-    notReady,
-    queueFull,
-    peerGone,  // the connection ended while the frame was queued, waiting for a retry or in flight
-};
-
-// Why a peer's connection ended. Protocol 1 does not report it.
-enum class PeerEnd : std::uint8_t { connectFailed, setupFailed, disconnected };
 
 // Receives each finished event line, line feed included, or several at once (EventStream::hold).
 using LineSink = std::function<void(std::string_view line)>;
@@ -33,27 +18,31 @@ using LineSink = std::function<void(std::string_view line)>;
 // The bridge's only output: one compact JSON object per line, keys in byte order, "/" written
 // as "\/". Main thread only, so lines never interleave. Told everything that happens, it writes
 // what its protocol (1 unless told otherwise) reports.
-class EventStream {
+class EventStream final : public bridge::Reporter {
 public:
-    explicit EventStream(LineSink sink, int protocol = 1);
+    explicit EventStream(LineSink sink, Protocol protocol = Protocol::v1);
 
-    void hello();
-    void state(std::string_view value);
-    void peerConnected(const codec::Uuid& id, std::int64_t mtu);
-    void peerDisconnected(const codec::Uuid& id, std::int64_t mtu, PeerEnd reason = PeerEnd::disconnected);
-    // A ready peer's write limit changed to `mtu`.
-    void mtu(const codec::Uuid& id, std::int64_t mtu);
-    void frame(const codec::Uuid& id, std::span<const std::uint8_t> data);
-    void write(const codec::Uuid& id, WriteOutcome outcome, std::int64_t bytes, std::string_view tag = {});
-    void write(const codec::Uuid& id, bool accepted, std::int64_t bytes) {
-        write(id, accepted ? WriteOutcome::written : WriteOutcome::writeFailed, bytes);
+    void hello() override;
+    void state(std::string_view value) override;
+    void peerConnected(const codec::Uuid& id, std::int64_t mtu) override;
+    void peerDisconnected(const codec::Uuid& id, std::int64_t mtu, bridge::PeerEnd reason) override;
+    void peerDisconnected(const codec::Uuid& id, std::int64_t mtu) {
+        peerDisconnected(id, mtu, bridge::PeerEnd::disconnected);
     }
-    void rejected(const Rejection& rejection);
+    // A ready peer's write limit changed to `mtu`.
+    void mtu(const codec::Uuid& id, std::int64_t mtu) override;
+    void frame(const codec::Uuid& id, std::span<const std::uint8_t> data) override;
+    void write(const codec::Uuid& id, bridge::WriteOutcome outcome, std::int64_t bytes, std::string_view tag) override;
+    void write(const codec::Uuid& id, bridge::WriteOutcome outcome, std::int64_t bytes) { write(id, outcome, bytes, {}); }
+    void write(const codec::Uuid& id, bool accepted, std::int64_t bytes) {
+        write(id, accepted ? bridge::WriteOutcome::written : bridge::WriteOutcome::writeFailed, bytes);
+    }
+    void rejected(const bridge::Rejection& rejection) override;
 
     // Lines written between hold() and release() reach the sink together at release(), in one
     // call: a protocol 2 client sending many lines at once gets their answers in few writes.
-    void hold() { held_ = true; }
-    void release();
+    void hold() override { held_ = true; }
+    void release() override;
 
 private:
     void peer(const codec::Uuid& id, bool connected, std::int64_t mtu);
@@ -67,9 +56,6 @@ private:
     std::string line_;
     std::string base64_;
 };
-
-// The name a rejection reason has on the wire ("not_json").
-std::string_view reasonName(LineError error);
 
 // Writes each line to standard output with whole-line writes (a short or interrupted write is
 // finished, never torn); a closed standard output loses the line and nothing else.

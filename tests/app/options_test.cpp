@@ -20,7 +20,7 @@ std::string parse(const Program& program, const std::vector<const char*>& args) 
     std::string text = o.action == Options::Action::help      ? "help"
                        : o.action == Options::Action::version ? "version"
                                                               : "run";
-    text += " p" + std::to_string(o.protocol);
+    text += " p" + std::to_string(static_cast<int>(o.protocol));
     if (o.verbose) text += " verbose";
     if (o.profile.service != ble::defaultServiceUuid) text += " service=" + o.profile.service.text();
     if (o.profile.inbox != ble::defaultInboxUuid) text += " inbox=" + o.profile.inbox.text();

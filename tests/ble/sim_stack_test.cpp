@@ -103,9 +103,8 @@ public:
                                     const std::optional<ble::Error>& error) override {
         note("subscribe " + letter(p) + outcome(error));
     }
-    void didUpdateValue(const ble::PeripheralPtr& p, const ble::CharacteristicPtr& c,
+    void didUpdateValue(const ble::PeripheralPtr& p, const ble::CharacteristicPtr&, std::span<const std::uint8_t> value,
                         const std::optional<ble::Error>&) override {
-        const codec::Bytes value = c->value().value_or(codec::Bytes{});
         note("value " + letter(p) + " " + std::string(value.begin(), value.end()));
     }
     void didWriteValue(const ble::PeripheralPtr& p, const ble::CharacteristicPtr&,

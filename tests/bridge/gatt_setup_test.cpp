@@ -128,8 +128,9 @@ TEST(GattSetup, FramesAreReportedWhetherOrNotThePeerHasALink) {
     f.runUntilIdle();
     f.bridge().stop();
     // A value update already delivered in the same pass as the stop is still written.
-    f.bridge().didUpdateValue(p, outbox, std::nullopt);
-    f.bridge().didUpdateValue(p, outbox, ble::Error{"bad"});
+    const codec::Bytes value = bytes("unannounced");
+    f.bridge().didUpdateValue(p, outbox, value, std::nullopt);
+    f.bridge().didUpdateValue(p, outbox, value, ble::Error{"bad"});
     EXPECT_THAT(f.takeLines(),
                 ElementsAre(line::frame(peerA, bytes("unannounced")), line::frame(peerA, bytes("unannounced"))));
 }

@@ -171,13 +171,13 @@ INSTANTIATE_TEST_SUITE_P(
         SessionCase{"RejectedLinesAreAnsweredInLineOrder",
                     {Peer(peerA)},
                     [](SimFixture& f) {
-                        f.reject(1, protocol::LineError::notJson);
+                        f.reject(1, bridge::LineError::notJson);
                         f.sendTagged(peerC, bytes("x"), "t");
-                        f.reject(3, protocol::LineError::notACommand);
-                        f.reject(4, protocol::LineError::badId);
-                        f.reject(5, protocol::LineError::badData);
-                        f.reject(6, protocol::LineError::badTag);
-                        f.reject(7, protocol::LineError::tooLong);
+                        f.reject(3, bridge::LineError::notACommand);
+                        f.reject(4, bridge::LineError::badId);
+                        f.reject(5, bridge::LineError::badData);
+                        f.reject(6, bridge::LineError::badTag);
+                        f.reject(7, bridge::LineError::tooLong);
                     },
                     {R"({"event":"rejected","line":1,"reason":"not_json"})", refused(peerC, 1, "unknown_peer", "t"),
                      R"({"event":"rejected","line":3,"reason":"not_a_command"})",
@@ -234,7 +234,7 @@ TEST(Diagnostics, ExplainTheStepsTheEventsLeaveSilent) {
     startAndSettle(f);
     f.send(peerA, bytes("retried"));
     f.send(peerB, bytes("nobody"));
-    f.reject(9, protocol::LineError::badTag);
+    f.reject(9, bridge::LineError::badTag);
     f.advance(1s);
     f.setWriteLimit(peerA, 2);
     f.send(peerA, bytes("big"));

@@ -63,7 +63,7 @@ protected:
     std::vector<std::string> read(const std::string& input, bool close = true) {
         target_->calls.clear();
         EXPECT_EQ(::pipe(fds_), 0);
-        auto reader = readCommands(fds_[0], queue_, target_, {.protocol = protocol_});
+        auto reader = readCommands(fds_[0], queue_, target_, {.protocol = static_cast<Protocol>(protocol_)});
         std::thread writer([&] {
             for (std::string_view rest = input; !rest.empty();) {
                 const ssize_t n = ::write(fds_[1], rest.data(), rest.size());
@@ -208,8 +208,8 @@ public:
         send(id, std::move(payload));
         calls.back() += " tag " + tag;
     }
-    void reject(const Rejection& r) override {
-        calls.push_back("reject " + std::to_string(r.line) + " " + std::string(reasonName(r.reason)));
+    void reject(const bridge::Rejection& r) override {
+        calls.push_back("reject " + std::to_string(r.line) + " " + std::string(bridge::reasonName(r.reason)));
     }
 };
 

@@ -9,6 +9,10 @@
 namespace protocol {
 namespace {
 
+using bridge::LineError;
+using bridge::PeerEnd;
+using bridge::WriteOutcome;
+
 const codec::Uuid id = codec::Uuid::of("0123abcd-89ab-cdef-0123-456789abcdef");
 
 class EventStreamTest : public ::testing::Test {
@@ -96,7 +100,7 @@ TEST(EventStreamProtocols, Protocol2ReportsEveryOutcomeAndProtocol1OnlyWhatItAlw
     for (const Event& event : events) {
         for (int protocol : {1, 2}) {
             std::string written;
-            EventStream stream([&](std::string_view line) { written += line; }, protocol);
+            EventStream stream([&](std::string_view line) { written += line; }, static_cast<Protocol>(protocol));
             event.write(stream);
             EXPECT_EQ(written, protocol == 1 ? event.protocol1 : event.protocol2);
         }

@@ -88,11 +88,11 @@ void InvariantChecker::connectionEnded(const codec::Uuid& id) {
     due_ = {.kind = Due::Kind::peerGone, .required = peer.announced || !peer.waiting.empty(), .id = id};
 }
 
-void InvariantChecker::valueUpdated(const codec::Uuid& id, const ble::CharacteristicPtr& c, bool error) {
+void InvariantChecker::valueUpdated(const codec::Uuid& id, const ble::CharacteristicPtr& c,
+                                    std::span<const std::uint8_t> value, bool error) {
     closeDue();
-    auto value = c->value();
-    if (!error && c->uuid() == ble::defaultOutboxUuid && value && !value->empty())
-        due_ = {.kind = Due::Kind::frame, .required = true, .id = id, .frame = *value};
+    if (!error && c->uuid() == ble::defaultOutboxUuid && !value.empty())
+        due_ = {.kind = Due::Kind::frame, .required = true, .id = id, .frame = codec::Bytes(value.begin(), value.end())};
 }
 
 void InvariantChecker::writeIssued(const codec::Uuid& id, const codec::Bytes& value, std::size_t limit) {

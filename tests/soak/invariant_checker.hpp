@@ -56,7 +56,8 @@ public:
 
     void stateUpdated(int state) override;
     void connectionEnded(const codec::Uuid& id) override;
-    void valueUpdated(const codec::Uuid& id, const ble::CharacteristicPtr& c, bool error) override;
+    void valueUpdated(const codec::Uuid& id, const ble::CharacteristicPtr& c, std::span<const std::uint8_t> value,
+                      bool error) override;
     void writeIssued(const codec::Uuid& id, const codec::Bytes& value, std::size_t limit) override;
     void writeDone(const codec::Uuid& id, bool error, int peripheralState) override;
     void otherCallback() override;

@@ -111,13 +111,13 @@ public:
                   if (protocol == 1) checker_.line(text);
                   else answers_.line(text);
               },
-              protocol),
+              static_cast<protocol::Protocol>(protocol)),
           tagged_(protocol == 2) {}
 
     RunResult play() {
         bridge_ = bridge::Bridge::create({
             .queue = queue_,
-            .events = events_,
+            .reports = events_,
             .makeCentral = spy_.wrap(world_.centralFactory()),
             .readCommands = [this](std::weak_ptr<bridge::CommandTarget> t) { target_ = std::move(t); },
         });

@@ -42,10 +42,10 @@ public:
         spy_.observer().otherCallback();
         if (bridge_) bridge_->didUpdateNotificationState(shared_from_this(), c, error);
     }
-    void didUpdateValue(const ble::PeripheralPtr&, const ble::CharacteristicPtr& c,
+    void didUpdateValue(const ble::PeripheralPtr&, const ble::CharacteristicPtr& c, std::span<const std::uint8_t> value,
                         const std::optional<ble::Error>& error) override {
-        spy_.observer().valueUpdated(identifier(), c, error.has_value());
-        if (bridge_) bridge_->didUpdateValue(shared_from_this(), c, error);
+        spy_.observer().valueUpdated(identifier(), c, value, error.has_value());
+        if (bridge_) bridge_->didUpdateValue(shared_from_this(), c, value, error);
     }
     void didWriteValue(const ble::PeripheralPtr&, const ble::CharacteristicPtr& c,
                        const std::optional<ble::Error>& error) override {

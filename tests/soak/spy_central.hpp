@@ -18,7 +18,8 @@ public:
     virtual ~Observer() = default;
     virtual void stateUpdated(int state) = 0;
     virtual void connectionEnded(const codec::Uuid& id) = 0;
-    virtual void valueUpdated(const codec::Uuid& id, const ble::CharacteristicPtr& c, bool error) = 0;
+    virtual void valueUpdated(const codec::Uuid& id, const ble::CharacteristicPtr& c, std::span<const std::uint8_t> value,
+                              bool error) = 0;
     // `limit` is the peripheral's write limit as the write is asked for.
     virtual void writeIssued(const codec::Uuid& id, const codec::Bytes& value, std::size_t limit) = 0;
     // `peripheralState` is the peripheral's state as the completion is delivered.

@@ -157,7 +157,7 @@ SimFixture::SimFixture(sim::WorldSpec world, Session session)
               for (std::size_t end; (end = text.find('\n')) != std::string_view::npos; text.remove_prefix(end + 1))
                   lines_.emplace_back(text.substr(0, end));
           },
-          session_.protocol) {
+          static_cast<protocol::Protocol>(session_.protocol)) {
     world_.setRecording(true);
 }
 
@@ -169,7 +169,7 @@ void SimFixture::start() {
     if (session_.verbose) diagnostics = [this](std::string_view line) { diagnostics_.emplace_back(line); };
     bridge_ = bridge::Bridge::create({
         .queue = queue_,
-        .events = events_,
+        .reports = events_,
         .makeCentral = world_.centralFactory(),
         .readCommands = [this](std::weak_ptr<bridge::CommandTarget> target) { target_ = std::move(target); },
         .profile = session_.profile,
@@ -189,8 +189,8 @@ void SimFixture::sendTagged(std::string_view id, codec::Bytes payload, std::stri
     });
 }
 
-void SimFixture::reject(std::uint64_t line, protocol::LineError reason) {
-    queue_.post([target = target_, rejection = protocol::Rejection{line, reason}] {
+void SimFixture::reject(std::uint64_t line, bridge::LineError reason) {
+    queue_.post([target = target_, rejection = bridge::Rejection{line, reason}] {
         if (auto t = target.lock()) t->reject(rejection);
     });
 }

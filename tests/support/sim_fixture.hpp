@@ -103,7 +103,7 @@ public:
     // Post what the command reader's tasks would: they run when the queue next runs.
     void send(std::string_view id, codec::Bytes payload);
     void sendTagged(std::string_view id, codec::Bytes payload, std::string tag);
-    void reject(std::uint64_t line, protocol::LineError reason);
+    void reject(std::uint64_t line, bridge::LineError reason);
     void stop();
 
     void runUntilIdle() { queue_.runUntilIdle(); }

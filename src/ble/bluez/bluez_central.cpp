@@ -240,11 +240,8 @@ void BluezCentral::onPropertiesChanged(sd_bus_message* m) {
         if (advertised) reportIfAdvertising(path);
     } else if (interface == names::gattCharacteristic) {
         if (auto p = peripheralAbove(path)) {
+            if (has(changed, "Value")) p->onValue(path, tree_.takeBytes(path, names::gattCharacteristic, "Value"));
             const Properties* c = tree_.find(path, names::gattCharacteristic);
-            if (has(changed, "Value")) {
-                const codec::Bytes* value = bytes(c, "Value");
-                p->onValue(path, value ? *value : codec::Bytes());
-            }
             if (has(changed, "Notifying")) p->onNotifying(path, flag(c, "Notifying"));
             if (has(changed, "MTU")) p->onMtu(path, number(c, "MTU", 0));
         }

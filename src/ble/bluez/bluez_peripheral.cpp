@@ -389,18 +389,17 @@ void BluezPeripheral::onMtu(const std::string& characteristicPath, std::int64_t 
     if (linked() && characteristicObjects_.count(characteristicPath) && mtu >= 23) mtu_ = mtu;
 }
 
-void BluezPeripheral::onValue(const std::string& characteristicPath, const codec::Bytes& value) {
+void BluezPeripheral::onValue(const std::string& characteristicPath, codec::Bytes value) {
     if (!linked()) return;
     auto object = characteristicObjects_.find(characteristicPath);
     if (object == characteristicObjects_.end()) return;
-    deliverValue(object->second, value);
+    deliverValue(object->second, std::move(value));
 }
 
 void BluezPeripheral::deliverValue(const std::shared_ptr<BluezCharacteristic>& c, codec::Bytes value) {
     // The value travels with its own task: notifications are never merged.
-    central_.deliver([self = shared_from_this(), c, value = std::move(value)]() mutable {
-        c->latestValue = std::move(value);
-        if (auto* d = self->delegate_) d->didUpdateValue(self, c, std::nullopt);
+    central_.deliver([self = shared_from_this(), c, value = std::move(value)] {
+        if (auto* d = self->delegate_) d->didUpdateValue(self, c, value, std::nullopt);
     });
 }
 

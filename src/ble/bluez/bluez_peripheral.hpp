@@ -55,7 +55,7 @@ public:
     // Asks bluetoothd to drop the link too, then ends the connection.
     void disconnectAndEnd(const char* why, bool deviceFault = true);
     void onConnectedChanged(bool connected);
-    void onValue(const std::string& characteristicPath, const codec::Bytes& value);
+    void onValue(const std::string& characteristicPath, codec::Bytes value);
     void onNotifying(const std::string& characteristicPath, bool notifying);
     void onMtu(const std::string& characteristicPath, std::int64_t mtu);
     void onObjectRemoved(const std::string& objectPath);

@@ -28,11 +28,9 @@ class BluezCharacteristic final : public ble::Characteristic {
 public:
     BluezCharacteristic(std::string path, codec::Uuid uuid) : path(std::move(path)), uuid_(uuid) {}
     codec::Uuid uuid() const override { return uuid_; }
-    std::optional<codec::Bytes> value() const override { return latestValue; }
     bool isNotifying() const override { return notifying; }
 
     const std::string path;
-    std::optional<codec::Bytes> latestValue;
     bool notifying = false;
 
 private:

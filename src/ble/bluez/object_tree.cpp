@@ -1,6 +1,7 @@
 #include "ble/bluez/object_tree.hpp"
 
 #include <optional>
+#include <utility>
 
 namespace bluez {
 
@@ -177,6 +178,16 @@ const Properties* ObjectTree::find(std::string_view path, std::string_view inter
     if (object == objects_.end()) return nullptr;
     auto it = object->second.find(interface);
     return it == object->second.end() ? nullptr : &it->second;
+}
+
+codec::Bytes ObjectTree::takeBytes(std::string_view path, std::string_view interface, std::string_view name) {
+    auto object = objects_.find(path);
+    if (object == objects_.end()) return {};
+    auto properties = object->second.find(interface);
+    if (properties == object->second.end()) return {};
+    auto value = properties->second.find(name);
+    auto* bytes = value == properties->second.end() ? nullptr : std::get_if<codec::Bytes>(&value->second);
+    return bytes ? std::exchange(*bytes, {}) : codec::Bytes();
 }
 
 std::vector<std::pair<std::string, const Properties*>> ObjectTree::below(std::string_view prefix,

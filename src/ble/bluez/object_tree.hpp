@@ -34,6 +34,9 @@ public:
 
     void clear() { objects_.clear(); }
     const Properties* find(std::string_view path, std::string_view interface) const;
+    // Moves a byte-array property out of the tree (empty if absent): a notified value is
+    // handed on, not copied, and nobody reads it from the tree again.
+    codec::Bytes takeBytes(std::string_view path, std::string_view interface, std::string_view name);
     // Every object with `interface`, in path order, whose path is below `prefix` ("" for all).
     std::vector<std::pair<std::string, const Properties*>> below(std::string_view prefix,
                                                                   std::string_view interface) const;

@@ -247,9 +247,12 @@ using corebluetooth::CoreBluetoothCentral;
     auto p = _central ? _central->find(peripheral) : nullptr;
     auto* d = p ? p->openDelegate() : nullptr;
     if (!d) return;
-    auto c = p->characteristicFor(characteristic);
-    c->takeValue();
-    d->didUpdateValue(p, c, corebluetooth::errorOf(error));
+    // The callback runs on the main queue with the value of this notification in place: the
+    // bridge reads it from the characteristic's own data, without a copy.
+    NSData* value = characteristic.value;
+    const auto* bytes = static_cast<const std::uint8_t*>(value.bytes);
+    d->didUpdateValue(p, p->characteristicFor(characteristic),
+                      std::span<const std::uint8_t>(bytes, bytes ? value.length : 0), corebluetooth::errorOf(error));
 }
 
 - (void)peripheral:(CBPeripheral*)peripheral

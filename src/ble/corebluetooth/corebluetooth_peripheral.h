@@ -27,8 +27,6 @@ inline const void* identityOf(id object) { return (__bridge const void*)object; 
 codec::Uuid uuidOf(CBUUID* uuid);
 NSArray<CBUUID*>* cbuuidsOf(const std::vector<codec::Uuid>& uuids);
 codec::Uuid identifierOf(CBPeripheral* peripheral);
-// Absent for nil.
-std::optional<codec::Bytes> bytesOf(NSData* data);
 std::optional<ble::Error> errorOf(NSError* error);
 
 class CoreBluetoothCharacteristic final : public ble::Characteristic {
@@ -36,17 +34,13 @@ public:
     explicit CoreBluetoothCharacteristic(CBCharacteristic* object) : object_(object), uuid_(uuidOf(object.UUID)) {}
 
     codec::Uuid uuid() const override { return uuid_; }
-    std::optional<codec::Bytes> value() const override { return value_; }
     bool isNotifying() const override { return object_.isNotifying; }
 
     CBCharacteristic* object() const { return object_; }
-    // Taken in the task that delivers a value update, so value() is that update's value.
-    void takeValue() { value_ = bytesOf(object_.value); }
 
 private:
     CBCharacteristic* const object_;
     const codec::Uuid uuid_;
-    std::optional<codec::Bytes> value_;
 };
 
 class CoreBluetoothService final : public ble::Service {

@@ -33,12 +33,6 @@ codec::Uuid identifierOf(CBPeripheral* peripheral) {
     return id;
 }
 
-std::optional<codec::Bytes> bytesOf(NSData* data) {
-    if (!data) return std::nullopt;
-    const auto* bytes = static_cast<const std::uint8_t*>(data.bytes);
-    return codec::Bytes(bytes, bytes + data.length);
-}
-
 std::optional<ble::Error> errorOf(NSError* error) {
     if (!error) return std::nullopt;
     return ble::Error{

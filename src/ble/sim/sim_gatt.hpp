@@ -17,29 +17,15 @@ public:
     SimCharacteristic(codec::Uuid uuid, int serviceInstance) : uuid_(uuid), serviceInstance_(serviceInstance) {}
 
     codec::Uuid uuid() const override { return uuid_; }
-    std::optional<codec::Bytes> value() const override { return value_; }
     bool isNotifying() const override { return notifying_; }
 
     int serviceInstance() const { return serviceInstance_; }
     void setNotifying(bool on) { notifying_ = on; }
-    // Takes `v` as the new value and hands back the old value's buffer in it, for reuse.
-    void exchangeValue(codec::Bytes& v) {
-        if (value_) {
-            value_->swap(v);
-        } else {
-            value_.emplace(std::move(v));
-            v.clear();
-        }
-    }
-    void forget() {
-        notifying_ = false;
-        value_.reset();
-    }
+    void forget() { notifying_ = false; }
 
 private:
     const codec::Uuid uuid_;
     const int serviceInstance_;
-    std::optional<codec::Bytes> value_;
     bool notifying_ = false;
 };
 

@@ -256,8 +256,7 @@ void SimPeripheral::notifyOutbox(codec::Bytes& value) {
     for (const auto& s : services_)
         for (const auto& ch : s->all())
             if (ch->uuid() == spec_.profile.outbox && ch->isNotifying()) {
-                ch->exchangeValue(value);
-                if (delegate_) delegate_->didUpdateValue(shared_from_this(), ch, std::nullopt);
+                if (delegate_) delegate_->didUpdateValue(shared_from_this(), ch, value, std::nullopt);
                 return;
             }
 }

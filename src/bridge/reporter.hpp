@@ -1,0 +1,81 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "bridge/command_target.hpp"
+#include "codec/uuid.hpp"
+
+namespace bridge {
+
+// The outcome of a send. Protocol 1 reports only written, writeFailed and failedAsPeerWent
+// frames, the last two alike.
+enum class WriteOutcome : std::uint8_t {
+    written,
+    writeFailed,        // every attempt failed
+    failedAsPeerWent,   // a write failed while the connection was ending: no attempt was left to make
+    tooLong,      // at admission, or over the peer's write limit at its turn
+    unknownPeer,
+    notReady,
+    queueFull,
+    peerGone,  // the connection ended while the frame was queued, waiting for a retry or in flight
+};
+
+// Why a peer's connection ended.
+enum class PeerEnd : std::uint8_t { connectFailed, setupFailed, disconnected };
+
+// The names outcomes and ends have on every front's wire ("write_failed", "connect_failed").
+inline std::string_view reasonName(WriteOutcome outcome) {
+    switch (outcome) {
+        case WriteOutcome::written: return "";
+        case WriteOutcome::writeFailed: return "write_failed";
+        case WriteOutcome::failedAsPeerWent: return "peer_gone";
+        case WriteOutcome::tooLong: return "too_long";
+        case WriteOutcome::unknownPeer: return "unknown_peer";
+        case WriteOutcome::notReady: return "not_ready";
+        case WriteOutcome::queueFull: return "queue_full";
+        case WriteOutcome::peerGone: return "peer_gone";
+    }
+    return "";
+}
+
+inline std::string_view reasonName(PeerEnd end) {
+    switch (end) {
+        case PeerEnd::connectFailed: return "connect_failed";
+        case PeerEnd::setupFailed: return "setup_failed";
+        case PeerEnd::disconnected: return "disconnected";
+    }
+    return "";
+}
+
+// What the bridge tells its front: everything that happens, as it happens. A front renders what
+// its wire format reports (the stdio front's protocol 1 leaves most outcomes out) and nothing
+// else. Main thread only.
+class Reporter {
+public:
+    virtual ~Reporter() = default;
+
+    // The bridge exists, its central manager created; nothing else has happened yet.
+    virtual void hello() = 0;
+    // The adapter state, by its name ("ready", "powered_off", ...), at start and on every change.
+    virtual void state(std::string_view value) = 0;
+    // A peer is ready for frames; `mtu` is its write limit plus 3, within 23..517.
+    virtual void peerConnected(const codec::Uuid& id, std::int64_t mtu) = 0;
+    // A peripheral's connection attempt or link ended; `mtu` is its write limit plus 3, at least 23.
+    virtual void peerDisconnected(const codec::Uuid& id, std::int64_t mtu, PeerEnd reason) = 0;
+    // A ready peer's write limit changed: `mtu` as for peerConnected.
+    virtual void mtu(const codec::Uuid& id, std::int64_t mtu) = 0;
+    // A value the peer notified on its outbox, valid for the call only.
+    virtual void frame(const codec::Uuid& id, std::span<const std::uint8_t> data) = 0;
+    // The outcome of one frame, with the tag its send carried (empty for none).
+    virtual void write(const codec::Uuid& id, WriteOutcome outcome, std::int64_t bytes, std::string_view tag) = 0;
+    // Input that was not a command.
+    virtual void rejected(const Rejection& rejection) = 0;
+    // Around the reports one batch of commands causes at once: a front may deliver them together.
+    virtual void hold() {}
+    virtual void release() {}
+};
+
+
+}  // namespace bridge
