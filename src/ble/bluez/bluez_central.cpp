@@ -32,6 +32,22 @@ bool has(const std::vector<std::string>& names, std::string_view name) {
     return std::find(names.begin(), names.end(), name) != names.end();
 }
 
+// {"UUIDs": <uuids>, "Transport": "le", "DuplicateData": <allowDuplicates>}
+int appendDiscoveryFilter(sd_bus_message* m, const std::vector<std::string>& uuids, bool allowDuplicates) {
+    int r = sd_bus_message_open_container(m, 'a', "{sv}");
+    if (r >= 0) r = sd_bus_message_open_container(m, 'e', "sv");
+    if (r >= 0) r = sd_bus_message_append(m, "s", "UUIDs");
+    if (r >= 0) r = sd_bus_message_open_container(m, 'v', "as");
+    if (r >= 0) r = sd_bus_message_open_container(m, 'a', "s");
+    for (auto u = uuids.begin(); u != uuids.end() && r >= 0; ++u) r = sd_bus_message_append(m, "s", u->c_str());
+    // The array, the variant, the entry.
+    for (int open = 3; open > 0 && r >= 0; --open) r = sd_bus_message_close_container(m);
+    if (r >= 0)
+        r = sd_bus_message_append(m, "{sv}{sv}", "Transport", "s", "le", "DuplicateData", "b", allowDuplicates ? 1 : 0);
+    if (r >= 0) r = sd_bus_message_close_container(m);
+    return r;
+}
+
 std::string parentOf(const std::string& path) { return path.substr(0, path.rfind('/')); }
 
 std::string nameOf(const std::string& path) { return path.substr(path.rfind('/') + 1); }
@@ -62,7 +78,7 @@ BluezCentral::BluezCentral(ble::CentralDelegate& delegate, loop::MainQueue& queu
         [this](sd_bus_message* m) { onPropertiesChanged(m); });
     bus_.call(
         "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetNameOwner",
-        [](sd_bus_message* m) { sd_bus_message_append(m, "s", names::service); }, bounds::quickCall,
+        [](sd_bus_message* m) { return sd_bus_message_append(m, "s", names::service); }, bounds::quickCall,
         [this](const Reply& reply) {
             // A NameOwnerChanged that came first is newer than this answer.
             if (ownerKnown_) return;
@@ -349,7 +365,7 @@ void BluezCentral::stopDiscovery() {
     // The filter is shared by every client of bluetoothd: leave none behind.
     callBluez(
         adapterPath_, names::adapter, "SetDiscoveryFilter",
-        [](sd_bus_message* m) { sd_bus_message_append(m, "a{sv}", 0); }, bounds::quickCall, nullptr);
+        [](sd_bus_message* m) { return sd_bus_message_append(m, "a{sv}", 0); }, bounds::quickCall, nullptr);
 }
 
 void BluezCentral::startDiscovery() {
@@ -358,20 +374,7 @@ void BluezCentral::startDiscovery() {
     for (const codec::Uuid& u : scanServices_) uuids.push_back(lowercaseText(u));
     callBluez(
         adapterPath_, names::adapter, "SetDiscoveryFilter",
-        [&](sd_bus_message* m) {
-            sd_bus_message_open_container(m, 'a', "{sv}");
-            sd_bus_message_open_container(m, 'e', "sv");
-            sd_bus_message_append(m, "s", "UUIDs");
-            sd_bus_message_open_container(m, 'v', "as");
-            sd_bus_message_open_container(m, 'a', "s");
-            for (const std::string& u : uuids) sd_bus_message_append(m, "s", u.c_str());
-            sd_bus_message_close_container(m);
-            sd_bus_message_close_container(m);
-            sd_bus_message_close_container(m);
-            sd_bus_message_append(m, "{sv}", "Transport", "s", "le");
-            sd_bus_message_append(m, "{sv}", "DuplicateData", "b", allowDuplicates_ ? 1 : 0);
-            sd_bus_message_close_container(m);
-        },
+        [&](sd_bus_message* m) { return appendDiscoveryFilter(m, uuids, allowDuplicates_); },
         bounds::quickCall, nullptr);
     const std::string adapter = adapterPath_;
     callBluez(adapter, names::adapter, "StartDiscovery", {}, bounds::quickCall,
@@ -494,7 +497,7 @@ void BluezCentral::clearCacheIfDisconnected(const std::string& devicePath) {
     say([&] { return "removing " + addressOf(devicePath) + " from bluetoothd: its GATT database lacks the service"; });
     callBluez(
         parentOf(devicePath), names::adapter, "RemoveDevice",
-        [&devicePath](sd_bus_message* m) { sd_bus_message_append(m, "o", devicePath.c_str()); }, bounds::quickCall,
+        [&devicePath](sd_bus_message* m) { return sd_bus_message_append(m, "o", devicePath.c_str()); }, bounds::quickCall,
         nullptr);
 }
 

@@ -274,7 +274,7 @@ void BluezPeripheral::acquireNotify(const std::shared_ptr<BluezCharacteristic>& 
     // the reply carries the link's MTU on every bluetoothd that has it, with or without the
     // MTU property.
     central_.callBluez(c->path, names::gattCharacteristic, "AcquireNotify",
-                       [](sd_bus_message* m) { sd_bus_message_append(m, "a{sv}", 0); }, bounds::quickCall,
+                       [](sd_bus_message* m) { return sd_bus_message_append(m, "a{sv}", 0); }, bounds::quickCall,
                        [self = shared_from_this(), connection = connection_, c](const Reply& reply) {
                            if (self->connection_ == connection) self->onNotifyAcquired(c, reply);
                        });
@@ -369,7 +369,7 @@ void BluezPeripheral::readMtu(const std::string& characteristicPath, std::functi
     // Read from bluetoothd, never from the object tree: the property changes without a signal.
     central_.callBluez(
         characteristicPath, "org.freedesktop.DBus.Properties", "Get",
-        [](sd_bus_message* m) { sd_bus_message_append(m, "ss", names::gattCharacteristic, "MTU"); },
+        [](sd_bus_message* m) { return sd_bus_message_append(m, "ss", names::gattCharacteristic, "MTU"); },
         bounds::quickCall,
         [self = shared_from_this(), connection = connection_, then = std::move(then)](const Reply& reply) {
             std::uint16_t mtu = 0;
@@ -410,8 +410,8 @@ void BluezPeripheral::writeValue(const codec::Bytes& value, const ble::Character
     central_.callBluez(
         characteristic->path, names::gattCharacteristic, "WriteValue",
         [&value](sd_bus_message* m) {
-            sd_bus_message_append_array(m, 'y', value.data(), value.size());
-            sd_bus_message_append(m, "a{sv}", 1, "type", "s", "request");
+            const int r = sd_bus_message_append_array(m, 'y', value.data(), value.size());
+            return r < 0 ? r : sd_bus_message_append(m, "a{sv}", 1, "type", "s", "request");
         },
         bounds::write,
         [self = shared_from_this(), connection = connection_, characteristic](const Reply& reply) {
