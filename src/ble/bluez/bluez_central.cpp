@@ -94,7 +94,7 @@ BluezCentral::~BluezCentral() {
     *alive_ = false;
     // The bridge may hold peripherals a little longer: their streams must not call in here.
     bool closed = false;
-    for (const auto& [path, p] : peripherals_) closed |= p->closeStream();
+    for (const auto& [path, p] : peripherals_) closed |= p->centralGone();
     // bluetoothd 5.66 has been seen to die when a client leaves the bus with acquired notification
     // sockets still open: it frees the client, then handles the socket's hang-up. It takes the
     // hang-ups first when it has answered a call sent after them.
@@ -107,8 +107,8 @@ void BluezCentral::deliver(loop::Task task) {
     });
 }
 
-void BluezCentral::after(loop::Duration delay, loop::Task task) {
-    timers_.after(delay, std::move(task));
+loop::Timer BluezCentral::after(loop::Duration delay, loop::Task task) {
+    return queue_.postAfter(delay, std::move(task));
 }
 
 void BluezCentral::callBluez(const std::string& path, const char* interface, const char* member,
@@ -158,7 +158,7 @@ void BluezCentral::loadObjects(std::uint64_t epoch, std::chrono::milliseconds re
                                  "), asking again in " + std::to_string(retryAfter.count()) + " ms";
                       });
                       const auto next = std::min(retryAfter * 2, bounds::objectsRetryLast);
-                      after(retryAfter, [this, epoch, next] {
+                      timers_.after(retryAfter, [this, epoch, next] {
                           if (epoch == ownerEpoch_) loadObjects(epoch, next);
                       });
                   }
@@ -387,7 +387,7 @@ void BluezCentral::startDiscovery() {
                       return "StartDiscovery on " + nameOf(adapter) + " refused (" + *reply.error + "), asking again";
                   });
                   discoveryActive_ = false;
-                  after(bounds::discoveryRetry, [this] { update(); });
+                  timers_.after(bounds::discoveryRetry, [this] { update(); });
               });
     say([&] { return "discovery started on " + nameOf(adapter); });
     // Devices bluetoothd already knows are found too: they may not advertise anything new.
@@ -409,7 +409,7 @@ void BluezCentral::reportIfAdvertising(const std::string& devicePath) {
     if (!offers) return;
     // After failed connections the device's discovery waits; it is reported when the wait ends.
     auto retry = retries_.find(devicePath);
-    if (retry != retries_.end() && retry->second.held) return;
+    if (retry != retries_.end() && retry->second.hold.pending()) return;
     const bool known = peripherals_.count(devicePath) != 0;
     auto p = peripheralFor(devicePath);
     if (!p || p->state() != ble::PeripheralState::disconnected) return;
@@ -463,19 +463,16 @@ void BluezCentral::connectionEnded(const BluezPeripheral& p, bool wasConnected, 
     if (missingService && !retry.cacheCleared) retry.clearCache = true;
     clearCacheIfDisconnected(p.path());
     const auto delay = reconnectDelay(retry.failures);
-    retry.held = true;
-    retry.holdNumber = ++holdNumbers_;
     say([&] {
         return "back-off: " + addressOf(p.path()) + " is not connected again for " + std::to_string(delay.count()) +
                " ms";
     });
-    after(delay, [this, path = p.path(), number = retry.holdNumber] { release(path, number); });
+    retry.hold = queue_.postAfter(delay, [this, path = p.path()] { release(path); });
 }
 
-void BluezCentral::release(const std::string& devicePath, std::uint64_t holdNumber) {
+void BluezCentral::release(const std::string& devicePath) {
     auto it = retries_.find(devicePath);
-    if (it == retries_.end() || it->second.holdNumber != holdNumber) return;
-    it->second.held = false;
+    if (it == retries_.end()) return;
     // A device that went away starts afresh when it returns, unless its cache was cleared:
     // that is done once per device.
     if (!tree_.find(devicePath, names::device)) {
@@ -504,7 +501,7 @@ void BluezCentral::clearCacheIfDisconnected(const std::string& devicePath) {
 // ---- connections ------------------------------------------------------------------------------
 
 void BluezCentral::queueConnect(const std::shared_ptr<BluezPeripheral>& p) {
-    connectQueue_.emplace_back(p, p->connection());
+    connectQueue_.emplace_back(p, p->connectionNumber());
     pumpConnects();
 }
 
