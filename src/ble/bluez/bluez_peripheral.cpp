@@ -24,6 +24,32 @@ bool wanted(const std::vector<codec::Uuid>& uuids, const codec::Uuid& u) {
     return uuids.empty() || std::find(uuids.begin(), uuids.end(), u) != uuids.end();
 }
 
+// What a discovery found below a path: the objects whose UUIDs are wanted, and whether every
+// wanted UUID is among them.
+template <typename Ptr>
+struct Found {
+    std::vector<Ptr> objects;
+    bool complete = false;
+};
+
+// The objects with `interface` below `parent`; each object is made once per connection, in `made`.
+template <typename Ptr, typename Object>
+Found<Ptr> findBelow(const ObjectTree& tree, const std::string& parent, const char* interface,
+                     const std::vector<codec::Uuid>& uuids, std::map<std::string, std::shared_ptr<Object>>& made) {
+    Found<Ptr> found;
+    std::vector<codec::Uuid> foundUuids;
+    for (const auto& [path, props] : tree.below(parent + "/", interface)) {
+        const auto uuid = codec::Uuid::parse(text(props, "UUID"));
+        if (!uuid || !wanted(uuids, *uuid)) continue;
+        auto& object = made[path];
+        if (!object) object = std::make_shared<Object>(path, *uuid);
+        found.objects.push_back(object);
+        foundUuids.push_back(*uuid);
+    }
+    found.complete = coversAll(foundUuids, uuids);
+    return found;
+}
+
 std::optional<ble::Error> errorOf(const Reply& reply) {
     if (!reply.error) return std::nullopt;
     return ble::Error{*reply.error + ": " + reply.errorText};
@@ -169,21 +195,12 @@ void BluezPeripheral::checkGatt(bool lagOver) {
     if (!flag(tree.find(path_, names::device), "ServicesResolved")) return;
 
     if (connection_.serviceWait) {
-        std::vector<ble::ServicePtr> found;
-        std::vector<codec::Uuid> uuids;
-        for (const auto& [path, props] : tree.below(path_ + "/", names::gattService)) {
-            const auto uuid = codec::Uuid::parse(text(props, "UUID"));
-            if (!uuid || !wanted(*connection_.serviceWait, *uuid)) continue;
-            auto& object = connection_.serviceObjects[path];
-            if (!object) object = std::make_shared<BluezService>(path, *uuid);
-            found.push_back(object);
-            uuids.push_back(*uuid);
-        }
-        const bool complete = coversAll(uuids, *connection_.serviceWait);
-        if (lagOver || complete) {
-            connection_.missingService = !complete;
+        auto found = findBelow<ble::ServicePtr>(tree, path_, names::gattService, *connection_.serviceWait,
+                                                connection_.serviceObjects);
+        if (lagOver || found.complete) {
+            connection_.missingService = !found.complete;
             connection_.serviceWait.reset();
-            central_.deliver([self = shared_from_this(), found = std::move(found)] {
+            central_.deliver([self = shared_from_this(), found = std::move(found.objects)] {
                 self->services_ = found;
                 if (auto* d = self->delegate_) d->didDiscoverServices(self, std::nullopt);
             });
@@ -191,21 +208,13 @@ void BluezPeripheral::checkGatt(bool lagOver) {
     }
 
     for (auto wait = connection_.characteristicWaits.begin(); wait != connection_.characteristicWaits.end();) {
-        std::vector<ble::CharacteristicPtr> found;
-        std::vector<codec::Uuid> uuids;
-        for (const auto& [path, props] : tree.below(wait->service->path + "/", names::gattCharacteristic)) {
-            const auto uuid = codec::Uuid::parse(text(props, "UUID"));
-            if (!uuid || !wanted(wait->uuids, *uuid)) continue;
-            auto& object = connection_.characteristicObjects[path];
-            if (!object) object = std::make_shared<BluezCharacteristic>(path, *uuid);
-            found.push_back(object);
-            uuids.push_back(*uuid);
-        }
-        if (!lagOver && !coversAll(uuids, wait->uuids)) {
+        auto found = findBelow<ble::CharacteristicPtr>(tree, wait->service->path, names::gattCharacteristic,
+                                                       wait->uuids, connection_.characteristicObjects);
+        if (!lagOver && !found.complete) {
             ++wait;
             continue;
         }
-        central_.deliver([self = shared_from_this(), service = wait->service, found = std::move(found)] {
+        central_.deliver([self = shared_from_this(), service = wait->service, found = std::move(found.objects)] {
             service->discovered = found;
             if (auto* d = self->delegate_) d->didDiscoverCharacteristics(self, service, std::nullopt);
         });
