@@ -32,6 +32,22 @@ bool has(const std::vector<std::string>& names, std::string_view name) {
     return std::find(names.begin(), names.end(), name) != names.end();
 }
 
+// {"UUIDs": <uuids>, "Transport": "le", "DuplicateData": <allowDuplicates>}
+int appendDiscoveryFilter(sd_bus_message* m, const std::vector<std::string>& uuids, bool allowDuplicates) {
+    int r = sd_bus_message_open_container(m, 'a', "{sv}");
+    if (r >= 0) r = sd_bus_message_open_container(m, 'e', "sv");
+    if (r >= 0) r = sd_bus_message_append(m, "s", "UUIDs");
+    if (r >= 0) r = sd_bus_message_open_container(m, 'v', "as");
+    if (r >= 0) r = sd_bus_message_open_container(m, 'a', "s");
+    for (auto u = uuids.begin(); u != uuids.end() && r >= 0; ++u) r = sd_bus_message_append(m, "s", u->c_str());
+    // The array, the variant, the entry.
+    for (int open = 3; open > 0 && r >= 0; --open) r = sd_bus_message_close_container(m);
+    if (r >= 0)
+        r = sd_bus_message_append(m, "{sv}{sv}", "Transport", "s", "le", "DuplicateData", "b", allowDuplicates ? 1 : 0);
+    if (r >= 0) r = sd_bus_message_close_container(m);
+    return r;
+}
+
 std::string parentOf(const std::string& path) { return path.substr(0, path.rfind('/')); }
 
 std::string nameOf(const std::string& path) { return path.substr(path.rfind('/') + 1); }
@@ -62,7 +78,7 @@ BluezCentral::BluezCentral(ble::CentralDelegate& delegate, loop::MainQueue& queu
         [this](sd_bus_message* m) { onPropertiesChanged(m); });
     bus_.call(
         "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetNameOwner",
-        [](sd_bus_message* m) { sd_bus_message_append(m, "s", names::service); }, bounds::quickCall,
+        [](sd_bus_message* m) { return sd_bus_message_append(m, "s", names::service); }, bounds::quickCall,
         [this](const Reply& reply) {
             // A NameOwnerChanged that came first is newer than this answer.
             if (ownerKnown_) return;
@@ -78,7 +94,7 @@ BluezCentral::~BluezCentral() {
     *alive_ = false;
     // The bridge may hold peripherals a little longer: their streams must not call in here.
     bool closed = false;
-    for (const auto& [path, p] : peripherals_) closed |= p->closeStream();
+    for (const auto& [path, p] : peripherals_) closed |= p->centralGone();
     // bluetoothd 5.66 has been seen to die when a client leaves the bus with acquired notification
     // sockets still open: it frees the client, then handles the socket's hang-up. It takes the
     // hang-ups first when it has answered a call sent after them.
@@ -91,8 +107,8 @@ void BluezCentral::deliver(loop::Task task) {
     });
 }
 
-void BluezCentral::after(loop::Duration delay, loop::Task task) {
-    timers_.after(delay, std::move(task));
+loop::Timer BluezCentral::after(loop::Duration delay, loop::Task task) {
+    return queue_.postAfter(delay, std::move(task));
 }
 
 void BluezCentral::callBluez(const std::string& path, const char* interface, const char* member,
@@ -142,7 +158,7 @@ void BluezCentral::loadObjects(std::uint64_t epoch, std::chrono::milliseconds re
                                  "), asking again in " + std::to_string(retryAfter.count()) + " ms";
                       });
                       const auto next = std::min(retryAfter * 2, bounds::objectsRetryLast);
-                      after(retryAfter, [this, epoch, next] {
+                      timers_.after(retryAfter, [this, epoch, next] {
                           if (epoch == ownerEpoch_) loadObjects(epoch, next);
                       });
                   }
@@ -346,7 +362,7 @@ void BluezCentral::stopDiscovery() {
     // The filter is shared by every client of bluetoothd: leave none behind.
     callBluez(
         adapterPath_, names::adapter, "SetDiscoveryFilter",
-        [](sd_bus_message* m) { sd_bus_message_append(m, "a{sv}", 0); }, bounds::quickCall, nullptr);
+        [](sd_bus_message* m) { return sd_bus_message_append(m, "a{sv}", 0); }, bounds::quickCall, nullptr);
 }
 
 void BluezCentral::startDiscovery() {
@@ -355,20 +371,7 @@ void BluezCentral::startDiscovery() {
     for (const codec::Uuid& u : scanServices_) uuids.push_back(lowercaseText(u));
     callBluez(
         adapterPath_, names::adapter, "SetDiscoveryFilter",
-        [&](sd_bus_message* m) {
-            sd_bus_message_open_container(m, 'a', "{sv}");
-            sd_bus_message_open_container(m, 'e', "sv");
-            sd_bus_message_append(m, "s", "UUIDs");
-            sd_bus_message_open_container(m, 'v', "as");
-            sd_bus_message_open_container(m, 'a', "s");
-            for (const std::string& u : uuids) sd_bus_message_append(m, "s", u.c_str());
-            sd_bus_message_close_container(m);
-            sd_bus_message_close_container(m);
-            sd_bus_message_close_container(m);
-            sd_bus_message_append(m, "{sv}", "Transport", "s", "le");
-            sd_bus_message_append(m, "{sv}", "DuplicateData", "b", allowDuplicates_ ? 1 : 0);
-            sd_bus_message_close_container(m);
-        },
+        [&](sd_bus_message* m) { return appendDiscoveryFilter(m, uuids, allowDuplicates_); },
         bounds::quickCall, nullptr);
     const std::string adapter = adapterPath_;
     callBluez(adapter, names::adapter, "StartDiscovery", {}, bounds::quickCall,
@@ -381,7 +384,7 @@ void BluezCentral::startDiscovery() {
                       return "StartDiscovery on " + nameOf(adapter) + " refused (" + *reply.error + "), asking again";
                   });
                   discoveryActive_ = false;
-                  after(bounds::discoveryRetry, [this] { update(); });
+                  timers_.after(bounds::discoveryRetry, [this] { update(); });
               });
     say([&] { return "discovery started on " + nameOf(adapter); });
     // Devices bluetoothd already knows are found too: they may not advertise anything new.
@@ -403,7 +406,7 @@ void BluezCentral::reportIfAdvertising(const std::string& devicePath) {
     if (!offers) return;
     // After failed connections the device's discovery waits; it is reported when the wait ends.
     auto retry = retries_.find(devicePath);
-    if (retry != retries_.end() && retry->second.held) return;
+    if (retry != retries_.end() && retry->second.hold.pending()) return;
     const bool known = peripherals_.count(devicePath) != 0;
     auto p = peripheralFor(devicePath);
     if (!p || p->state() != ble::PeripheralState::disconnected) return;
@@ -457,19 +460,16 @@ void BluezCentral::connectionEnded(const BluezPeripheral& p, bool wasConnected, 
     if (missingService && !retry.cacheCleared) retry.clearCache = true;
     clearCacheIfDisconnected(p.path());
     const auto delay = reconnectDelay(retry.failures);
-    retry.held = true;
-    retry.holdNumber = ++holdNumbers_;
     say([&] {
         return "back-off: " + addressOf(p.path()) + " is not connected again for " + std::to_string(delay.count()) +
                " ms";
     });
-    after(delay, [this, path = p.path(), number = retry.holdNumber] { release(path, number); });
+    retry.hold = queue_.postAfter(delay, [this, path = p.path()] { release(path); });
 }
 
-void BluezCentral::release(const std::string& devicePath, std::uint64_t holdNumber) {
+void BluezCentral::release(const std::string& devicePath) {
     auto it = retries_.find(devicePath);
-    if (it == retries_.end() || it->second.holdNumber != holdNumber) return;
-    it->second.held = false;
+    if (it == retries_.end()) return;
     // A device that went away starts afresh when it returns, unless its cache was cleared:
     // that is done once per device.
     if (!tree_.find(devicePath, names::device)) {
@@ -491,14 +491,14 @@ void BluezCentral::clearCacheIfDisconnected(const std::string& devicePath) {
     say([&] { return "removing " + addressOf(devicePath) + " from bluetoothd: its GATT database lacks the service"; });
     callBluez(
         parentOf(devicePath), names::adapter, "RemoveDevice",
-        [&devicePath](sd_bus_message* m) { sd_bus_message_append(m, "o", devicePath.c_str()); }, bounds::quickCall,
+        [&devicePath](sd_bus_message* m) { return sd_bus_message_append(m, "o", devicePath.c_str()); }, bounds::quickCall,
         nullptr);
 }
 
 // ---- connections ------------------------------------------------------------------------------
 
 void BluezCentral::queueConnect(const std::shared_ptr<BluezPeripheral>& p) {
-    connectQueue_.emplace_back(p, p->connection());
+    connectQueue_.emplace_back(p, p->connectionNumber());
     pumpConnects();
 }
 

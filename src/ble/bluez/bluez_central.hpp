@@ -40,10 +40,11 @@ public:
     void connect(const ble::PeripheralPtr& p) override;
     void cancelConnection(const ble::PeripheralPtr& p) override;
 
-    // For the peripherals: posting to the queue (dropped once this central is gone), timers,
-    // calls to the running bluetoothd (no reply asked for without a handler), and its objects.
+    // For the peripherals: posting to the queue (dropped once this central is gone), timers
+    // (the peripheral holds the handle; the central cancels them all when it goes), calls to
+    // the running bluetoothd (no reply asked for without a handler), and its objects.
     void deliver(loop::Task task);
-    void after(loop::Duration delay, loop::Task task);
+    [[nodiscard]] loop::Timer after(loop::Duration delay, loop::Task task);
     void callBluez(const std::string& path, const char* interface, const char* member,
                    const Bus::Arguments& append, std::chrono::milliseconds timeout, Bus::ReplyHandler onReply);
     const ObjectTree& tree() const { return tree_; }
@@ -67,8 +68,8 @@ private:
     // A device whose connections failed in a row: its discoveries are held back for a while.
     struct Retry {
         unsigned failures = 0;
-        bool held = false;
-        std::uint64_t holdNumber = 0;
+        // Pending while its discoveries are held back.
+        loop::Timer hold;
         // bluetoothd's copy of its GATT database was dropped once (it lacked the service).
         bool cacheCleared = false;
         bool clearCache = false;
@@ -96,7 +97,7 @@ private:
     std::shared_ptr<BluezPeripheral> peripheralAbove(std::string_view path) const;
     void deviceRemoved(const std::string& devicePath);
     void clearCacheIfDisconnected(const std::string& devicePath);
-    void release(const std::string& devicePath, std::uint64_t holdNumber);
+    void release(const std::string& devicePath);
     void pumpConnects();
     std::string addressOf(const std::string& devicePath) const;
     void endAll(const char* why, bool disconnect);
@@ -106,9 +107,9 @@ private:
     asio::io_context& io_;
     const ble::Diagnostics diagnostics_;
     const BluezOptions options_;
-    // Tasks hold this weakly: none of them runs after the central is gone.
+    // Posted tasks hold this weakly: none of them runs after the central is gone.
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
-    // Cancelled with the central.
+    // The central's own timers, cancelled with it.
     loop::TimerSet timers_{queue_};
 
     int state_ = ble::ManagerState::unknown;
@@ -135,7 +136,6 @@ private:
     // Keyed by device object path: one object per device for as long as the bridge may hold it.
     std::map<std::string, std::shared_ptr<BluezPeripheral>, std::less<>> peripherals_;
     std::map<std::string, Retry, std::less<>> retries_;
-    std::uint64_t holdNumbers_ = 0;
     // Connections waiting to send Connect, with their connection numbers; Connect calls out.
     std::deque<std::pair<std::shared_ptr<BluezPeripheral>, std::uint64_t>> connectQueue_;
     std::size_t connectCalls_ = 0;

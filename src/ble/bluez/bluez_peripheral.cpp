@@ -24,6 +24,32 @@ bool wanted(const std::vector<codec::Uuid>& uuids, const codec::Uuid& u) {
     return uuids.empty() || std::find(uuids.begin(), uuids.end(), u) != uuids.end();
 }
 
+// What a discovery found below a path: the objects whose UUIDs are wanted, and whether every
+// wanted UUID is among them.
+template <typename Ptr>
+struct Found {
+    std::vector<Ptr> objects;
+    bool complete = false;
+};
+
+// The objects with `interface` below `parent`; each object is made once per connection, in `made`.
+template <typename Ptr, typename Object>
+Found<Ptr> findBelow(const ObjectTree& tree, const std::string& parent, const char* interface,
+                     const std::vector<codec::Uuid>& uuids, std::map<std::string, std::shared_ptr<Object>>& made) {
+    Found<Ptr> found;
+    std::vector<codec::Uuid> foundUuids;
+    for (const auto& [path, props] : tree.below(parent + "/", interface)) {
+        const auto uuid = codec::Uuid::parse(text(props, "UUID"));
+        if (!uuid || !wanted(uuids, *uuid)) continue;
+        auto& object = made[path];
+        if (!object) object = std::make_shared<Object>(path, *uuid);
+        found.objects.push_back(object);
+        foundUuids.push_back(*uuid);
+    }
+    found.complete = coversAll(foundUuids, uuids);
+    return found;
+}
+
 std::optional<ble::Error> errorOf(const Reply& reply) {
     if (!reply.error) return std::nullopt;
     return ble::Error{*reply.error + ": " + reply.errorText};
@@ -33,21 +59,11 @@ std::optional<ble::Error> errorOf(const Reply& reply) {
 
 void BluezPeripheral::connect() {
     if (state_ != ble::PeripheralState::disconnected) return;
-    ++connection_;
+    ++connectionNumber_;
     state_ = ble::PeripheralState::connecting;
-    connectReported_ = false;
-    awaitingOtherAttempt_ = false;
+    // connection_ was reset when the last one ended.
     services_.reset();
-    serviceWait_.reset();
-    characteristicWaits_.clear();
-    serviceObjects_.clear();
-    characteristicObjects_.clear();
-    notifyPending_.clear();
     mtu_ = 0;
-    ready_ = false;
-    missingService_ = false;
-    connectSent_ = false;
-    mtuSource_.clear();
     if (!central_.tree().find(path_, names::device)) {
         end(ble::Error{"the device is gone"});
         return;
@@ -56,19 +72,19 @@ void BluezPeripheral::connect() {
 }
 
 void BluezPeripheral::sendConnect() {
-    holdsConnectCall_ = true;
-    connectSent_ = true;
-    const auto connection = connection_;
+    connection_.holdsConnectCall = true;
+    connection_.connectSent = true;
+    const auto number = connectionNumber_;
     central_.callBluez(path_, names::device, "Connect", {}, bounds::connect + 5s,
-                       [self = shared_from_this(), connection](const Reply& reply) {
-                           if (self->connection_ != connection || self->state_ != ble::PeripheralState::connecting)
+                       [self = shared_from_this(), number](const Reply& reply) {
+                           if (self->connectionNumber_ != number || self->state_ != ble::PeripheralState::connecting)
                                return;
                            self->releaseConnectCall();
                            // The reply is what says connected: the Connected signal is often lost.
                            if (!reply.error || *reply.error == "org.bluez.Error.AlreadyConnected") {
                                self->becomeConnected();
                            } else if (*reply.error == "org.bluez.Error.InProgress") {
-                               self->awaitingOtherAttempt_ = true;
+                               self->connection_.awaitingOtherAttempt = true;
                                const Properties* device = self->central_.tree().find(self->path_, names::device);
                                if (flag(device, "Connected")) self->becomeConnected();
                            } else {
@@ -76,12 +92,12 @@ void BluezPeripheral::sendConnect() {
                            }
                        });
     // Counted from the call, not from the wait for its turn.
-    afterOnThisConnection(bounds::connect, &BluezPeripheral::connectTimedOut);
+    after(connection_.connectTimeout, bounds::connect, &BluezPeripheral::connectTimedOut);
 }
 
 void BluezPeripheral::releaseConnectCall() {
-    if (!holdsConnectCall_) return;
-    holdsConnectCall_ = false;
+    if (!connection_.holdsConnectCall) return;
+    connection_.holdsConnectCall = false;
     central_.connectCallDone();
 }
 
@@ -93,8 +109,8 @@ void BluezPeripheral::connectTimedOut() {
 
 void BluezPeripheral::becomeConnected() {
     state_ = ble::PeripheralState::connected;
-    connectReported_ = true;
-    awaitingOtherAttempt_ = false;
+    connection_.reported = true;
+    connection_.awaitingOtherAttempt = false;
     central_.deliver([self = shared_from_this()] {
         self->central_.delegate().didConnect(self);
     });
@@ -107,8 +123,8 @@ void BluezPeripheral::cancel() {
         state_ = ble::PeripheralState::disconnecting;
         // Whichever comes first ends the connection: this reply or Connected turning false.
         central_.callBluez(path_, names::device, "Disconnect", {}, bounds::quickCall,
-                           [self = shared_from_this(), connection = connection_](const Reply&) {
-                               if (self->connection_ == connection) self->end(std::nullopt);
+                           [self = shared_from_this(), number = connectionNumber_](const Reply&) {
+                               if (self->connectionNumber_ == number) self->end(std::nullopt);
                            });
     }
 }
@@ -116,25 +132,23 @@ void BluezPeripheral::cancel() {
 void BluezPeripheral::disconnectAndEnd(const char* why, bool deviceFault) {
     if (state_ == ble::PeripheralState::disconnected) return;
     // A connection still waiting for its turn asked bluetoothd for nothing yet.
-    if (state_ != ble::PeripheralState::connecting || connectSent_)
+    if (state_ != ble::PeripheralState::connecting || connection_.connectSent)
         central_.callBluez(path_, names::device, "Disconnect", {}, bounds::quickCall, nullptr);
     end(why ? std::optional<ble::Error>(ble::Error{why}) : std::nullopt, deviceFault);
 }
 
 void BluezPeripheral::end(std::optional<ble::Error> error, bool deviceFault) {
     if (state_ == ble::PeripheralState::disconnected) return;
-    const bool wasConnected = connectReported_;
+    const bool wasConnected = connection_.reported;
+    const bool failed = deviceFault && !connection_.ready;
+    const bool missingService = connection_.missingService;
     state_ = ble::PeripheralState::disconnected;
-    connectReported_ = false;
-    awaitingOtherAttempt_ = false;
-    // A new number: every reply, signal and timer of the connection that ended is dropped.
-    ++connection_;
-    serviceWait_.reset();
-    characteristicWaits_.clear();
-    notifyPending_.clear();
-    notifySocket_.reset();
+    // A new number: every reply of the connection that ended is dropped.
+    ++connectionNumber_;
     releaseConnectCall();
-    central_.connectionEnded(*this, wasConnected, error, deviceFault && !ready_, missingService_);
+    // Its timers are cancelled and its stream closed.
+    connection_ = {};
+    central_.connectionEnded(*this, wasConnected, error, failed, missingService);
     central_.deliver([self = shared_from_this(), wasConnected, error = std::move(error)] {
         if (wasConnected)
             self->central_.delegate().didDisconnect(self, error);
@@ -145,125 +159,109 @@ void BluezPeripheral::end(std::optional<ble::Error> error, bool deviceFault) {
 
 void BluezPeripheral::onConnectedChanged(bool connected) {
     if (connected) {
-        if (state_ == ble::PeripheralState::connecting && awaitingOtherAttempt_) becomeConnected();
+        if (state_ == ble::PeripheralState::connecting && connection_.awaitingOtherAttempt) becomeConnected();
         return;
     }
-    if (linked() || (state_ == ble::PeripheralState::connecting && awaitingOtherAttempt_))
+    if (linked() || (state_ == ble::PeripheralState::connecting && connection_.awaitingOtherAttempt))
         end(ble::Error{"the link was lost"});
 }
 
 void BluezPeripheral::onObjectRemoved(const std::string& objectPath) {
     if (!linked()) return;
     // Only the link's own objects: the service and characteristics it was given.
-    if (!serviceObjects_.count(objectPath) && !characteristicObjects_.count(objectPath)) return;
+    if (!connection_.serviceObjects.count(objectPath) && !connection_.characteristicObjects.count(objectPath)) return;
     disconnectAndEnd("its GATT objects were removed");
 }
 
 void BluezPeripheral::discoverServices(const std::vector<codec::Uuid>& services) {
     // On a connection that ended, its end is what gets reported.
     if (!linked()) return;
-    serviceWait_ = services;
-    afterOnThisConnection(bounds::resolve, &BluezPeripheral::resolveTimedOut);
+    connection_.serviceWait = services;
+    boundResolve();
     checkGatt();
 }
 
 void BluezPeripheral::discoverCharacteristics(const std::vector<codec::Uuid>& characteristics,
                                               const ble::ServicePtr& service) {
     if (!linked()) return;
-    characteristicWaits_.push_back({std::static_pointer_cast<BluezService>(service), characteristics});
-    afterOnThisConnection(bounds::resolve, &BluezPeripheral::resolveTimedOut);
+    connection_.characteristicWaits.push_back({std::static_pointer_cast<BluezService>(service), characteristics});
+    boundResolve();
     checkGatt();
 }
 
 void BluezPeripheral::checkGatt(bool lagOver) {
-    if (!linked() || (!serviceWait_ && characteristicWaits_.empty())) return;
+    if (!linked() || (!connection_.serviceWait && connection_.characteristicWaits.empty())) return;
     const ObjectTree& tree = central_.tree();
     if (!flag(tree.find(path_, names::device), "ServicesResolved")) return;
 
-    if (serviceWait_) {
-        std::vector<ble::ServicePtr> found;
-        std::vector<codec::Uuid> uuids;
-        for (const auto& [path, props] : tree.below(path_ + "/", names::gattService)) {
-            const auto uuid = codec::Uuid::parse(text(props, "UUID"));
-            if (!uuid || !wanted(*serviceWait_, *uuid)) continue;
-            auto& object = serviceObjects_[path];
-            if (!object) object = std::make_shared<BluezService>(path, *uuid);
-            found.push_back(object);
-            uuids.push_back(*uuid);
-        }
-        const bool complete = coversAll(uuids, *serviceWait_);
-        if (lagOver || complete) {
-            missingService_ = !complete;
-            serviceWait_.reset();
-            central_.deliver([self = shared_from_this(), found = std::move(found)] {
+    if (connection_.serviceWait) {
+        auto found = findBelow<ble::ServicePtr>(tree, path_, names::gattService, *connection_.serviceWait,
+                                                connection_.serviceObjects);
+        if (lagOver || found.complete) {
+            connection_.missingService = !found.complete;
+            connection_.serviceWait.reset();
+            central_.deliver([self = shared_from_this(), found = std::move(found.objects)] {
                 self->services_ = found;
                 if (auto* d = self->delegate_) d->didDiscoverServices(self, std::nullopt);
             });
         }
     }
 
-    for (auto wait = characteristicWaits_.begin(); wait != characteristicWaits_.end();) {
-        std::vector<ble::CharacteristicPtr> found;
-        std::vector<codec::Uuid> uuids;
-        for (const auto& [path, props] : tree.below(wait->service->path + "/", names::gattCharacteristic)) {
-            const auto uuid = codec::Uuid::parse(text(props, "UUID"));
-            if (!uuid || !wanted(wait->uuids, *uuid)) continue;
-            auto& object = characteristicObjects_[path];
-            if (!object) object = std::make_shared<BluezCharacteristic>(path, *uuid);
-            found.push_back(object);
-            uuids.push_back(*uuid);
-        }
-        if (!lagOver && !coversAll(uuids, wait->uuids)) {
+    for (auto wait = connection_.characteristicWaits.begin(); wait != connection_.characteristicWaits.end();) {
+        auto found = findBelow<ble::CharacteristicPtr>(tree, wait->service->path, names::gattCharacteristic,
+                                                       wait->uuids, connection_.characteristicObjects);
+        if (!lagOver && !found.complete) {
             ++wait;
             continue;
         }
-        central_.deliver([self = shared_from_this(), service = wait->service, found = std::move(found)] {
+        central_.deliver([self = shared_from_this(), service = wait->service, found = std::move(found.objects)] {
             service->discovered = found;
             if (auto* d = self->delegate_) d->didDiscoverCharacteristics(self, service, std::nullopt);
         });
-        wait = characteristicWaits_.erase(wait);
+        wait = connection_.characteristicWaits.erase(wait);
     }
 
     // Objects asked for may lag behind ServicesResolved, or never come: wait for them, bounded.
-    if ((serviceWait_ || !characteristicWaits_.empty()) && lagTimerConnection_ != connection_) {
-        lagTimerConnection_ = connection_;
-        afterOnThisConnection(bounds::objectLag, &BluezPeripheral::lagOver);
-    }
+    if ((connection_.serviceWait || !connection_.characteristicWaits.empty()) && !connection_.objectLag.pending())
+        after(connection_.objectLag, bounds::objectLag, &BluezPeripheral::lagOver);
 }
 
-void BluezPeripheral::lagOver() {
-    lagTimerConnection_ = 0;
-    checkGatt(true);
+void BluezPeripheral::lagOver() { checkGatt(true); }
+
+void BluezPeripheral::boundResolve() {
+    // The first wait sets the bound; it fails every wait still open when it is over.
+    if (!connection_.resolveTimeout.pending())
+        after(connection_.resolveTimeout, bounds::resolve, &BluezPeripheral::resolveTimedOut);
 }
 
 void BluezPeripheral::resolveTimedOut() {
     const ble::Error error{"services were not resolved in time"};
-    if (serviceWait_) {
-        serviceWait_.reset();
+    if (connection_.serviceWait) {
+        connection_.serviceWait.reset();
         central_.deliver([self = shared_from_this(), error] {
             if (auto* d = self->delegate_) d->didDiscoverServices(self, error);
         });
     }
-    for (const CharacteristicWait& wait : characteristicWaits_)
+    for (const CharacteristicWait& wait : connection_.characteristicWaits)
         central_.deliver([self = shared_from_this(), service = wait.service, error] {
             if (auto* d = self->delegate_) d->didDiscoverCharacteristics(self, service, error);
         });
-    characteristicWaits_.clear();
+    connection_.characteristicWaits.clear();
 }
 
 void BluezPeripheral::setNotifyValue(bool enabled, const ble::CharacteristicPtr& c) {
     if (!linked()) return;
     auto characteristic = std::static_pointer_cast<BluezCharacteristic>(c);
-    if (!enabled && notifySocket_ && mtuSource_ == characteristic->path) {
+    if (!enabled && connection_.notifySocket && connection_.mtuSource == characteristic->path) {
         // Closing the stream is what ends an acquired subscription.
-        notifySocket_.reset();
+        connection_.notifySocket.reset();
         finishNotify(characteristic, false, std::nullopt);
         return;
     }
-    notifyPending_[characteristic->path] = enabled;
+    connection_.notifyPending[characteristic->path] = enabled;
     // Indications, and a characteristic someone else subscribed to, have no stream to hand over.
     const auto flags = texts(central_.tree().find(characteristic->path, names::gattCharacteristic), "Flags");
-    if (enabled && !notifySocket_ && std::find(flags.begin(), flags.end(), "notify") != flags.end())
+    if (enabled && !connection_.notifySocket && std::find(flags.begin(), flags.end(), "notify") != flags.end())
         acquireNotify(characteristic);
     else
         startOrStopNotify(characteristic, enabled);
@@ -274,9 +272,9 @@ void BluezPeripheral::acquireNotify(const std::shared_ptr<BluezCharacteristic>& 
     // the reply carries the link's MTU on every bluetoothd that has it, with or without the
     // MTU property.
     central_.callBluez(c->path, names::gattCharacteristic, "AcquireNotify",
-                       [](sd_bus_message* m) { sd_bus_message_append(m, "a{sv}", 0); }, bounds::quickCall,
-                       [self = shared_from_this(), connection = connection_, c](const Reply& reply) {
-                           if (self->connection_ == connection) self->onNotifyAcquired(c, reply);
+                       [](sd_bus_message* m) { return sd_bus_message_append(m, "a{sv}", 0); }, bounds::quickCall,
+                       [self = shared_from_this(), number = connectionNumber_, c](const Reply& reply) {
+                           if (self->connectionNumber_ == number) self->onNotifyAcquired(c, reply);
                        });
 }
 
@@ -293,14 +291,14 @@ void BluezPeripheral::onNotifyAcquired(const std::shared_ptr<BluezCharacteristic
         return;
     }
     // The socket is this peripheral's and closed with the connection: its handlers find it here.
-    notifySocket_ = std::make_unique<NotifySocket>(
+    connection_.notifySocket = std::make_unique<NotifySocket>(
         central_.io(), fd,
         [this, c](const std::uint8_t* data, std::size_t size) { deliverValue(c, codec::Bytes(data, data + size)); },
         // bluetoothd closes it when the link goes, and then says so: wait for that, bounded.
-        [this] { afterOnThisConnection(bounds::streamClosed, &BluezPeripheral::streamClosed); });
+        [this] { after(connection_.streamClosedWait, bounds::streamClosed, &BluezPeripheral::streamClosed); });
     if (mtu >= 23) mtu_ = mtu;
-    notifyPending_.erase(c->path);
-    mtuSource_ = c->path;
+    connection_.notifyPending.erase(c->path);
+    connection_.mtuSource = c->path;
     finishNotify(c, true, std::nullopt);
 }
 
@@ -312,12 +310,12 @@ void BluezPeripheral::streamClosed() {
 void BluezPeripheral::startOrStopNotify(const std::shared_ptr<BluezCharacteristic>& c, bool enabled) {
     central_.callBluez(c->path, names::gattCharacteristic, enabled ? "StartNotify" : "StopNotify", {},
                        bounds::quickCall,
-                       [self = shared_from_this(), connection = connection_, c, enabled](const Reply& reply) {
-                           if (self->connection_ != connection) return;
-                           auto pending = self->notifyPending_.find(c->path);
+                       [self = shared_from_this(), number = connectionNumber_, c, enabled](const Reply& reply) {
+                           if (self->connectionNumber_ != number) return;
+                           auto pending = self->connection_.notifyPending.find(c->path);
                            // Already confirmed by the Notifying property.
-                           if (pending == self->notifyPending_.end() || pending->second != enabled) return;
-                           self->notifyPending_.erase(pending);
+                           if (pending == self->connection_.notifyPending.end() || pending->second != enabled) return;
+                           self->connection_.notifyPending.erase(pending);
                            if (enabled && !reply.error)
                                self->subscribed(c);
                            else
@@ -327,11 +325,11 @@ void BluezPeripheral::startOrStopNotify(const std::shared_ptr<BluezCharacteristi
 
 void BluezPeripheral::onNotifying(const std::string& characteristicPath, bool notifying) {
     if (!linked()) return;
-    auto object = characteristicObjects_.find(characteristicPath);
-    if (object == characteristicObjects_.end()) return;
-    auto pending = notifyPending_.find(characteristicPath);
-    if (pending != notifyPending_.end() && pending->second == notifying) {
-        notifyPending_.erase(pending);
+    auto object = connection_.characteristicObjects.find(characteristicPath);
+    if (object == connection_.characteristicObjects.end()) return;
+    auto pending = connection_.notifyPending.find(characteristicPath);
+    if (pending != connection_.notifyPending.end() && pending->second == notifying) {
+        connection_.notifyPending.erase(pending);
         if (notifying)
             subscribed(object->second);
         else
@@ -339,25 +337,25 @@ void BluezPeripheral::onNotifying(const std::string& characteristicPath, bool no
         return;
     }
     // An acquired stream is not a subscription through this property.
-    if (notifySocket_ && mtuSource_ == characteristicPath) return;
+    if (connection_.notifySocket && connection_.mtuSource == characteristicPath) return;
     central_.deliver([c = object->second, notifying] { c->notifying = notifying; });
 }
 
 void BluezPeripheral::subscribed(const std::shared_ptr<BluezCharacteristic>& c) {
-    mtuSource_ = c->path;
-    readMtu(c->path, [self = shared_from_this(), connection = connection_, c] {
-        if (self->connection_ == connection) self->finishNotify(c, true, std::nullopt);
+    connection_.mtuSource = c->path;
+    readMtu(c->path, [self = shared_from_this(), number = connectionNumber_, c] {
+        if (self->connectionNumber_ == number) self->finishNotify(c, true, std::nullopt);
     });
 }
 
 void BluezPeripheral::finishNotify(const std::shared_ptr<BluezCharacteristic>& c, bool enabled,
                                    std::optional<ble::Error> error) {
-    if (enabled && !error && !ready_) {
-        ready_ = true;
+    if (enabled && !error && !connection_.ready) {
+        connection_.ready = true;
         central_.connectionReady(*this);
         // The MTU exchange may finish after setup, and bluetoothd's MTU property changes without
         // a signal: read it once more a little later.
-        afterOnThisConnection(bounds::mtuRecheck, &BluezPeripheral::refreshMtu);
+        after(connection_.mtuRecheck, bounds::mtuRecheck, &BluezPeripheral::refreshMtu);
     }
     central_.deliver([self = shared_from_this(), c, enabled, error = std::move(error)] {
         if (!error) c->notifying = enabled;
@@ -369,12 +367,12 @@ void BluezPeripheral::readMtu(const std::string& characteristicPath, std::functi
     // Read from bluetoothd, never from the object tree: the property changes without a signal.
     central_.callBluez(
         characteristicPath, "org.freedesktop.DBus.Properties", "Get",
-        [](sd_bus_message* m) { sd_bus_message_append(m, "ss", names::gattCharacteristic, "MTU"); },
+        [](sd_bus_message* m) { return sd_bus_message_append(m, "ss", names::gattCharacteristic, "MTU"); },
         bounds::quickCall,
-        [self = shared_from_this(), connection = connection_, then = std::move(then)](const Reply& reply) {
+        [self = shared_from_this(), number = connectionNumber_, then = std::move(then)](const Reply& reply) {
             std::uint16_t mtu = 0;
             // Without the property (bluetoothd before 5.62) the figure known so far holds.
-            if (self->connection_ == connection && !reply.error &&
+            if (self->connectionNumber_ == number && !reply.error &&
                 sd_bus_message_read(reply.message, "v", "q", &mtu) >= 0 && mtu >= 23)
                 self->mtu_ = mtu;
             if (then) then();
@@ -382,17 +380,17 @@ void BluezPeripheral::readMtu(const std::string& characteristicPath, std::functi
 }
 
 void BluezPeripheral::refreshMtu() {
-    if (linked() && !mtuSource_.empty()) readMtu(mtuSource_, nullptr);
+    if (linked() && !connection_.mtuSource.empty()) readMtu(connection_.mtuSource, nullptr);
 }
 
 void BluezPeripheral::onMtu(const std::string& characteristicPath, std::int64_t mtu) {
-    if (linked() && characteristicObjects_.count(characteristicPath) && mtu >= 23) mtu_ = mtu;
+    if (linked() && connection_.characteristicObjects.count(characteristicPath) && mtu >= 23) mtu_ = mtu;
 }
 
 void BluezPeripheral::onValue(const std::string& characteristicPath, codec::Bytes value) {
     if (!linked()) return;
-    auto object = characteristicObjects_.find(characteristicPath);
-    if (object == characteristicObjects_.end()) return;
+    auto object = connection_.characteristicObjects.find(characteristicPath);
+    if (object == connection_.characteristicObjects.end()) return;
     deliverValue(object->second, std::move(value));
 }
 
@@ -409,12 +407,12 @@ void BluezPeripheral::writeValue(const codec::Bytes& value, const ble::Character
     central_.callBluez(
         characteristic->path, names::gattCharacteristic, "WriteValue",
         [&value](sd_bus_message* m) {
-            sd_bus_message_append_array(m, 'y', value.data(), value.size());
-            sd_bus_message_append(m, "a{sv}", 1, "type", "s", "request");
+            const int r = sd_bus_message_append_array(m, 'y', value.data(), value.size());
+            return r < 0 ? r : sd_bus_message_append(m, "a{sv}", 1, "type", "s", "request");
         },
         bounds::write,
-        [self = shared_from_this(), connection = connection_, characteristic](const Reply& reply) {
-            if (self->connection_ != connection) return;
+        [self = shared_from_this(), number = connectionNumber_, characteristic](const Reply& reply) {
+            if (self->connectionNumber_ != number) return;
             self->central_.deliver([self, characteristic, error = errorOf(reply)] {
                 if (auto* d = self->delegate_) d->didWriteValue(self, characteristic, error);
             });
@@ -427,10 +425,9 @@ std::size_t BluezPeripheral::maximumWriteValueLength() const {
     return static_cast<std::size_t>(std::min<std::int64_t>(mtu_ - 3, 512));
 }
 
-void BluezPeripheral::afterOnThisConnection(std::chrono::milliseconds delay, void (BluezPeripheral::*fn)()) {
-    central_.after(delay, [self = shared_from_this(), connection = connection_, fn] {
-        if (self->connection_ == connection) ((*self).*fn)();
-    });
+void BluezPeripheral::after(loop::Timer& timer, std::chrono::milliseconds delay, void (BluezPeripheral::*fn)()) {
+    // The timer is this peripheral's: its task never outlives it.
+    timer = central_.after(delay, [this, fn] { (this->*fn)(); });
 }
 
 }  // namespace bluez

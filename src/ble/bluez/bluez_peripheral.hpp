@@ -14,14 +14,15 @@
 #include "ble/bluez/gatt_handles.hpp"
 #include "ble/bluez/notify_socket.hpp"
 #include "ble/central.hpp"
+#include "loop/main_queue.hpp"
 
 namespace bluez {
 
 class BluezCentral;
 
 // One bluetoothd device (org.bluez.Device1) and our connection to it. Each connect() opens a
-// new connection number; replies, signals and timers of an older connection are dropped, so
-// a connection ends with exactly one failure or disconnection callback and nothing after it.
+// new connection number; replies of an older connection are dropped and its timers cancelled,
+// so a connection ends with exactly one failure or disconnection callback and nothing after it.
 class BluezPeripheral final : public ble::Peripheral, public std::enable_shared_from_this<BluezPeripheral> {
 public:
     BluezPeripheral(BluezCentral& central, std::string path, codec::Uuid id)
@@ -38,10 +39,11 @@ public:
     std::size_t maximumWriteValueLength() const override;
 
     const std::string& path() const { return path_; }
-    std::uint64_t connection() const { return connection_; }
+    std::uint64_t connectionNumber() const { return connectionNumber_; }
     // Connecting, and waiting for the central to let its Connect call out.
-    bool waitsForConnectCall(std::uint64_t connection) const {
-        return connection == connection_ && state_ == ble::PeripheralState::connecting && !holdsConnectCall_;
+    bool waitsForConnectCall(std::uint64_t number) const {
+        return number == connectionNumber_ && state_ == ble::PeripheralState::connecting &&
+               !connection_.holdsConnectCall;
     }
 
     // From the central.
@@ -59,8 +61,13 @@ public:
     void onNotifying(const std::string& characteristicPath, bool notifying);
     void onMtu(const std::string& characteristicPath, std::int64_t mtu);
     void onObjectRemoved(const std::string& objectPath);
-    // The central is going: no notification is read any more. Whether a stream was open.
-    bool closeStream() { return std::exchange(notifySocket_, nullptr) != nullptr; }
+    // The central is going: no notification is read and no timer runs any more. Whether a
+    // stream was open.
+    bool centralGone() {
+        const bool streaming = connection_.notifySocket != nullptr;
+        connection_ = {};
+        return streaming;
+    }
     // Completes the discoveries whose objects are there; `lagOver` completes them with what is.
     void checkGatt(bool lagOver = false);
 
@@ -70,14 +77,43 @@ private:
         std::vector<codec::Uuid> uuids;
     };
 
+    // What one connection holds until it ends: reset as a whole, which cancels its timers.
+    struct Connection {
+        bool reported = false;
+        // bluetoothd said another connection attempt is under way: wait for its outcome.
+        bool awaitingOtherAttempt = false;
+        bool holdsConnectCall = false;
+        bool connectSent = false;
+        std::optional<std::vector<codec::Uuid>> serviceWait;
+        std::vector<CharacteristicWait> characteristicWaits;
+        // Handed out during this connection, by object path.
+        std::map<std::string, std::shared_ptr<BluezService>> serviceObjects;
+        std::map<std::string, std::shared_ptr<BluezCharacteristic>> characteristicObjects;
+        // StartNotify or StopNotify sent and not yet confirmed, by characteristic path.
+        std::map<std::string, bool> notifyPending;
+        // The outbox subscription succeeded: setup is over.
+        bool ready = false;
+        bool missingService = false;
+        // Notifications of an acquired stream, and the characteristic whose subscription gives
+        // the MTU.
+        std::unique_ptr<NotifySocket> notifySocket;
+        std::string mtuSource;
+        loop::Timer connectTimeout;
+        loop::Timer resolveTimeout;
+        loop::Timer objectLag;
+        loop::Timer mtuRecheck;
+        loop::Timer streamClosedWait;
+    };
+
     bool linked() const {
         return state_ == ble::PeripheralState::connected || state_ == ble::PeripheralState::disconnecting;
     }
     void becomeConnected();
-    // Timers, each for the connection that set it.
+    // Timers' tasks.
     void connectTimedOut();
     void resolveTimedOut();
     void lagOver();
+    void boundResolve();
     void finishNotify(const std::shared_ptr<BluezCharacteristic>& c, bool enabled, std::optional<ble::Error> error);
     void acquireNotify(const std::shared_ptr<BluezCharacteristic>& c);
     void onNotifyAcquired(const std::shared_ptr<BluezCharacteristic>& c, const Reply& reply);
@@ -90,8 +126,8 @@ private:
     void deliverValue(const std::shared_ptr<BluezCharacteristic>& c, codec::Bytes value);
     void releaseConnectCall();
     std::shared_ptr<BluezCharacteristic> characteristicAt(const std::string& path, const codec::Uuid& uuid);
-    // Runs `fn` on the queue if this connection is still the current one when it is due.
-    void afterOnThisConnection(std::chrono::milliseconds delay, void (BluezPeripheral::*fn)());
+    // Runs `fn` after `delay` while `timer` lives: a timer of connection_ is cancelled with it.
+    void after(loop::Timer& timer, std::chrono::milliseconds delay, void (BluezPeripheral::*fn)());
 
     BluezCentral& central_;
     const std::string path_;
@@ -99,31 +135,14 @@ private:
     ble::PeripheralDelegate* delegate_ = nullptr;
 
     int state_ = ble::PeripheralState::disconnected;
-    std::uint64_t connection_ = 0;
-    bool connectReported_ = false;
-    // bluetoothd said another connection attempt is under way: wait for its outcome.
-    bool awaitingOtherAttempt_ = false;
-
+    // A new number for each connection and at its end: replies of another one are dropped.
+    std::uint64_t connectionNumber_ = 0;
+    Connection connection_;
+    // What the last connection found, kept after it ends (its end reports the MTU) until the
+    // next one starts.
     std::optional<std::vector<ble::ServicePtr>> services_;
-    std::optional<std::vector<codec::Uuid>> serviceWait_;
-    std::vector<CharacteristicWait> characteristicWaits_;
-    std::uint64_t lagTimerConnection_ = 0;
-    // Handed out during this connection, by object path.
-    std::map<std::string, std::shared_ptr<BluezService>> serviceObjects_;
-    std::map<std::string, std::shared_ptr<BluezCharacteristic>> characteristicObjects_;
-    // The link's ATT MTU as bluetoothd last said it on this connection; 0 until then. Kept
-    // after the connection ends, for the figure its end reports.
+    // The link's ATT MTU as bluetoothd last said it; 0 until then.
     std::int64_t mtu_ = 0;
-    // StartNotify or StopNotify sent and not yet confirmed, by characteristic path.
-    std::map<std::string, bool> notifyPending_;
-    // The outbox subscription succeeded on this connection: setup is over.
-    bool ready_ = false;
-    bool missingService_ = false;
-    bool holdsConnectCall_ = false;
-    bool connectSent_ = false;
-    // Notifications of an acquired stream, and the characteristic it belongs to.
-    std::unique_ptr<NotifySocket> notifySocket_;
-    std::string mtuSource_;
 };
 
 }  // namespace bluez

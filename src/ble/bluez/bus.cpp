@@ -76,17 +76,14 @@ Bus::Bus(asio::io_context& io, std::function<void()> onLost)
 
 Bus::~Bus() {
     *waits_->alive = false;
-    if (!bus_) {
-        dropQueued();
-        return;
-    }
+    if (!bus_) return;
     // What waits for its turn goes out now, as calls nobody answers: the bus daemon counts no
     // reply for them, and nobody is left to read one.
     for (Queued& c : queued_) {
-        sd_bus_message_set_expect_reply(c.message, 0);
-        sd_bus_send(bus_, c.message, nullptr);
+        sd_bus_message_set_expect_reply(c.message.get(), 0);
+        sd_bus_send(bus_, c.message.get(), nullptr);
     }
-    dropQueued();
+    queued_.clear();
     waits_->timer.cancel();
     waits_->socket.release();  // the socket belongs to sd-bus
     // Requests still queued (disconnects at exit) must reach bluetoothd.
@@ -96,51 +93,54 @@ Bus::~Bus() {
 void Bus::roundTrip(const std::string& destination, std::chrono::milliseconds timeout) {
     if (!bus_) return;
     sd_bus_message* ping = nullptr;
+    const int r = sd_bus_message_new_method_call(bus_, &ping, destination.c_str(), "/", "org.freedesktop.DBus.Peer",
+                                                 "Ping");
+    const Message owned(ping);
+    if (r < 0 || sd_bus_message_set_auto_start(ping, 0) < 0) return;
+    // Any answer will do, an error too; other messages wait in sd-bus's queue meanwhile.
     sd_bus_message* reply = nullptr;
-    if (sd_bus_message_new_method_call(bus_, &ping, destination.c_str(), "/", "org.freedesktop.DBus.Peer", "Ping") >=
-            0 &&
-        sd_bus_message_set_auto_start(ping, 0) >= 0) {
-        // Any answer will do, an error too; other messages wait in sd-bus's queue meanwhile.
-        sd_bus_call(bus_, ping, std::chrono::duration_cast<std::chrono::microseconds>(timeout).count(), nullptr,
-                    &reply);
-    }
-    sd_bus_message_unref(reply);
-    sd_bus_message_unref(ping);
+    sd_bus_call(bus_, ping, std::chrono::duration_cast<std::chrono::microseconds>(timeout).count(), nullptr, &reply);
+    const Message answer(reply);
 }
 
 void Bus::call(const std::string& destination, const std::string& path, const char* interface,
                const char* member, const Arguments& append, std::chrono::milliseconds timeout,
                ReplyHandler onReply) {
-    sd_bus_message* m = nullptr;
-    int r = bus_ ? sd_bus_message_new_method_call(bus_, &m, destination.c_str(), path.c_str(), interface, member)
+    sd_bus_message* created = nullptr;
+    int r = bus_ ? sd_bus_message_new_method_call(bus_, &created, destination.c_str(), path.c_str(), interface,
+                                                  member)
                  : -ENOTCONN;
-    if (r >= 0) r = sd_bus_message_set_auto_start(m, 0);
-    if (r >= 0 && !onReply) r = sd_bus_message_set_expect_reply(m, 0);
-    if (r >= 0 && append) append(m);
+    Message m(created);
     if (r < 0) {
-        sd_bus_message_unref(m);
-        if (onReply) fail(std::move(onReply), r);
+        if (onReply) fail(std::move(onReply), "org.freedesktop.DBus.Error.Disconnected", r);
+        return;
+    }
+    r = sd_bus_message_set_auto_start(m.get(), 0);
+    if (r >= 0 && !onReply) r = sd_bus_message_set_expect_reply(m.get(), 0);
+    if (r >= 0 && append) r = append(m.get());
+    // A call that cannot be built never goes out, half built: it fails like one refused.
+    if (r < 0) {
+        if (onReply) fail(std::move(onReply), "org.freedesktop.DBus.Error.InvalidArgs", r);
         return;
     }
     // A call without a reply takes no place among the outstanding ones; one waiting behind
     // others keeps its place in line.
     if (onReply && (outstanding_ >= maxOutstanding || !queued_.empty())) {
-        queued_.push_back({m, timeout, std::move(onReply)});
+        queued_.push_back({std::move(m), timeout, std::move(onReply)});
         return;
     }
-    send(m, timeout, std::move(onReply));
+    send(std::move(m), timeout, std::move(onReply));
 }
 
-void Bus::send(sd_bus_message* m, std::chrono::milliseconds timeout, ReplyHandler onReply) {
+void Bus::send(Message m, std::chrono::milliseconds timeout, ReplyHandler onReply) {
     if (!onReply) {
-        sd_bus_send(bus_, m, nullptr);
-        sd_bus_message_unref(m);
+        sd_bus_send(bus_, m.get(), nullptr);
         arm();
         return;
     }
     sd_bus_slot* slot = nullptr;
     const int r = sd_bus_call_async(
-        bus_, &slot, m,
+        bus_, &slot, m.get(),
         [](sd_bus_message* reply, void* userdata, sd_bus_error*) {
             auto* handler = static_cast<Outstanding*>(userdata);
             handler->bus->outstanding_--;
@@ -149,9 +149,8 @@ void Bus::send(sd_bus_message* m, std::chrono::milliseconds timeout, ReplyHandle
             return 0;
         },
         nullptr, static_cast<std::uint64_t>(timeout.count()) * 1000u);
-    sd_bus_message_unref(m);
     if (r < 0) {
-        fail(std::move(onReply), r);
+        fail(std::move(onReply), "org.freedesktop.DBus.Error.Disconnected", r);
         return;
     }
     ++outstanding_;
@@ -159,13 +158,13 @@ void Bus::send(sd_bus_message* m, std::chrono::milliseconds timeout, ReplyHandle
     arm();
 }
 
-void Bus::fail(ReplyHandler onReply, int error) {
-    // Failing to send is an error reply like any other, delivered on the loop, never from
-    // inside the caller.
-    asio::post(waits_->io, [alive = std::weak_ptr<bool>(waits_->alive), onReply = std::move(onReply), error] {
+void Bus::fail(ReplyHandler onReply, const char* name, int error) {
+    // Failing to build or send is an error reply like any other, delivered on the loop, never
+    // from inside the caller.
+    asio::post(waits_->io, [alive = std::weak_ptr<bool>(waits_->alive), onReply = std::move(onReply), name, error] {
         if (alive.expired()) return;
         Reply reply;
-        reply.error = "org.freedesktop.DBus.Error.Disconnected";
+        reply.error = name;
         reply.errorText = std::strerror(-error);
         onReply(reply);
     });
@@ -175,7 +174,7 @@ void Bus::sendQueued() {
     while (bus_ && !queued_.empty() && outstanding_ < maxOutstanding) {
         Queued next = std::move(queued_.front());
         queued_.pop_front();
-        send(next.message, next.timeout, std::move(next.onReply));
+        send(std::move(next.message), next.timeout, std::move(next.onReply));
     }
 }
 
@@ -242,15 +241,10 @@ void Bus::arm() {
     });
 }
 
-void Bus::dropQueued() {
-    for (Queued& c : queued_) sd_bus_message_unref(c.message);
-    queued_.clear();
-}
-
 void Bus::lose(int error) {
     error_ = error;
     // Their handlers are never run, like those of calls sent on the bus that broke.
-    dropQueued();
+    queued_.clear();
     outstanding_ = 0;
     waits_->timer.cancel();
     waits_->socket.release();

@@ -16,6 +16,12 @@ class io_context;
 
 namespace bluez {
 
+// An owned message, unreferenced when dropped.
+struct MessageUnref {
+    void operator()(sd_bus_message* m) const { sd_bus_message_unref(m); }
+};
+using Message = std::unique_ptr<sd_bus_message, MessageUnref>;
+
 // The answer to a method call: an error name, or the reply positioned at its first argument.
 struct Reply {
     sd_bus_message* message = nullptr;
@@ -33,7 +39,8 @@ class Bus {
 public:
     using ReplyHandler = std::function<void(const Reply&)>;
     using SignalHandler = std::function<void(sd_bus_message*)>;
-    using Arguments = std::function<void(sd_bus_message*)>;
+    // Appends a call's arguments: the sd-bus status of the first append that failed, or of the last.
+    using Arguments = std::function<int(sd_bus_message*)>;
 
     // `onLost` runs on the loop when the bus connection breaks.
     Bus(asio::io_context& io, std::function<void()> onLost);
@@ -48,7 +55,8 @@ public:
     static constexpr std::size_t maxOutstanding = 96;
 
     // A method call that never starts a service that is not running. The handler runs on the
-    // loop with the reply, an error, or the timeout as an error; never if the bus is gone.
+    // loop with the reply, an error, or the timeout as an error; never if the bus is gone. A call
+    // that cannot be built or sent is answered with an error too, on the loop as well.
     // Without a handler, no reply is asked for: the call is sent and forgotten.
     void call(const std::string& destination, const std::string& path, const char* interface,
               const char* member, const Arguments& append, std::chrono::milliseconds timeout,
@@ -64,15 +72,14 @@ private:
     struct Outstanding;
     // A call built and waiting for its turn; the message is owned until sent.
     struct Queued {
-        sd_bus_message* message;
+        Message message;
         std::chrono::milliseconds timeout;
         ReplyHandler onReply;
     };
 
-    void send(sd_bus_message* m, std::chrono::milliseconds timeout, ReplyHandler onReply);
-    void fail(ReplyHandler onReply, int error);
+    void send(Message m, std::chrono::milliseconds timeout, ReplyHandler onReply);
+    void fail(ReplyHandler onReply, const char* name, int error);
     void sendQueued();
-    void dropQueued();
 
     void process();
     void arm();

@@ -136,11 +136,33 @@ element required(const Fields& fields, std::string_view key) {
     return *e;
 }
 
-// Steps of a timeline: each later than the one before.
-void checkStepTime(Ms at, std::optional<Ms> previous, const std::string& path) {
-    if (previous && at <= *previous) {
-        fail(path, "must be later than the step before (" + std::to_string(previous->count()) + ")");
+// An array's items, each read by `read` with its own path.
+template <typename Read>
+auto items(element e, const std::string& path, Read read) {
+    std::vector<decltype(read(e, path))> list;
+    for (element value : array(e, path)) list.push_back(read(value, item(path, list.size())));
+    return list;
+}
+
+// A timeline: objects with a time "at" (0 when left out), each later than the one before, and
+// the step's value under `valueKey`. `fromZero`: the value must be known from the start.
+template <typename Step, typename Value>
+std::vector<Step> timeline(element e, const std::string& path, std::string_view valueKey, Value Step::*value,
+                           Value (*readValue)(element, const std::string&), bool fromZero) {
+    std::vector<Step> steps;
+    for (element stepValue : array(e, path)) {
+        Fields fields(stepValue, item(path, steps.size()), {"at", valueKey});
+        Step step;
+        optionalField(fields, "at", step.at, milliseconds);
+        if (fromZero && steps.empty() && step.at != Ms{0}) fail(fields.pathOf("at"), "the first step must be at 0");
+        if (!steps.empty() && step.at <= steps.back().at) {
+            fail(fields.pathOf("at"),
+                 "must be later than the step before (" + std::to_string(steps.back().at.count()) + ")");
+        }
+        step.*value = readValue(required(fields, valueKey), fields.pathOf(valueKey));
+        steps.push_back(step);
     }
+    return steps;
 }
 
 int adapterState(element e, const std::string& path) {
@@ -165,16 +187,7 @@ int adapterState(element e, const std::string& path) {
 }
 
 std::vector<AdapterStep> adapter(element e, const std::string& path) {
-    std::vector<AdapterStep> steps;
-    for (element stepValue : array(e, path)) {
-        Fields fields(stepValue, item(path, steps.size()), {"at", "state"});
-        AdapterStep step;
-        optionalField(fields, "at", step.at, milliseconds);
-        checkStepTime(step.at, steps.empty() ? std::nullopt : std::optional(steps.back().at), fields.pathOf("at"));
-        step.state = adapterState(required(fields, "state"), fields.pathOf("state"));
-        steps.push_back(step);
-    }
-    return steps;
+    return timeline(e, path, "state", &AdapterStep::state, adapterState, false);
 }
 
 std::size_t writeLimitValue(element e, const std::string& path) {
@@ -189,34 +202,20 @@ std::vector<WriteLimitStep> writeLimit(element e, const std::string& path) {
         }
         return {WriteLimitStep{Ms{0}, writeLimitValue(e, path)}};
     }
-    std::vector<WriteLimitStep> steps;
-    for (element stepValue : array(e, path)) {
-        Fields fields(stepValue, item(path, steps.size()), {"at", "limit"});
-        WriteLimitStep step;
-        optionalField(fields, "at", step.at, milliseconds);
-        // The limit must be known from the start.
-        if (steps.empty() && step.at != Ms{0}) fail(fields.pathOf("at"), "the first step must be at 0");
-        checkStepTime(step.at, steps.empty() ? std::nullopt : std::optional(steps.back().at), fields.pathOf("at"));
-        step.limit = writeLimitValue(required(fields, "limit"), fields.pathOf("limit"));
-        steps.push_back(step);
-    }
+    auto steps = timeline(e, path, "limit", &WriteLimitStep::limit, writeLimitValue, true);
     if (steps.empty()) fail(path, "must hold at least one step");
     return steps;
 }
 
-std::vector<Notification> notifications(element e, const std::string& path) {
-    std::vector<Notification> list;
-    for (element value : array(e, path)) {
-        Fields fields(value, item(path, list.size()), {"after", "data"});
-        Notification n;
-        optionalField(fields, "after", n.after, milliseconds);
-        auto dataPath = fields.pathOf("data");
-        auto bytes = codec::decodeBase64(string(required(fields, "data"), dataPath));
-        if (!bytes) fail(dataPath, "not base64 (standard alphabet, padded with \"=\")");
-        n.value = std::move(*bytes);
-        list.push_back(std::move(n));
-    }
-    return list;
+Notification notification(element e, const std::string& path) {
+    Fields fields(e, path, {"after", "data"});
+    Notification n;
+    optionalField(fields, "after", n.after, milliseconds);
+    auto dataPath = fields.pathOf("data");
+    auto bytes = codec::decodeBase64(string(required(fields, "data"), dataPath));
+    if (!bytes) fail(dataPath, "not base64 (standard alphabet, padded with \"=\")");
+    n.value = std::move(*bytes);
+    return n;
 }
 
 WriteFailures writeFailures(element e, const std::string& path) {
@@ -227,12 +226,8 @@ WriteFailures writeFailures(element e, const std::string& path) {
                   [](element v, const std::string& p) {
                       return static_cast<std::uint32_t>(integer(v, p, 0, std::numeric_limits<std::uint32_t>::max()));
                   });
-    if (auto nth = fields.get("nth")) {
-        auto nthPath = fields.pathOf("nth");
-        for (element v : array(*nth, nthPath)) {
-            failures.nth.push_back(positiveCount(v, item(nthPath, failures.nth.size())));
-        }
-    }
+    optionalField(fields, "nth", failures.nth,
+                  [](element v, const std::string& p) { return items(v, p, positiveCount); });
     return failures;
 }
 
@@ -247,12 +242,6 @@ Delays delays(element e, const std::string& path) {
     optionalField(fields, "write", d.write, milliseconds);
     optionalField(fields, "disconnect", d.disconnect, milliseconds);
     return d;
-}
-
-std::vector<Ms> times(element e, const std::string& path) {
-    std::vector<Ms> list;
-    for (element v : array(e, path)) list.push_back(milliseconds(v, item(path, list.size())));
-    return list;
 }
 
 PeripheralSpec peripheral(element e, const std::string& path) {
@@ -281,13 +270,15 @@ PeripheralSpec peripheral(element e, const std::string& path) {
     optionalField(fields, "subscribeFails", p.subscribeFails, boolean);
     optionalField(fields, "writeFailures", p.writeFailures, writeFailures);
     optionalField(fields, "delays", p.delays, delays);
-    optionalField(fields, "disconnectAt", p.disconnectAt, times);
+    optionalField(fields, "disconnectAt", p.disconnectAt,
+                  [](element v, const std::string& s) { return items(v, s, milliseconds); });
     optionalField(fields, "disconnectAfterWrites", p.disconnectAfterWrites, positiveCount);
     // At least 1 ms: a peripheral that fails at once and advertises again at the same instant
     // would keep the world busy forever without time moving on.
     optionalField(fields, "readvertiseAfter", p.readvertiseAfter,
                   [](element e, const std::string& path) { return Ms{integer(e, path, 1, maxMs)}; });
-    optionalField(fields, "notifications", p.notifications, notifications);
+    optionalField(fields, "notifications", p.notifications,
+                  [](element v, const std::string& s) { return items(v, s, notification); });
     optionalField(fields, "echo", p.echo, boolean);
     return p;
 }
