@@ -31,6 +31,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ble/diagnostics.hpp"
@@ -60,6 +61,14 @@ inline constexpr int connecting = 1;
 inline constexpr int connected = 2;
 inline constexpr int disconnecting = 3;
 }  // namespace PeripheralState
+
+// What one discovery report said of a peripheral, where the stack tells.
+struct Advertisement {
+    // The advertised local name or, where the stack gives none, the device's name.
+    std::optional<std::string> name;
+    // The signal strength of the report, in dBm.
+    std::optional<int> rssi;
+};
 
 class Characteristic {
 public:
@@ -112,13 +121,15 @@ public:
     virtual void writeValue(const codec::Bytes& value, const CharacteristicPtr& c) = 0;
     // For a write with response.
     virtual std::size_t maximumWriteValueLength() const = 0;
+    // The device address ("AA:BB:CC:DD:EE:FF"), where the stack shows one.
+    virtual std::optional<std::string> address() const { return std::nullopt; }
 };
 
 class CentralDelegate {
 public:
     virtual ~CentralDelegate() = default;
     virtual void centralDidUpdateState() = 0;
-    virtual void didDiscover(const PeripheralPtr& p) = 0;
+    virtual void didDiscover(const PeripheralPtr& p, const Advertisement& advertisement) = 0;
     virtual void didConnect(const PeripheralPtr& p) = 0;
     virtual void didFailToConnect(const PeripheralPtr& p, const std::optional<Error>& error) = 0;
     virtual void didDisconnect(const PeripheralPtr& p, const std::optional<Error>& error) = 0;
@@ -137,6 +148,9 @@ public:
     virtual ~CentralManager() = default;
     // ManagerState values, or any other value for a state the bridge does not know.
     virtual int state() const = 0;
+    // Why the state is what it is ("no_adapter", "blocked"), where the backend knows; empty
+    // otherwise. A change of reason alone is a change of state (promise 2).
+    virtual std::string_view stateReason() const { return {}; }
     virtual bool isScanning() const = 0;
     virtual void scanForPeripherals(const std::vector<codec::Uuid>& services, bool allowDuplicates) = 0;
     virtual void stopScan() = 0;

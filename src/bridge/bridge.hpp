@@ -52,7 +52,7 @@ public:
 
     // Adapter state and connections.
     void centralDidUpdateState() override;
-    void didDiscover(const ble::PeripheralPtr& p) override;
+    void didDiscover(const ble::PeripheralPtr& p, const ble::Advertisement& advertisement) override;
     void didConnect(const ble::PeripheralPtr& p) override;
     void didFailToConnect(const ble::PeripheralPtr& p, const std::optional<ble::Error>& error) override;
     void didDisconnect(const ble::PeripheralPtr& p, const std::optional<ble::Error>& error) override;

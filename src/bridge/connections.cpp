@@ -29,15 +29,22 @@ void Bridge::centralDidUpdateState() {
         manager_->scanForPeripherals({env_.profile.service}, /*allowDuplicates=*/false);
         diagnose("scan started for service ", env_.profile.service);
     }
-    env_.reports.state(stateName(state));
+    env_.reports.state(stateName(state), manager_->stateReason());
 }
 
-void Bridge::didDiscover(const ble::PeripheralPtr& p) {
+void Bridge::didDiscover(const ble::PeripheralPtr& p, const ble::Advertisement& advertisement) {
     if (stopping_) return;
     const codec::Uuid id = p->identifier();
-    if (links_.find(id)) return;
+    if (const LinkPtr link = links_.find(id)) {
+        // A report may leave out what an earlier one said.
+        if (advertisement.name) link->advertisement.name = advertisement.name;
+        if (advertisement.rssi) link->advertisement.rssi = advertisement.rssi;
+        return;
+    }
     diagnose("peer ", id, ": found, connecting");
-    links_.insert(id, std::make_shared<Link>(p));
+    auto link = std::make_shared<Link>(p);
+    link->advertisement = advertisement;
+    links_.insert(id, std::move(link));
     p->setDelegate(this);
     manager_->connect(p);
 }

@@ -72,7 +72,11 @@ void Bridge::announceIfReady(Link& link) {
     const std::size_t writeLimit = link.peripheral->maximumWriteValueLength();
     link.reportedMtu = announcedMtu(writeLimit);
     diagnose("peer ", link.peripheral->identifier(), ": ready, write limit ", static_cast<std::int64_t>(writeLimit));
-    env_.reports.peerConnected(link.peripheral->identifier(), link.reportedMtu);
+    env_.reports.peerConnected({.id = link.peripheral->identifier(),
+                                .mtu = link.reportedMtu,
+                                .name = link.advertisement.name,
+                                .rssi = link.advertisement.rssi,
+                                .address = link.peripheral->address()});
 }
 
 }  // namespace bridge

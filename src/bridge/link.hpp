@@ -35,6 +35,8 @@ struct Link {
     bool announced = false;
     // The bridge cancelled the connection during setup.
     bool setupCancelled = false;
+    // What its latest discovery report said.
+    ble::Advertisement advertisement;
     // The write limit as last reported (announcement or "mtu" event), plus 3.
     std::int64_t reportedMtu = 0;
 };

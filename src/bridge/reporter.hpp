@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "bridge/command_target.hpp"
@@ -49,6 +51,17 @@ inline std::string_view reasonName(PeerEnd end) {
     return "";
 }
 
+// A peer ready for frames, with what is known of it.
+struct ReadyPeer {
+    codec::Uuid id;
+    // Its write limit plus 3, within 23..517.
+    std::int64_t mtu = 23;
+    std::optional<std::string> name = {};
+    // dBm, of its latest discovery report.
+    std::optional<int> rssi = {};
+    std::optional<std::string> address = {};
+};
+
 // What the bridge tells its front: everything that happens, as it happens. A front renders what
 // its wire format reports (the stdio front's protocol 1 leaves most outcomes out) and nothing
 // else. Main thread only.
@@ -58,10 +71,11 @@ public:
 
     // The bridge exists, its central manager created; nothing else has happened yet.
     virtual void hello() = 0;
-    // The adapter state, by its name ("ready", "powered_off", ...), at start and on every change.
-    virtual void state(std::string_view value) = 0;
-    // A peer is ready for frames; `mtu` is its write limit plus 3, within 23..517.
-    virtual void peerConnected(const codec::Uuid& id, std::int64_t mtu) = 0;
+    // The adapter state, by its name ("ready", "powered_off", ...), at start and on every change,
+    // and why, where known ("no_adapter"; empty otherwise).
+    virtual void state(std::string_view value, std::string_view reason) = 0;
+    // A peer is ready for frames.
+    virtual void peerConnected(const ReadyPeer& peer) = 0;
     // A peripheral's connection attempt or link ended; `mtu` is its write limit plus 3, at least 23.
     virtual void peerDisconnected(const codec::Uuid& id, std::int64_t mtu, PeerEnd reason) = 0;
     // A ready peer's write limit changed: `mtu` as for peerConnected.

@@ -89,15 +89,43 @@ void EventStream::hello() {
     finish();
 }
 
-void EventStream::state(std::string_view value) {
+void EventStream::state(std::string_view value, std::string_view reason) {
     // An event that would not be valid UTF-8 is not written at all.
-    if (!simdjson::validate_utf8(value)) return;
-    line_ = R"({"event":"state","value":)";
+    if (!simdjson::validate_utf8(value) || !simdjson::validate_utf8(reason)) return;
+    line_ = R"({"event":"state",)";
+    if (answersAll_ && !reason.empty()) {
+        line_ += R"("reason":)";
+        appendString(line_, reason);
+        line_ += ',';
+    }
+    line_ += R"("value":)";
     appendString(line_, value);
     finish();
 }
 
-void EventStream::peerConnected(const codec::Uuid& id, std::int64_t mtu) { peer(id, true, mtu); }
+void EventStream::peerConnected(const bridge::ReadyPeer& peer) {
+    if (!answersAll_) return this->peer(peer.id, true, peer.mtu);
+    // Keys in byte order; a name that is not valid UTF-8 is left out rather than the event.
+    line_ = "{";
+    if (peer.address) {
+        line_ += R"("address":)";
+        appendString(line_, *peer.address);
+        line_ += ',';
+    }
+    line_ += R"("connected":true,"event":"peer","id":)";
+    appendId(line_, peer.id);
+    line_ += R"(,"mtu":)";
+    appendInteger(line_, peer.mtu);
+    if (peer.name && simdjson::validate_utf8(*peer.name)) {
+        line_ += R"(,"name":)";
+        appendString(line_, *peer.name);
+    }
+    if (peer.rssi) {
+        line_ += R"(,"rssi":)";
+        appendInteger(line_, *peer.rssi);
+    }
+    finish();
+}
 
 void EventStream::peerDisconnected(const codec::Uuid& id, std::int64_t mtu, PeerEnd reason) {
     if (!answersAll_) return peer(id, false, mtu);

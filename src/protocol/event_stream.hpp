@@ -23,8 +23,10 @@ public:
     explicit EventStream(LineSink sink, Protocol protocol = Protocol::v1);
 
     void hello() override;
-    void state(std::string_view value) override;
-    void peerConnected(const codec::Uuid& id, std::int64_t mtu) override;
+    void state(std::string_view value, std::string_view reason) override;
+    void state(std::string_view value) { state(value, {}); }
+    void peerConnected(const bridge::ReadyPeer& peer) override;
+    void peerConnected(const codec::Uuid& id, std::int64_t mtu) { peerConnected({.id = id, .mtu = mtu}); }
     void peerDisconnected(const codec::Uuid& id, std::int64_t mtu, bridge::PeerEnd reason) override;
     void peerDisconnected(const codec::Uuid& id, std::int64_t mtu) {
         peerDisconnected(id, mtu, bridge::PeerEnd::disconnected);

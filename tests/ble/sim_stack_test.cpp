@@ -80,7 +80,7 @@ public:
     }
 
     void centralDidUpdateState() override { note("state " + std::to_string(central->state())); }
-    void didDiscover(const ble::PeripheralPtr& p) override {
+    void didDiscover(const ble::PeripheralPtr& p, const ble::Advertisement&) override {
         found[p->identifier().text()] = p;
         p->setDelegate(this);
         note("discover " + letter(p));

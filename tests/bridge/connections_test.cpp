@@ -99,7 +99,7 @@ TEST(Connections, ADiscoveryWhileStoppingCreatesNoLink) {
     SimFixture f({Peer(peerA).advertiseAt(1h)});
     startAndSettle(f);
     f.bridge().stop();
-    f.bridge().didDiscover(f.world().peripheral(uuid(peerA)));
+    f.bridge().didDiscover(f.world().peripheral(uuid(peerA)), {});
     EXPECT_EQ(f.bridge().links().size(), 0u);
     EXPECT_THAT(f.requests(Kind::connect), IsEmpty());
 }
@@ -108,7 +108,7 @@ TEST(Connections, ADiscoveryOfAPeripheralWithALinkIsIgnored) {
     SimFixture f({Peer(peerA)});
     startAndSettle(f);
     const bridge::LinkPtr before = f.bridge().links().find(uuid(peerA));
-    f.bridge().didDiscover(f.world().peripheral(uuid(peerA)));
+    f.bridge().didDiscover(f.world().peripheral(uuid(peerA)), {});
     EXPECT_EQ(f.bridge().links().find(uuid(peerA)), before);
     EXPECT_EQ(f.requests(Kind::connect).size(), 1u);
 }

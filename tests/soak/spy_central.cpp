@@ -73,9 +73,9 @@ public:
         spy_.observer().stateUpdated(central_->state());
         bridge_.centralDidUpdateState();
     }
-    void didDiscover(const ble::PeripheralPtr& p) override {
+    void didDiscover(const ble::PeripheralPtr& p, const ble::Advertisement& advertisement) override {
         spy_.observer().otherCallback();
-        bridge_.didDiscover(spy_.standIn(p));
+        bridge_.didDiscover(spy_.standIn(p), advertisement);
     }
     void didConnect(const ble::PeripheralPtr& p) override {
         spy_.observer().otherCallback();

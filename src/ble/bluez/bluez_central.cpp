@@ -411,7 +411,7 @@ void BluezCentral::reportIfAdvertising(const std::string& devicePath) {
     auto p = peripheralFor(devicePath);
     if (!p || p->state() != ble::PeripheralState::disconnected) return;
     if (!known) say([&] { return "found " + text(device, "Address") + " at " + devicePath; });
-    deliver([this, p] { delegate_.didDiscover(p); });
+    deliver([this, p] { delegate_.didDiscover(p, {}); });
 }
 
 std::shared_ptr<BluezPeripheral> BluezCentral::peripheralFor(const std::string& devicePath) {

@@ -113,7 +113,7 @@ public:
             p->rebind(object);
         }
         object.delegate = stackDelegate_;
-        delegate_.didDiscover(p);
+        delegate_.didDiscover(p, {});
     }
 
     void didConnect(CBPeripheral* object) {

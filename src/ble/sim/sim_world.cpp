@@ -116,7 +116,7 @@ void SimWorld::deliverDiscovery(SimPeripheral& p) {
     // The scan may have stopped, or another report used the advertisement, since the post.
     if (!p.advertising() || !scanSees(p) || !central_) return;
     p.useAdvertisement();
-    central_->didDiscover(p.shared_from_this());
+    central_->didDiscover(p.shared_from_this(), {});
 }
 
 void SimWorld::setAdapterState(int state) {
