@@ -80,8 +80,8 @@ int runBridge(const Program& program, const Options& options, loop::MainQueue& q
 std::optional<int> handleCommandLine(const Program& program, int argc, const char* const* argv, Options& options) {
     const ParsedOptions parsed = parseOptions(program, {argv + 1, static_cast<std::size_t>(argc > 0 ? argc - 1 : 0)});
     if (!parsed.options) {
-        std::fprintf(stderr, "%.*s: %s\n", static_cast<int>(program.name.size()), program.name.data(),
-                     parsed.error.c_str());
+        const std::string name(program.name);
+        std::fprintf(stderr, "%s: %s (see %s --help)\n", name.c_str(), parsed.error.c_str(), name.c_str());
         return 2;
     }
     options = *parsed.options;

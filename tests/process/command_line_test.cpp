@@ -57,6 +57,7 @@ TEST(CommandLine, HelpVersionAndABadOptionOfBothPrograms) {
             EXPECT_EQ(r.err.rfind(std::string(name) + ": ", 0), 0u) << r.err;
             EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
             EXPECT_NE(r.err.find(bad[0]), std::string::npos) << r.err;
+            EXPECT_TRUE(r.err.ends_with(std::string(" (see ") + name + " --help)\n")) << r.err;
         }
     }
 }
