@@ -192,3 +192,23 @@ test('a bridge that cannot start is a BridgeStartError naming why', async () => 
         });
     }
 });
+
+test('World refuses an unknown key or a wrong type where it is given, naming it', () => {
+    const world = new World();
+    const mistakes = [
+        [{ wirteLimit: 20 }, 'World: wirteLimit: unknown key'],
+        [{ delays: { wirte: 5 } }, 'World: delays.wirte: unknown key'],
+        [{ writeLimit: [{ at: 0, limit: 20 }, { at: 5, limt: 9 }] }, 'World: writeLimit[1].limt: unknown key'],
+        [{ writeLimit: '20' }, 'World: writeLimit: expected an integer or an array, found string'],
+        [{ echo: 'yes' }, 'World: echo: expected a boolean, found string'],
+        [{ notifications: [{ data: 5 }] }, 'World: notifications[0].data: expected a string or bytes, found number'],
+        [{ writeFailures: { nth: [1.5] } }, 'World: writeFailures.nth[0]: expected an integer, found number'],
+        [null, 'World: options: expected an object, found null'],
+    ];
+    for (const [options, message] of mistakes) assert.throws(() => world.peripheral(options), { name: 'TypeError', message });
+    assert.throws(() => world.adapter([{ at: 0, sate: 'powered_on' }]), { message: 'World: adapter[0].sate: unknown key' });
+    assert.throws(() => world.adapter([{ state: true }]), {
+        message: 'World: adapter[0].state: expected a string or an integer, found boolean',
+    });
+    assert.deepEqual(world.toJSON(), { peripherals: [] });
+});
