@@ -1,6 +1,7 @@
 // The package against the real bridge on the simulated stack (gattrelay-sim, from GATTRELAY_SIM_PATH or
 // the build folder of this source tree).
 import assert from 'node:assert/strict';
+import { spawnSync } from 'node:child_process';
 import { once } from 'node:events';
 import { test } from 'node:test';
 
@@ -211,4 +212,27 @@ test('World refuses an unknown key or a wrong type where it is given, naming it'
         message: 'World: adapter[0].state: expected a string or an integer, found boolean',
     });
     assert.deepEqual(world.toJSON(), { peripherals: [] });
+});
+
+test('with -v each diagnostic line is a "log" event, or goes to standard error unchanged', async () => {
+    const world = new World();
+    world.peripheral({ echo: true });
+    const bridge = await Bridge.start({ world, args: ['-v'] });
+    const lines = [];
+    bridge.on('log', (line) => lines.push(line));
+    await bridge.waitForPeer();
+    await bridge.stop();
+    assert.ok(lines.length > 0);
+    for (const line of lines) assert.match(line, /^gattrelay-sim: [^\n]+$/);
+
+    const script = `import { Bridge, World } from ${JSON.stringify(new URL('../index.js', import.meta.url).href)};
+        const world = new World();
+        world.peripheral({ echo: true });
+        const bridge = await Bridge.start({ world, args: ['-v'], stderr: 'inherit' });
+        bridge.on('log', () => console.log('log event'));
+        await bridge.waitForPeer();
+        await bridge.stop();`;
+    const child = spawnSync(process.execPath, ['--input-type=module', '-e', script], { encoding: 'utf8', timeout: 30000 });
+    assert.equal(child.stdout, '');
+    assert.match(child.stderr, /^gattrelay-sim: .*ready/m);
 });

@@ -2,6 +2,7 @@
 
 import asyncio
 import gc
+import logging
 import os
 import signal
 
@@ -189,3 +190,14 @@ def test_world_refuses_an_unknown_key_or_a_wrong_type_where_it_is_given(options,
     with pytest.raises(TypeError, match=r"^World: adapter\[0\]\.sate: unknown key$"):
         world.adapter({"at": 0, "sate": "powered_on"})
     assert world.to_json() == '{"peripherals": []}'
+
+
+async def test_with_v_each_diagnostic_line_is_a_debug_record_of_the_gattrelay_logger(caplog):
+    caplog.set_level(logging.DEBUG, logger="gattrelay")
+    world = World()
+    peer_id = world.peripheral(echo=True)
+    async with await Bridge.start(world=world, args=["-v"]) as bridge:
+        await bridge.wait_for_peer(peer_id)
+    records = [r for r in caplog.records if r.name == "gattrelay"]
+    assert f"gattrelay-sim: peer {peer_id}: found, connecting" in [r.getMessage() for r in records]
+    assert all(r.levelno == logging.DEBUG and "\n" not in r.getMessage() for r in records)
