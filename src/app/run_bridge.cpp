@@ -1,5 +1,6 @@
 #include "app/run_bridge.hpp"
 
+#include <chrono>
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -13,10 +14,14 @@ namespace app {
 
 namespace {
 
-// Each diagnostic line on standard error, after the program's name, in one write.
+// Each diagnostic line on standard error, after the program's name and the milliseconds since
+// the bridge started, in one write: "gattrelay: 1520 ms: adapter state ready".
 ble::Diagnostics standardError(std::string_view program) {
-    return [prefix = std::string(program) + ": "](std::string_view line) {
+    return [prefix = std::string(program) + ": ", start = std::chrono::steady_clock::now()](std::string_view line) {
+        const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
         std::string text = prefix;
+        text += std::to_string(elapsed.count());
+        text += " ms: ";
         text += line;
         text += '\n';
         std::fwrite(text.data(), 1, text.size(), stderr);
