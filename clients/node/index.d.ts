@@ -44,6 +44,11 @@ export interface StartOptions {
     args?: string[];
     /** A World, or the path of a world file, for `gattrelay-sim`. */
     world?: World | string;
+    /**
+     * The bridge's standard error: 'log' (default) makes each line a "log" event (with `-v` in `args`, its
+     * diagnostics); 'inherit' passes it through to this process's standard error unchanged.
+     */
+    stderr?: 'log' | 'inherit';
     /** How long to wait for "hello" (default 10000). */
     startTimeoutMs?: number;
     /** How long `stop()` waits before it kills the bridge (default 5000). */
@@ -59,6 +64,8 @@ export interface BridgeEvents {
     mtu: [MtuEvent];
     rejected: [RejectedEvent];
     close: [Exit];
+    /** One line of the bridge's standard error, without its line feed. */
+    log: [string];
 }
 
 export declare class Bridge extends EventEmitter {

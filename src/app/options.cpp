@@ -1,6 +1,7 @@
 #include "app/options.hpp"
 
 #include <cctype>
+#include <vector>
 
 #include "protocol/version.hpp"
 
@@ -34,28 +35,35 @@ public:
     Parser(const Program& program, std::span<const char* const> args) : program_(program), args_(args) {}
 
     ParsedOptions run() {
-        std::size_t i = 0;
-        for (; i < args_.size(); ++i) {
+        std::vector<std::string_view> operands;
+        bool optionsEnded = false;
+        for (std::size_t i = 0; i < args_.size(); ++i) {
             const std::string_view arg = args_[i];
-            if (arg == "--") {
-                ++i;
-                break;
+            if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
+                operands.push_back(arg);
+            } else if (arg == "--") {
+                optionsEnded = true;
+            } else if (!option(arg, i)) {
+                return fail(error_);
             }
-            if (arg.size() < 2 || arg[0] != '-') break;
-            if (!option(arg, i)) return {std::nullopt, error_};
         }
-        const std::size_t operands = args_.size() - i;
-        if (operands > (program_.takesWorld ? 1u : 0u))
-            return fail("unexpected argument '" + std::string(args_[i + (program_.takesWorld ? 1 : 0)]) + "'");
-        if (operands == 1) options_.world = args_[i];
+        if (operands.size() > (program_.takesWorld ? 1u : 0u))
+            return fail("unexpected argument '" + std::string(operands[program_.takesWorld ? 1 : 0]) + "'");
+        if (!operands.empty()) options_.world = operands.front();
         if (options_.profile.inbox == options_.profile.outbox) return fail("--inbox and --outbox must differ");
         return {options_, {}};
     }
 
 private:
-    // Takes the option at args_[i] and its value, if it has one. False when it is wrong.
+    // Takes the option at args_[i] and its value, if it has one: the next argument, or the text
+    // after "=" in "--name=value". False when it is wrong.
     bool option(std::string_view arg, std::size_t& i) {
-        if (arg == "--help") return flag(arg, [&] { options_.action = Options::Action::help; });
+        inlineValue_.reset();
+        if (const auto equals = arg.find('='); arg.starts_with("--") && equals != std::string_view::npos) {
+            inlineValue_ = arg.substr(equals + 1);
+            arg = arg.substr(0, equals);
+        }
+        if (arg == "-h" || arg == "--help") return flag("--help", [&] { options_.action = Options::Action::help; });
         if (arg == "--version") return flag(arg, [&] { options_.action = Options::Action::version; });
         if (arg == "-v" || arg == "--verbose") return flag("--verbose", [&] { options_.verbose = true; });
         if (arg == "--service") return uuid(arg, i, options_.profile.service);
@@ -82,6 +90,10 @@ private:
     template <class Set>
     bool flag(std::string_view name, Set set) {
         if (!once(name)) return false;
+        if (inlineValue_) {
+            error_ = "option '" + std::string(name) + "' takes no value";
+            return false;
+        }
         set();
         return true;
     }
@@ -89,8 +101,8 @@ private:
     bool uuid(std::string_view name, std::size_t& i, codec::Uuid& out) {
         const auto text = value(name, i);
         if (!text) return false;
-        const auto parsed = codec::Uuid::parse(*text);
-        if (!parsed) return failed(name, *text, "a UUID like a3e5b7c9-5d1f-4e2a-9b6c-000000000001");
+        const auto parsed = codec::Uuid::parseGatt(*text);
+        if (!parsed) return failed(name, *text, "a UUID like a3e5b7c9-5d1f-4e2a-9b6c-000000000001 or 180d");
         out = *parsed;
         return true;
     }
@@ -98,6 +110,7 @@ private:
     // The value after the option, which must not have been given before.
     std::optional<std::string_view> value(std::string_view name, std::size_t& i) {
         if (!once(name)) return std::nullopt;
+        if (inlineValue_) return inlineValue_;
         if (i + 1 >= args_.size()) {
             error_ = "option '" + std::string(name) + "' needs a value";
             return std::nullopt;
@@ -127,6 +140,7 @@ private:
     Options options_;
     std::string error_;
     std::string seen_;  // the options taken so far, each followed by a space
+    std::optional<std::string_view> inlineValue_;  // the value of the option being taken, from "--name=value"
 };
 
 }  // namespace
@@ -143,15 +157,18 @@ std::string usage(const Program& program) {
         text += "Runs on the simulated world in WORLD.json, or on the built-in demo world without one.\n";
     text += "\n"
             "  --protocol 1|2    the protocol to speak (default 1)\n"
-            "  --service UUID    the service to scan for (default a3e5b7c9-5d1f-4e2a-9b6c-000000000001)\n"
+            "  --service UUID    the service to scan for (default a3e5b7c9-5d1f-4e2a-9b6c-000000000001);\n"
+            "                    a 16- or 32-bit UUID such as 180d stands for 0000180d-0000-1000-8000-00805f9b34fb\n"
             "  --inbox UUID      the characteristic frames are written to (default ...000000000002)\n"
             "  --outbox UUID     the characteristic whose notifications are relayed (default ...000000000003)\n";
     if (program.takesAdapter)
         text += "  --adapter NAME    the adapter to use: hciN or its address (default: the first powered one)\n";
     text += "  -v, --verbose     explain silent outcomes on standard error\n"
-            "  --help            show this text and exit\n"
+            "  -h, --help        show this text and exit\n"
             "  --version         show the version and exit\n";
-    return text;
+    text += "\nAn option's value may also follow \"=\" (--protocol=2).";
+    if (program.takesWorld) text += " Options may come before or after the world file; \"--\" ends them.";
+    return text + "\n";
 }
 
 std::string versionLine(const Program& program) {

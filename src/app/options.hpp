@@ -37,7 +37,8 @@ struct ParsedOptions {
     std::string error;
 };
 
-// `args` are the arguments after the program's name. Options come first; "--" ends them.
+// `args` are the arguments after the program's name. Options and the world file come in any
+// order; "--" ends the options.
 ParsedOptions parseOptions(const Program& program, std::span<const char* const> args);
 
 // The text of --help, ending in a line feed.

@@ -1,5 +1,6 @@
 #include "app/run_bridge.hpp"
 
+#include <chrono>
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -14,10 +15,14 @@ namespace app {
 
 namespace {
 
-// Each diagnostic line on standard error, after the program's name, in one write.
+// Each diagnostic line on standard error, after the program's name and the milliseconds since
+// the bridge started, in one write: "gattrelay: 1520 ms: adapter state ready".
 ble::Diagnostics standardError(std::string_view program) {
-    return [prefix = std::string(program) + ": "](std::string_view line) {
+    return [prefix = std::string(program) + ": ", start = std::chrono::steady_clock::now()](std::string_view line) {
+        const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
         std::string text = prefix;
+        text += std::to_string(elapsed.count());
+        text += " ms: ";
         text += line;
         text += '\n';
         std::fwrite(text.data(), 1, text.size(), stderr);
@@ -81,8 +86,8 @@ int runBridge(const Program& program, const Options& options, loop::MainQueue& q
 std::optional<int> handleCommandLine(const Program& program, int argc, const char* const* argv, Options& options) {
     const ParsedOptions parsed = parseOptions(program, {argv + 1, static_cast<std::size_t>(argc > 0 ? argc - 1 : 0)});
     if (!parsed.options) {
-        std::fprintf(stderr, "%.*s: %s\n", static_cast<int>(program.name.size()), program.name.data(),
-                     parsed.error.c_str());
+        const std::string name(program.name);
+        std::fprintf(stderr, "%s: %s (see %s --help)\n", name.c_str(), parsed.error.c_str(), name.c_str());
         return 2;
     }
     options = *parsed.options;

@@ -37,6 +37,21 @@ std::optional<Uuid> Uuid::parse(std::string_view text) {
     return u;
 }
 
+std::optional<Uuid> Uuid::parseGatt(std::string_view text) {
+    if (text.size() == 36) return parse(text);
+    if (text.starts_with("0x") || text.starts_with("0X")) text.remove_prefix(2);
+    if (text.size() != 4 && text.size() != 8) return std::nullopt;
+    std::uint32_t number = 0;
+    for (char c : text) {
+        const int digit = hexDigitValue(c);
+        if (digit < 0) return std::nullopt;
+        number = number << 4 | static_cast<std::uint32_t>(digit);
+    }
+    Uuid u = of("00000000-0000-1000-8000-00805F9B34FB");
+    for (std::size_t i = 0; i < 4; ++i) u.bytes[i] = static_cast<std::uint8_t>(number >> (24 - 8 * i));
+    return u;
+}
+
 Uuid Uuid::of(std::string_view text) {
     auto u = parse(text);
     if (!u) std::abort();

@@ -15,6 +15,9 @@ struct Uuid {
 
     // Accepts exactly 8-4-4-4-12 hexadecimal digits separated by '-', letters in either case.
     static std::optional<Uuid> parse(std::string_view text);
+    // A GATT UUID: as parse, or a 16- or 32-bit one ("180d", "0x180D", "0000180d"), which
+    // becomes that number in the Bluetooth base UUID 0000xxxx-0000-1000-8000-00805F9B34FB.
+    static std::optional<Uuid> parseGatt(std::string_view text);
     // Parses text known to be valid (the program's own constants); aborts on a typo.
     static Uuid of(std::string_view text);
 

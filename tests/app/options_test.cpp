@@ -42,6 +42,8 @@ TEST(Options, ParseEveryOptionAndNameWhatIsWrong) {
         {bluez, {}, "run p1"},
         {sim, {}, "run p1"},
         {sim, {"--help"}, "help p1"},
+        {bluez, {"-h"}, "help p1"},
+        {sim, {"-h", "--help"}, "error: option '--help' given twice"},
         {bluez, {"--version"}, "version p1"},
         {sim, {"--protocol", "2", "-v"}, "run p2 verbose"},
         {bluez, {"--verbose", "--protocol", "1"}, "run p1 verbose"},
@@ -52,13 +54,24 @@ TEST(Options, ParseEveryOptionAndNameWhatIsWrong) {
         {bluez, {"--adapter", "hci1"}, "run p1 adapter=hci1"},
         {bluez, {"--adapter", "HCI1"}, "run p1 adapter=HCI1"},
         {bluez, {"--adapter", "00:1a:7D:DA:71:13"}, "run p1 adapter=00:1a:7D:DA:71:13"},
-        // The world file comes after the options; "--" ends them.
+        // "--name=value" is "--name value".
+        {sim, {"--protocol=2", "--service=0x180D"}, "run p2 service=0000180D-0000-1000-8000-00805F9B34FB"},
+        {bluez, {"--adapter=hci0", "--inbox=a=b"},
+         "error: bad value 'a=b' for option '--inbox': expected a UUID like a3e5b7c9-5d1f-4e2a-9b6c-000000000001 or "
+         "180d"},
+        {sim, {"--protocol="}, "error: bad value '' for option '--protocol': expected 1 or 2"},
+        {sim, {"--verbose=yes"}, "error: option '--verbose' takes no value"},
+        {sim, {"--help=1"}, "error: option '--help' takes no value"},
+        {sim, {"--bogus=1"}, "error: unknown option '--bogus'"},
+        {sim, {"--protocol=2", "--protocol", "2"}, "error: option '--protocol' given twice"},
+        // Options before or after the world file; "--" ends them.
+        {sim, {"w.json", "-v", "--protocol", "2"}, "run p2 verbose world=w.json"},
         {sim, {"-v", "--", "-x.json"}, "run p1 verbose world=-x.json"},
         {sim, {"--", "--help"}, "run p1 world=--help"},
+        {sim, {"w.json", "--", "-v"}, "error: unexpected argument '-v'"},
         {sim, {"-"}, "run p1 world=-"},
         {sim, {"-x.json"}, "error: unknown option '-x.json'"},
-        {sim, {"w.json", "-v"}, "error: unexpected argument '-v'"},
-        {sim, {"a.json", "b.json"}, "error: unexpected argument 'b.json'"},
+        {sim, {"a.json", "-v", "b.json"}, "error: unexpected argument 'b.json'"},
         {bluez, {"w.json"}, "error: unexpected argument 'w.json'"},
         // Unknown options, missing and bad values, repeats.
         {bluez, {"--bogus"}, "error: unknown option '--bogus'"},
@@ -67,9 +80,12 @@ TEST(Options, ParseEveryOptionAndNameWhatIsWrong) {
         {sim, {"--protocol"}, "error: option '--protocol' needs a value"},
         {sim, {"--protocol", "3"}, "error: bad value '3' for option '--protocol': expected 1 or 2"},
         {sim, {"--protocol", "02"}, "error: bad value '02' for option '--protocol': expected 1 or 2"},
-        {sim, {"--protocol=2"}, "error: unknown option '--protocol=2'"},
-        {sim, {"--service", "FEED"},
-         "error: bad value 'FEED' for option '--service': expected a UUID like a3e5b7c9-5d1f-4e2a-9b6c-000000000001"},
+        // 16- and 32-bit UUIDs, in the Bluetooth base UUID.
+        {sim, {"--service", "180d", "--inbox", "0x2A37", "--outbox", "0000FEED"},
+         "run p1 service=0000180D-0000-1000-8000-00805F9B34FB inbox=00002A37-0000-1000-8000-00805F9B34FB outbox=" +
+             own},
+        {sim, {"--service", "0X12345678"}, "run p1 service=12345678-0000-1000-8000-00805F9B34FB"},
+        {sim, {"--inbox", "feed", "--outbox", "0xFEED"}, "error: --inbox and --outbox must differ"},
         {bluez, {"--adapter", "hci"}, "error: bad value 'hci' for option '--adapter': expected hciN or an address like "
                                       "00:11:22:33:44:55"},
         {bluez, {"--adapter", "00:11:22:33:44"}, "error: bad value '00:11:22:33:44' for option '--adapter': expected "
@@ -86,6 +102,15 @@ TEST(Options, ParseEveryOptionAndNameWhatIsWrong) {
         std::string args;
         for (const char* a : c.args) args += std::string(a) + " ";
         EXPECT_EQ(parse(c.program, c.args), c.expected) << c.program.name << " " << args;
+    }
+}
+
+TEST(Options, AUuidIsFullOrSixteenOrThirtyTwoBitsInHex) {
+    for (const char* bad : {"FEE", "0x", "0x180d0", "180g", "+180", "0x0x180d", "a3e5b7c9-5d1f-4e2a-9b6c-00000000000",
+                            "a3e5b7c95d1f4e2a9b6c000000000001", " 180d"}) {
+        EXPECT_EQ(parse(sim, {"--service", bad}),
+                  std::string("error: bad value '") + bad +
+                      "' for option '--service': expected a UUID like a3e5b7c9-5d1f-4e2a-9b6c-000000000001 or 180d");
     }
 }
 

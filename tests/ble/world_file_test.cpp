@@ -116,13 +116,23 @@ TEST(WorldFile, APeripheralMayNameItsOwnUuids) {
     EXPECT_EQ(profile.outbox, ble::defaultOutboxUuid);
 
     const std::pair<std::string, std::string> invalid[] = {
-        {R"("serviceUuid": "FEED")",
-         "w.json: peripherals[0].serviceUuid: not a UUID (expected 8-4-4-4-12 hexadecimal digits)"},
+        {R"("serviceUuid": "FEE")",
+         "w.json: peripherals[0].serviceUuid: not a UUID (expected 8-4-4-4-12 hexadecimal digits, or 4 or 8 for a "
+         "16- or 32-bit one)"},
         {R"("outboxUuid": 3)", "w.json: peripherals[0].outboxUuid: expected a string, found an integer"},
         {R"("outboxUuid": "a3e5b7c9-5d1f-4e2a-9b6c-000000000002")",
          "w.json: peripherals[0].outboxUuid: the same UUID as the inbox"},
     };
     for (const auto& [bad, error] : invalid) EXPECT_EQ(sim::parseWorld(withPeripheral(bad), "w.json").error, error);
+
+    // 16- and 32-bit UUIDs stand for the Bluetooth base UUID with that number.
+    auto short_ = sim::parseWorld(withPeripheral(R"("serviceUuid":"180d","inboxUuid":"0x2A37","outboxUuid":"0000FEE2")"),
+                                  "w.json");
+    ASSERT_TRUE(short_.world) << short_.error;
+    const ble::GattProfile& shortProfile = short_.world->peripherals.at(0).profile;
+    EXPECT_EQ(shortProfile.service.text(), "0000180D-0000-1000-8000-00805F9B34FB");
+    EXPECT_EQ(shortProfile.inbox.text(), "00002A37-0000-1000-8000-00805F9B34FB");
+    EXPECT_EQ(shortProfile.outbox.text(), "0000FEE2-0000-1000-8000-00805F9B34FB");
 }
 
 TEST(WorldFile, AnAdapterTimelineMayStartLateOrBeEmpty) {
@@ -246,11 +256,35 @@ TEST(WorldFile, InvalidWorldsNameTheKeyAndTheProblem) {
     }
 }
 
-TEST(WorldFile, TextThatIsNotJsonIsReportedAsSuch) {
-    for (const char* text : {"", "{", "{} {}", "{\"a\":1,}", "nul", "{\"peripherals\": [\xff]}"}) {
+TEST(WorldFile, TextThatIsNotJsonNamesTheLineAndColumnOfTheFault) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"", "w.json:1:1: not JSON: unexpected end of text"},
+        {"{", "w.json:1:2: not JSON: expected a key in double quotes"},
+        {"{} {}", "w.json:1:4: not JSON: text after the value"},
+        {"{\"a\":1,}", "w.json:1:8: not JSON: expected a key in double quotes"},
+        {"nul", "w.json:1:4: not JSON: expected true, false or null"},
+        {"{\"peripherals\": [\xff]}", "w.json:1:18: not JSON: expected a value"},
+        {"{\n  \"peripherals\": [\n    {\"id\": \"x\" \"echo\": true}", "w.json:3:16: not JSON: expected ',' or '}'"},
+        {"{\"name\": \"\xc3\xa9t\xc3\xa9\", 3}", "w.json:1:17: not JSON: expected a key in double quotes"},
+        {"[1,\r\n 01]", "w.json:2:3: not JSON: a number with a leading zero"},
+        {"[-]", "w.json:1:3: not JSON: expected a digit"},
+        {"[1.e3]", "w.json:1:4: not JSON: expected a digit"},
+        {"[\"a\\x\"]", "w.json:1:5: not JSON: unknown escape in a string"},
+        {"[\"\\u12g4\"]", "w.json:1:7: not JSON: expected four hexadecimal digits after \\u"},
+        {"[\"a\tb\"]", "w.json:1:4: not JSON: a control character in a string"},
+        {"[\"ab", "w.json:1:5: not JSON: unterminated string"},
+        {"{\"a\" 1}", "w.json:1:6: not JSON: expected ':'"},
+        {"[1 2]", "w.json:1:4: not JSON: expected ',' or ']'"},
+        {std::string(1025, '[') + std::string(1025, ']'), "w.json:1:1025: not JSON: nested deeper than 1024"},
+    };
+    for (const auto& [text, error] : cases) {
         auto loaded = sim::parseWorld(text, "w.json");
         EXPECT_FALSE(loaded.world) << text;
-        EXPECT_THAT(loaded.error, StartsWith("w.json: not JSON: ")) << text;
+        EXPECT_EQ(loaded.error, error) << text;
+    }
+    // Sound grammar with a fault elsewhere: the parser's own words, without a position.
+    for (const char* text : {"{\"a\": \"\xff\"}", "[1e999]"}) {
+        EXPECT_THAT(sim::parseWorld(text, "w.json").error, StartsWith("w.json: not JSON: ")) << text;
     }
 }
 

@@ -11,9 +11,21 @@ trap 'rm -rf "$root"' EXIT
 fail() { echo "installed_sim: $*" >&2; exit 1; }
 
 dpkg-deb -x "$deb" "$root"
-for file in bin/gattrelay bin/gattrelay-sim share/man/man1/gattrelay.1 share/man/man1/gattrelay-sim.1 \
-            share/doc/gattrelay/protocol.md share/doc/gattrelay/worlds.md share/gattrelay/worlds/echo.json; do
+for file in bin/gattrelay bin/gattrelay-sim share/man/man1/gattrelay.1.gz share/man/man1/gattrelay-sim.1.gz \
+            share/doc/gattrelay/copyright share/doc/gattrelay/changelog.gz share/doc/gattrelay/README.md \
+            share/doc/gattrelay/docs/protocol.md share/doc/gattrelay/docs/worlds.md \
+            share/doc/gattrelay/docs/bluez.md share/gattrelay/worlds/echo.json; do
   [ -e "$root/usr/$file" ] || fail "missing /usr/$file"
+done
+# Every link from an installed page to another file, and every path a man page names, is there.
+docs=$root/usr/share/doc/gattrelay
+for page in "$docs"/README.md "$docs"/docs/*.md; do
+  for target in $(grep -o '](\([^)#]*\)' "$page" | sed 's/^](//' | grep -v '^[a-z]*:'); do
+    [ -e "$(dirname "$page")/$target" ] || fail "${page#$root}: link to $target, which is not installed"
+  done
+done
+for path in $(zcat "$root"/usr/share/man/man1/*.gz | grep -o '/usr/share/[a-z/._-]*'); do
+  [ -e "$root$path" ] || fail "a man page names $path, which is not installed"
 done
 depends=$(dpkg-deb -f "$deb" Depends)
 for library in libsimdjson libsystemd0 libstdc++6; do

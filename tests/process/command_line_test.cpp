@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <gtest/gtest.h>
 #include <optional>
+#include <regex>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -57,6 +58,7 @@ TEST(CommandLine, HelpVersionAndABadOptionOfBothPrograms) {
             EXPECT_EQ(r.err.rfind(std::string(name) + ": ", 0), 0u) << r.err;
             EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
             EXPECT_NE(r.err.find(bad[0]), std::string::npos) << r.err;
+            EXPECT_TRUE(r.err.ends_with(std::string(" (see ") + name + " --help)\n")) << r.err;
         }
     }
 }
@@ -100,13 +102,14 @@ TEST(CommandLine, VerboseExplainsOnStandardErrorAndOnlyWhenAsked) {
             EXPECT_EQ(sim.errorOutput(), "");
             continue;
         }
-        const std::string err = sim.errorOutput();
+        // Each line: the program, the milliseconds since start, what happened.
+        const std::string err = std::regex_replace(sim.errorOutput(), std::regex("^gattrelay-sim: [0-9]+ ms: ",
+                                                                                 std::regex::multiline), "");
         for (const std::string& expected :
-             {std::string("gattrelay-sim: adapter state ready\n"),
-              "gattrelay-sim: peer " + peer + ": found, connecting\n",
-              "gattrelay-sim: peer " + peer + ": ready, write limit 182\n",
-              std::string("gattrelay-sim: line 1 rejected: not_a_command\n")})
+             {std::string("adapter state ready\n"), "peer " + peer + ": found, connecting\n",
+              "peer " + peer + ": ready, write limit 182\n", std::string("line 1 rejected: not_a_command\n")})
             EXPECT_NE(err.find(expected), std::string::npos) << err;
+        EXPECT_EQ(err.find("gattrelay-sim"), std::string::npos) << err;
     }
 }
 

@@ -155,7 +155,7 @@ TEST(SimTranscript, AWorldThatCannotBeLoadedEndsWithStatus2BeforeAnyOutput) {
         {{path}, std::string("gattrelay-sim: ") + path + ": peripherals[0].wirte: unknown key\n"},
         {{"/nonexistent/world.json"}, "gattrelay-sim: /nonexistent/world.json: cannot open: No such file or directory\n"},
         {{"/dev/zero"}, "gattrelay-sim: /dev/zero: larger than 16 MiB\n"},
-        {{world("echo.json"), world("echo.json")}, "gattrelay-sim: unexpected argument '" + world("echo.json") + "'\n"},
+        {{world("echo.json"), world("echo.json")}, "gattrelay-sim: unexpected argument '" + world("echo.json") + "' (see gattrelay-sim --help)\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args[0]);

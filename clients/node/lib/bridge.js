@@ -41,6 +41,7 @@ export class Bridge extends EventEmitter {
     #killTimer;
     #partial = '';
     #stderr = '';
+    #stderrPartial = '';
     #spawnError;
     #closeError;
     #backlog = [];
@@ -52,7 +53,7 @@ export class Bridge extends EventEmitter {
     #lastSendPeer;
 
     /** Starts the bridge and resolves once it has said "hello" in protocol 2. */
-    static async start({ path, args = [], world, startTimeoutMs = 10000, stopTimeoutMs = 5000 } = {}) {
+    static async start({ path, args = [], world, stderr = 'log', startTimeoutMs = 10000, stopTimeoutMs = 5000 } = {}) {
         let worldPath;
         let tempDir;
         if (world instanceof World) {
@@ -66,7 +67,8 @@ export class Bridge extends EventEmitter {
         const program = path ??
             (worldPath === undefined ? env.GATTRELAY_PATH ?? 'gattrelay' : env.GATTRELAY_SIM_PATH ?? 'gattrelay-sim');
         const argv = ['--protocol', String(protocol), ...args, ...(worldPath === undefined ? [] : ['--', worldPath])];
-        const bridge = new Bridge(spawn(program, argv, { stdio: 'pipe' }), program, tempDir, stopTimeoutMs);
+        const stdio = ['pipe', 'pipe', stderr === 'inherit' ? 'inherit' : 'pipe'];
+        const bridge = new Bridge(spawn(program, argv, { stdio }), program, tempDir, stopTimeoutMs);
         await bridge.#waitForHello(startTimeoutMs);
         return bridge;
     }
@@ -85,8 +87,14 @@ export class Bridge extends EventEmitter {
         child.stdin.on('error', () => {});
         child.stdout.setEncoding('utf8');
         child.stdout.on('data', (text) => this.#read(text));
-        child.stderr.setEncoding('utf8');
-        child.stderr.on('data', (text) => (this.#stderr = (this.#stderr + text).slice(-stderrTailChars)));
+        // Each line on standard error (the -v diagnostics) is a "log" event; the tail names why a bridge died.
+        child.stderr?.setEncoding('utf8');
+        child.stderr?.on('data', (text) => {
+            this.#stderr = (this.#stderr + text).slice(-stderrTailChars);
+            const lines = (this.#stderrPartial + text).split('\n');
+            this.#stderrPartial = lines.pop();
+            for (const line of lines) this.emit('log', line);
+        });
         child.on('error', (error) => {
             this.#spawnError = new BridgeStartError(`cannot run ${program}: ${error.message}`);
             if (child.pid === undefined) this.#closed(null, null);

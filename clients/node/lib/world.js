@@ -1,9 +1,12 @@
 import { Buffer } from 'node:buffer';
 
+import { adapterStepKeys, check, peripheralKeys } from './world_keys.js';
+
 /**
  * A simulated world for `gattrelay-sim`, built in code: `Bridge.start({ world })` writes it to a temporary
  * world file. Keys and values are those of the world file format (docs/worlds.md in the gattrelay sources);
- * notification data may be given as bytes or as a string (its UTF-8 bytes) instead of base64.
+ * notification data may be given as bytes or as a string (its UTF-8 bytes) instead of base64. An unknown key
+ * or a value of the wrong type throws a TypeError naming it, at the call that gives it.
  */
 export class World {
     #adapter;
@@ -11,12 +14,14 @@ export class World {
 
     /** The adapter's states over time, e.g. `[{ at: 0, state: 'powered_off' }, { at: 1000, state: 'powered_on' }]`. */
     adapter(steps) {
+        check(steps, [adapterStepKeys], 'adapter');
         this.#adapter = steps;
         return this;
     }
 
     /** Adds a peripheral and returns its id (upper case), made up when `options.id` is not given. */
     peripheral(options = {}) {
+        check(options, peripheralKeys, '');
         const id = (options.id ?? madeUpId(this.#peripherals.length + 1)).toUpperCase();
         const peripheral = { ...options, id };
         if (options.notifications !== undefined) {

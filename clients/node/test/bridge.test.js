@@ -1,6 +1,7 @@
 // The package against the real bridge on the simulated stack (gattrelay-sim, from GATTRELAY_SIM_PATH or
 // the build folder of this source tree).
 import assert from 'node:assert/strict';
+import { spawnSync } from 'node:child_process';
 import { once } from 'node:events';
 import { test } from 'node:test';
 
@@ -191,4 +192,47 @@ test('a bridge that cannot start is a BridgeStartError naming why', async () => 
             return true;
         });
     }
+});
+
+test('World refuses an unknown key or a wrong type where it is given, naming it', () => {
+    const world = new World();
+    const mistakes = [
+        [{ wirteLimit: 20 }, 'World: wirteLimit: unknown key'],
+        [{ delays: { wirte: 5 } }, 'World: delays.wirte: unknown key'],
+        [{ writeLimit: [{ at: 0, limit: 20 }, { at: 5, limt: 9 }] }, 'World: writeLimit[1].limt: unknown key'],
+        [{ writeLimit: '20' }, 'World: writeLimit: expected an integer or an array, found string'],
+        [{ echo: 'yes' }, 'World: echo: expected a boolean, found string'],
+        [{ notifications: [{ data: 5 }] }, 'World: notifications[0].data: expected a string or bytes, found number'],
+        [{ writeFailures: { nth: [1.5] } }, 'World: writeFailures.nth[0]: expected an integer, found number'],
+        [null, 'World: options: expected an object, found null'],
+    ];
+    for (const [options, message] of mistakes) assert.throws(() => world.peripheral(options), { name: 'TypeError', message });
+    assert.throws(() => world.adapter([{ at: 0, sate: 'powered_on' }]), { message: 'World: adapter[0].sate: unknown key' });
+    assert.throws(() => world.adapter([{ state: true }]), {
+        message: 'World: adapter[0].state: expected a string or an integer, found boolean',
+    });
+    assert.deepEqual(world.toJSON(), { peripherals: [] });
+});
+
+test('with -v each diagnostic line is a "log" event, or goes to standard error unchanged', async () => {
+    const world = new World();
+    world.peripheral({ echo: true });
+    const bridge = await Bridge.start({ world, args: ['-v'] });
+    const lines = [];
+    bridge.on('log', (line) => lines.push(line));
+    await bridge.waitForPeer();
+    await bridge.stop();
+    assert.ok(lines.length > 0);
+    for (const line of lines) assert.match(line, /^gattrelay-sim: [^\n]+$/);
+
+    const script = `import { Bridge, World } from ${JSON.stringify(new URL('../index.js', import.meta.url).href)};
+        const world = new World();
+        world.peripheral({ echo: true });
+        const bridge = await Bridge.start({ world, args: ['-v'], stderr: 'inherit' });
+        bridge.on('log', () => console.log('log event'));
+        await bridge.waitForPeer();
+        await bridge.stop();`;
+    const child = spawnSync(process.execPath, ['--input-type=module', '-e', script], { encoding: 'utf8', timeout: 30000 });
+    assert.equal(child.stdout, '');
+    assert.match(child.stderr, /^gattrelay-sim: .*ready/m);
 });

@@ -3,6 +3,7 @@ from __future__ import annotations
 import asyncio
 import binascii
 import json
+import logging
 import os
 import re
 import shutil
@@ -23,6 +24,7 @@ PROTOCOL = 2
 MAX_FRAME_BYTES = 16384
 _UUID = re.compile(r"[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}")
 _STDERR_TAIL_BYTES = 4096
+_log = logging.getLogger("gattrelay")
 
 
 class Bridge:
@@ -45,6 +47,8 @@ class Bridge:
 
         `path` defaults to GATTRELAY_PATH, else `gattrelay` on PATH; with a `world` (a World or the path of a
         world file), to GATTRELAY_SIM_PATH, else `gattrelay-sim`. `args` come after `--protocol 2`.
+        Each line the bridge writes on standard error (with `-v`, its diagnostics) is a DEBUG record of the
+        "gattrelay" logger.
         """
         temp_dir = None
         world_path = None
@@ -82,6 +86,7 @@ class Bridge:
         self._hello: asyncio.Future[None] = loop.create_future()
         self._partial = b""
         self._stderr = b""
+        self._stderr_partial = b""
         self._open_outputs = 2  # standard output and error
         self._process_running = True
         self._close_error: BridgeError | None = None
@@ -309,7 +314,12 @@ class Bridge:
             self._transport.kill()
 
     def _stderr_received(self, data: bytes) -> None:
+        """Each line of standard error (the -v diagnostics) is a DEBUG record of the "gattrelay" logger; the
+        tail names why a bridge died."""
         self._stderr = (self._stderr + data)[-_STDERR_TAIL_BYTES:]
+        *lines, self._stderr_partial = (self._stderr_partial + data).split(b"\n")
+        for line in lines:
+            _log.debug("%s", line.decode(errors="replace"))
 
     def _output_closed(self) -> None:
         self._open_outputs -= 1

@@ -4,6 +4,8 @@ import base64
 import json
 from typing import Any
 
+from .world_keys import ADAPTER_STEP_KEYS, PERIPHERAL_KEYS, camel, check
+
 
 class World:
     """A simulated world for `gattrelay-sim`, built in code: `Bridge.start(world=...)` writes it to a temporary
@@ -11,7 +13,8 @@ class World:
 
     Keys are those of the world file format (docs/worlds.md in the gattrelay sources) in snake case:
     `write_limit=182`, `write_failures={"first_attempts_of_each_frame": 1}`, `delays={"write": 50}`.
-    Notification data is given as bytes (or a string, for its UTF-8 bytes).
+    Notification data is given as bytes (or a string, for its UTF-8 bytes). An unknown key or a value of the wrong
+    type raises TypeError naming it, at the call that gives it.
     """
 
     def __init__(self) -> None:
@@ -21,11 +24,13 @@ class World:
     def adapter(self, *steps: dict[str, Any]) -> World:
         """The adapter's states over time, e.g.
         `adapter({"at": 0, "state": "powered_off"}, {"at": 1000, "state": "powered_on"})`."""
+        check(list(steps), [ADAPTER_STEP_KEYS], "adapter")
         self._adapter = [_camel_keys(step) for step in steps]
         return self
 
     def peripheral(self, id: str | None = None, **options: Any) -> str:
         """Adds a peripheral and returns its id (upper case), made up when not given."""
+        check(options if id is None else {"id": id, **options}, PERIPHERAL_KEYS, "")
         peripheral_id = (id or f"5EC1A5E0-0000-4000-8000-{len(self._peripherals) + 1:012X}").upper()
         peripheral = {"id": peripheral_id, **_camel_keys(options)}
         if "notifications" in peripheral:
@@ -44,15 +49,10 @@ class World:
 
 def _camel_keys(value: Any) -> Any:
     if isinstance(value, dict):
-        return {_camel(key): _camel_keys(item) for key, item in value.items()}
+        return {camel(key): _camel_keys(item) for key, item in value.items()}
     if isinstance(value, list):
         return [_camel_keys(item) for item in value]
     return value
-
-
-def _camel(name: str) -> str:
-    first, *rest = name.split("_")
-    return first + "".join(word.capitalize() for word in rest)
 
 
 def _bytes(data: bytes | str) -> bytes:

@@ -2,7 +2,9 @@
 
 import asyncio
 import gc
+import logging
 import os
+import re
 import signal
 
 import pytest
@@ -166,3 +168,37 @@ async def test_a_line_that_is_no_event_ends_the_session_and_what_is_pending_fail
 async def test_a_bridge_that_cannot_start_says_why(options, message):
     with pytest.raises(BridgeStartError, match=message):
         await Bridge.start(**options)
+
+
+@pytest.mark.parametrize(
+    "options, message",
+    [
+        ({"wirte_limit": 20}, "World: wirte_limit: unknown key"),
+        ({"delays": {"wirte": 5}}, "World: delays.wirte: unknown key"),
+        ({"write_limit": [{"at": 0, "limit": 20}, {"at": 5, "limt": 9}]}, "World: write_limit[1].limt: unknown key"),
+        ({"write_limit": "20"}, "World: write_limit: expected an integer or a list, found str"),
+        ({"echo": 1}, "World: echo: expected a boolean, found int"),
+        ({"notifications": [{"data": 5}]}, "World: notifications[0].data: expected bytes or a string, found int"),
+        ({"write_failures": {"nth": [True]}}, "World: write_failures.nth[0]: expected an integer, found bool"),
+        ({"id": 7}, "World: id: expected a string, found int"),
+    ],
+)
+def test_world_refuses_an_unknown_key_or_a_wrong_type_where_it_is_given(options, message):
+    world = World()
+    with pytest.raises(TypeError) as raised:
+        world.peripheral(**options)
+    assert str(raised.value) == message
+    with pytest.raises(TypeError, match=r"^World: adapter\[0\]\.sate: unknown key$"):
+        world.adapter({"at": 0, "sate": "powered_on"})
+    assert world.to_json() == '{"peripherals": []}'
+
+
+async def test_with_v_each_diagnostic_line_is_a_debug_record_of_the_gattrelay_logger(caplog):
+    caplog.set_level(logging.DEBUG, logger="gattrelay")
+    world = World()
+    peer_id = world.peripheral(echo=True)
+    async with await Bridge.start(world=world, args=["-v"]) as bridge:
+        await bridge.wait_for_peer(peer_id)
+    records = [r for r in caplog.records if r.name == "gattrelay"]
+    assert any(re.fullmatch(f"gattrelay-sim: [0-9]+ ms: peer {peer_id}: found, connecting", r.getMessage()) for r in records)
+    assert all(r.levelno == logging.DEBUG and "\n" not in r.getMessage() for r in records)

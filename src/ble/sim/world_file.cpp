@@ -11,6 +11,7 @@
 #include <string>
 #include <utility>
 
+#include "ble/sim/json_syntax.hpp"
 #include "codec/base64.hpp"
 
 namespace sim {
@@ -114,6 +115,13 @@ simdjson::dom::array array(element e, const std::string& path) {
 codec::Uuid uuid(element e, const std::string& path) {
     auto id = codec::Uuid::parse(string(e, path));
     if (!id) fail(path, "not a UUID (expected 8-4-4-4-12 hexadecimal digits)");
+    return *id;
+}
+
+// A service's or characteristic's UUID, which may also be 16 or 32 bits ("180d", "0x2A37").
+codec::Uuid gattUuid(element e, const std::string& path) {
+    auto id = codec::Uuid::parseGatt(string(e, path));
+    if (!id) fail(path, "not a UUID (expected 8-4-4-4-12 hexadecimal digits, or 4 or 8 for a 16- or 32-bit one)");
     return *id;
 }
 
@@ -254,9 +262,9 @@ PeripheralSpec peripheral(element e, const std::string& path) {
     PeripheralSpec p;
     p.id = uuid(required(fields, "id"), fields.pathOf("id"));
     optionalField(fields, "advertiseAt", p.advertiseAt, milliseconds);
-    optionalField(fields, "serviceUuid", p.profile.service, uuid);
-    optionalField(fields, "inboxUuid", p.profile.inbox, uuid);
-    optionalField(fields, "outboxUuid", p.profile.outbox, uuid);
+    optionalField(fields, "serviceUuid", p.profile.service, gattUuid);
+    optionalField(fields, "inboxUuid", p.profile.inbox, gattUuid);
+    optionalField(fields, "outboxUuid", p.profile.outbox, gattUuid);
     if (p.profile.inbox == p.profile.outbox) fail(fields.pathOf("outboxUuid"), "the same UUID as the inbox");
     optionalField(fields, "serviceCount", p.serviceCount,
                   [](element v, const std::string& s) { return static_cast<int>(integer(v, s, 0, maxServiceCount)); });
@@ -329,7 +337,10 @@ WorldFileResult parseWorld(std::string_view text, std::string_view fileName) {
     simdjson::padded_string padded(text);
     element root;
     if (auto error = parser.parse(padded).get(root)) {
-        return failure(fileName, "", std::string("not JSON: ") + simdjson::error_message(error));
+        const auto syntax = findJsonSyntaxError(text);
+        if (!syntax) return failure(fileName, "", std::string("not JSON: ") + simdjson::error_message(error));
+        return failure(std::string(fileName) + ":" + std::to_string(syntax->line) + ":" + std::to_string(syntax->column),
+                       "", "not JSON: " + syntax->what);
     }
     try {
         return {world(root), {}};
