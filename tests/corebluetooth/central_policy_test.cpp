@@ -35,6 +35,7 @@ public:
     void writeValue(const codec::Bytes&, const ble::CharacteristicPtr&) override {}
     std::size_t maximumWriteValueLength() const override { return 512; }
     std::size_t singlePacketWriteLength() const override { return 182; }
+    void forgetAttributes() override {}
 
 private:
     codec::Uuid id_;

@@ -47,6 +47,7 @@ void CentralPolicy::connect(const ble::PeripheralPtr& p) {
     auto face = std::static_pointer_cast<TrackedPeripheral>(p);
     ConnectionTracker& tracker = face->tracker();
     if (!tracker.begin()) return;
+    face->forgetAttributes();
     const codec::Uuid id = face->identifier();
     const auto generation = tracker.generation();
     Peer* peer = registry_.find(id);
@@ -173,9 +174,9 @@ void CentralPolicy::servicesInvalidated(const void* object, const std::vector<co
     finish(peer->face->identifier(), ble::Error{"the peripheral removed the service"}, true);
 }
 
-TrackedPeripheral* CentralPolicy::find(const void* object) {
+std::shared_ptr<TrackedPeripheral> CentralPolicy::find(const void* object) {
     Peer* peer = registry_.find(object);
-    return peer ? peer->face.get() : nullptr;
+    return peer ? peer->face : nullptr;
 }
 
 // ---- decisions ----

@@ -65,7 +65,7 @@ public:
     void ended(const void* object, const std::optional<ble::Error>& error);
     void servicesInvalidated(const void* object, const std::vector<codec::Uuid>& services);
     // The face of `object` while it stands for a peripheral, else null.
-    TrackedPeripheral* find(const void* object);
+    std::shared_ptr<TrackedPeripheral> find(const void* object);
 
 private:
     // What CoreBluetooth is doing for a peripheral's object, apart from what the bridge was told.

@@ -16,6 +16,8 @@ public:
     const ConnectionTracker& tracker() const { return tracker_; }
     // The largest value a write without response carries in one packet, for diagnostics.
     virtual std::size_t singlePacketWriteLength() const = 0;
+    // A new connection starts with no attributes of the last one.
+    virtual void forgetAttributes() = 0;
 
 private:
     ConnectionTracker tracker_;

@@ -78,6 +78,7 @@ CB_EXTERN NSString* const CBCentralManagerScanOptionAllowDuplicatesKey;
 - (void)stopScan;
 - (void)connectPeripheral:(CBPeripheral*)peripheral options:(nullable NSDictionary<NSString*, id>*)options;
 - (void)cancelPeripheralConnection:(CBPeripheral*)peripheral;
+- (NSArray<CBPeripheral*>*)retrieveConnectedPeripheralsWithServices:(NSArray<CBUUID*>*)serviceUUIDs;
 @end
 
 @protocol CBCentralManagerDelegate <NSObject>
@@ -104,6 +105,7 @@ CB_EXTERN NSString* const CBCentralManagerScanOptionAllowDuplicatesKey;
 
 @protocol CBPeripheralDelegate <NSObject>
 @optional
+- (void)peripheral:(CBPeripheral*)peripheral didModifyServices:(NSArray<CBService*>*)invalidatedServices;
 - (void)peripheral:(CBPeripheral*)peripheral didDiscoverServices:(nullable NSError*)error;
 - (void)peripheral:(CBPeripheral*)peripheral
     didDiscoverCharacteristicsForService:(CBService*)service
