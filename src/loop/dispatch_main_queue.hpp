@@ -17,8 +17,13 @@ public:
     void post(Task task) override;
     void stop() override;
 
-    // Serves the queue on the main thread until stop().
+    // Serves the queue on the main thread until stop(). Throws again an exception that escaped
+    // a task or a contained call, once the queue has stopped for it.
     void run();
+    // Runs `call`, a callback from the system on the main thread. An exception escaping it stops
+    // the queue and is thrown from run(): it never unwinds into Dispatch or CoreBluetooth, where
+    // it would end the process in objc_terminate.
+    void contain(const Task& call) noexcept;
 
 protected:
     void schedule(Duration delay, Task task) override;

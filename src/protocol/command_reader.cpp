@@ -1,5 +1,6 @@
 #include "protocol/command_reader.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
@@ -10,6 +11,7 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/select.h>
 #include <system_error>
 #include <unistd.h>
 #include <vector>
@@ -163,6 +165,27 @@ private:
     // Waits until the reader is cancelled, the stop descriptor turns readable, or the input does
     // (or ends). When several hold at once, the first in that list wins.
     Wake waitForInput() {
+#ifdef __APPLE__
+        // macOS's poll() does not support devices (a terminal answers POLLNVAL, and the read
+        // would then block past a stop); its select() does.
+        for (;;) {
+            fd_set fds;
+            FD_ZERO(&fds);
+            int top = std::max(fd_, control_->wake[0]);
+            FD_SET(fd_, &fds);
+            FD_SET(control_->wake[0], &fds);
+            if (stopFd_ >= 0) {
+                FD_SET(stopFd_, &fds);
+                top = std::max(top, stopFd_);
+            }
+            if (::select(top + 1, &fds, nullptr, nullptr, nullptr) >= 0) {
+                if (FD_ISSET(control_->wake[0], &fds)) return Wake::cancelled;
+                if (stopFd_ >= 0 && FD_ISSET(stopFd_, &fds)) return Wake::stop;
+                return Wake::input;
+            }
+            if (errno != EINTR) return Wake::input;  // the read reports what is wrong
+        }
+#else
         pollfd fds[3] = {{.fd = fd_, .events = POLLIN, .revents = 0},
                          {.fd = stopFd_, .events = POLLIN, .revents = 0},
                          {.fd = control_->wake[0], .events = POLLIN, .revents = 0}};
@@ -172,6 +195,7 @@ private:
         if (fds[2].revents != 0) return Wake::cancelled;
         if (fds[1].revents != 0) return Wake::stop;
         return Wake::input;
+#endif
     }
 
     // Bytes read; 0 at the end of input or on a read error; -1 when a read would block.

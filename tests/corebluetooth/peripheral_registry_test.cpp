@@ -2,50 +2,43 @@
 
 #include <gtest/gtest.h>
 
-#include <memory>
-
 namespace {
 
-struct FakePeripheral {
-    codec::Uuid id;
-};
+using Registry = corebluetooth::PeripheralRegistry<int>;
 
 const codec::Uuid first = codec::Uuid::of("5EC1A5E0-0000-4000-8000-000000000001");
 const codec::Uuid second = codec::Uuid::of("5EC1A5E0-0000-4000-8000-000000000002");
 
-TEST(PeripheralRegistry, OnePeripheralPerDeviceAcrossTheStacksObjects) {
-    corebluetooth::PeripheralRegistry<FakePeripheral> registry;
+TEST(PeripheralRegistry, OneRecordPerDeviceAcrossTheStacksObjects) {
+    Registry registry;
     // Stand-ins for the stack's objects: only their addresses matter.
     int objectA = 0, objectB = 0, objectC = 0;
-    int made = 0;
-    auto make = [&](const codec::Uuid& id) {
-        return [&made, id] {
-            ++made;
-            return std::make_shared<FakePeripheral>(FakePeripheral{id});
-        };
-    };
 
-    auto a = registry.adopt(&objectA, first, make(first));
-    auto again = registry.adopt(&objectA, first, make(first));
-    EXPECT_EQ(again.peripheral, a.peripheral) << "the same object is the same peripheral";
-    EXPECT_FALSE(again.replacedObject);
+    auto a = registry.adopt(&objectA, first);
+    EXPECT_EQ(a.found, Registry::Found::added);
+    a.record = 1;
+    auto again = registry.adopt(&objectA, first);
+    EXPECT_EQ(again.found, Registry::Found::known);
+    EXPECT_EQ(&again.record, &a.record) << "the same object is the same record";
 
-    auto b = registry.adopt(&objectB, second, make(second));
-    EXPECT_NE(b.peripheral, a.peripheral) << "another device is another peripheral";
-    EXPECT_EQ(made, 2);
+    registry.adopt(&objectB, second).record = 2;
 
     // The stack reset and made a new object for the first device.
-    auto c = registry.adopt(&objectC, first, make(first));
-    EXPECT_EQ(c.peripheral, a.peripheral) << "a new object of a known device keeps its peripheral";
-    EXPECT_TRUE(c.replacedObject);
-    EXPECT_EQ(made, 2);
+    auto c = registry.adopt(&objectC, first);
+    EXPECT_EQ(c.found, Registry::Found::replaced);
+    EXPECT_EQ(c.formerIdentity, &objectA);
+    EXPECT_EQ(c.record, 1) << "a new object of a known device keeps its record";
 
-    EXPECT_EQ(registry.find(&objectC), a.peripheral);
-    EXPECT_EQ(registry.find(&objectB), b.peripheral);
+    EXPECT_EQ(registry.find(&objectC), registry.find(first));
+    EXPECT_EQ(*registry.find(&objectB), 2);
     EXPECT_EQ(registry.find(&objectA), nullptr) << "the replaced object's callbacks find nothing";
-    int unknown = 0;
-    EXPECT_EQ(registry.find(&unknown), nullptr);
-    EXPECT_EQ(registry.all().size(), 2u);
+    EXPECT_EQ(registry.identityOf(first), &objectC);
+
+    registry.forget(first);
+    EXPECT_EQ(registry.find(&objectC), nullptr) << "a forgotten device's object finds nothing";
+    EXPECT_EQ(registry.find(first), nullptr);
+    EXPECT_EQ(registry.ids(), std::vector<codec::Uuid>{second});
+    EXPECT_EQ(registry.adopt(&objectA, first).found, Registry::Found::added) << "and comes back as new";
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 #include "ble/bluez/bounds.hpp"
 #include "ble/bluez/names.hpp"
 #include "ble/bluez/peer_id.hpp"
-#include "ble/bluez/reconnect_delay.hpp"
+#include "ble/reconnect_delay.hpp"
 
 namespace bluez {
 
@@ -459,7 +459,7 @@ void BluezCentral::connectionEnded(const BluezPeripheral& p, bool wasConnected, 
     // bluetoothd may hold a stale copy of the device's GATT database: once, let it read afresh.
     if (missingService && !retry.cacheCleared) retry.clearCache = true;
     clearCacheIfDisconnected(p.path());
-    const auto delay = reconnectDelay(retry.failures);
+    const auto delay = ble::reconnectDelay(retry.failures);
     say([&] {
         return "back-off: " + addressOf(p.path()) + " is not connected again for " + std::to_string(delay.count()) +
                " ms";

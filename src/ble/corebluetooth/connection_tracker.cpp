@@ -7,6 +7,7 @@ bool ConnectionTracker::begin() {
     ++generation_;
     state_ = ble::PeripheralState::connecting;
     reportedConnected_ = false;
+    ready_ = false;
     return true;
 }
 

@@ -26,6 +26,11 @@ public:
     bool connected();
     // The bridge cancels: the end that follows is reported as usual.
     void cancelling();
+    // The bridge's setup of the open connection finished (its notifications are on): an end
+    // from now on is a loss, not a failed attempt.
+    void setUp() {
+        if (open()) ready_ = true;
+    }
     // The connection is over, whoever says so. The callback the bridge gets, or none when it was
     // told already or nothing was under way.
     Ending end();
@@ -36,6 +41,8 @@ public:
     bool open() const {
         return state_ == ble::PeripheralState::connected || state_ == ble::PeripheralState::disconnecting;
     }
+    // The connection under way or open was set up (see setUp()).
+    bool ready() const { return ready_; }
     Generation generation() const { return generation_; }
     // Work tagged with `g` still belongs to a connection under way or open.
     bool current(Generation g) const { return g == generation_ && state_ != ble::PeripheralState::disconnected; }
@@ -43,6 +50,7 @@ public:
 private:
     int state_ = ble::PeripheralState::disconnected;
     bool reportedConnected_ = false;
+    bool ready_ = false;
     Generation generation_ = 0;
 };
 

@@ -1,12 +1,12 @@
 #pragma once
 
 #include "ble/central.hpp"
-#include "loop/main_queue.hpp"
+#include "loop/dispatch_main_queue.hpp"
 
 namespace corebluetooth {
 
 // The backend's factory: central managers on CoreBluetooth, delivering every callback on the
-// main dispatch queue, which `queue` must be (loop::DispatchMainQueue). Only built on macOS.
-ble::CentralFactory centralFactory(loop::MainQueue& queue);
+// main dispatch queue that `queue` serves. Only built on macOS.
+ble::CentralFactory centralFactory(loop::DispatchMainQueue& queue);
 
 }  // namespace corebluetooth

@@ -2,8 +2,8 @@
 
 #import <CoreBluetooth/CoreBluetooth.h>
 
+#include "ble/corebluetooth/central_policy.hpp"
 #include "ble/corebluetooth/corebluetooth_peripheral.h"
-#include "ble/corebluetooth/peripheral_registry.hpp"
 
 // CoreBluetooth's state values are the interface's.
 static_assert(CBManagerStateUnknown == ble::ManagerState::unknown);
@@ -13,16 +13,12 @@ static_assert(CBManagerStateUnauthorized == ble::ManagerState::unauthorized);
 static_assert(CBManagerStatePoweredOff == ble::ManagerState::poweredOff);
 static_assert(CBManagerStatePoweredOn == ble::ManagerState::poweredOn);
 
-namespace corebluetooth {
-class CoreBluetoothCentral;
-}
-
 // Receives every callback of the manager and of its peripherals, on the main dispatch queue, and
-// hands each to the central. CoreBluetooth calls back in a task of its own, never from inside a
-// call we made, so the central can deliver to the bridge at once.
+// hands each to the policy as plain values, contained by the queue (an exception stops it).
+// CoreBluetooth calls back in a task of its own, never from inside a call we made.
 @interface GattrelayStackDelegate : NSObject <CBCentralManagerDelegate, CBPeripheralDelegate>
-- (instancetype)initWithCentral:(corebluetooth::CoreBluetoothCentral*)central;
-// The central is going away: later callbacks go nowhere.
+- (instancetype)initWithPolicy:(corebluetooth::CentralPolicy*)policy queue:(loop::DispatchMainQueue*)queue;
+// The policy is going away: later callbacks go nowhere.
 - (void)detach;
 @end
 
@@ -30,183 +26,126 @@ namespace corebluetooth {
 
 namespace {
 
-std::optional<ble::Error> adapterGone() { return ble::Error{"the adapter is not powered on"}; }
+// The stack's object for an identity the policy holds (or CoreBluetooth, in its callback).
+CBPeripheral* objectOf(const void* identity) { return (__bridge CBPeripheral*)identity; }
 
-}  // namespace
-
-class CoreBluetoothCentral final : public ble::CentralManager {
+// The central manager, as the policy's Stack.
+class CoreBluetoothStack final : public Stack {
 public:
-    CoreBluetoothCentral(ble::CentralDelegate& delegate, loop::MainQueue& queue, const ble::CentralOptions& options)
-        : delegate_(delegate), queue_(queue), diagnostics_(options.diagnostics) {
-        stackDelegate_ = [[GattrelayStackDelegate alloc] initWithCentral:this];
-        NSDictionary<NSString*, id>* managerOptions =
-            @{CBCentralManagerOptionShowPowerAlertKey : @(options.showPowerAlert)};
-        manager_ = [[CBCentralManager alloc] initWithDelegate:stackDelegate_
+    CoreBluetoothStack(CentralPolicy& policy, loop::DispatchMainQueue& queue, bool showPowerAlert)
+        : delegate_([[GattrelayStackDelegate alloc] initWithPolicy:&policy queue:&queue]), policy_(policy) {
+        manager_ = [[CBCentralManager alloc] initWithDelegate:delegate_
                                                         queue:dispatch_get_main_queue()
-                                                      options:managerOptions];
+                                                      options:@{CBCentralManagerOptionShowPowerAlertKey : @(showPowerAlert)}];
     }
 
-    ~CoreBluetoothCentral() override {
-        *alive_ = false;
-        [stackDelegate_ detach];
+    ~CoreBluetoothStack() override {
+        [delegate_ detach];
         manager_.delegate = nil;
-        for (const auto& p : registry_.all()) p->object().delegate = nil;
     }
 
     int state() const override { return static_cast<int>(manager_.state); }
     bool isScanning() const override { return manager_.isScanning; }
 
-    void scanForPeripherals(const std::vector<codec::Uuid>& services, bool allowDuplicates) override {
-        if (!poweredOn()) return;
+    void scan(const std::vector<codec::Uuid>& services) override {
         [manager_ scanForPeripheralsWithServices:cbuuidsOf(services)
-                                         options:@{CBCentralManagerScanOptionAllowDuplicatesKey : @(allowDuplicates)}];
+                                         options:@{CBCentralManagerScanOptionAllowDuplicatesKey : @YES}];
+    }
+    void stopScan() override { [manager_ stopScan]; }
+    void connect(const void* object) override { [manager_ connectPeripheral:objectOf(object) options:nil]; }
+    void cancel(const void* object) override { [manager_ cancelPeripheralConnection:objectOf(object)]; }
+
+    void retrieveConnected(const std::vector<codec::Uuid>& services) override {
+        for (CBPeripheral* p in [manager_ retrieveConnectedPeripheralsWithServices:cbuuidsOf(services)])
+            discovered(policy_, p, advertisementOf(p, nil, nil), delegate_);
     }
 
-    void stopScan() override {
-        // Below powered on, CoreBluetooth has stopped the scan itself.
-        if (poweredOn()) [manager_ stopScan];
-    }
-
-    void connect(const ble::PeripheralPtr& p) override {
-        auto peripheral = std::static_pointer_cast<CoreBluetoothPeripheral>(p);
-        if (!peripheral->tracker().begin()) return;
-        peripheral->forgetAttributes();
-        if (poweredOn()) {
-            [manager_ connectPeripheral:peripheral->object() options:nil];
-            return;
-        }
-        // CoreBluetooth would not answer: the failure comes as a task of its own.
-        queue_.post([alive = std::weak_ptr<bool>(alive_), this, peripheral, g = peripheral->tracker().generation()] {
-            if (!alive.expired() && peripheral->tracker().current(g)) end(peripheral, adapterGone());
-        });
-    }
-
-    void cancelConnection(const ble::PeripheralPtr& p) override {
-        auto peripheral = std::static_pointer_cast<CoreBluetoothPeripheral>(p);
-        if (peripheral->tracker().state() == ble::PeripheralState::disconnected) return;
-        peripheral->tracker().cancelling();
-        // Below powered on every connection has ended already, or ends in a task posted by connect().
-        if (poweredOn()) [manager_ cancelPeripheralConnection:peripheral->object()];
-    }
-
-    // ---- from the stack delegate ----
-
-    void didUpdateState() {
-        const int state = this->state();
-        if (state == lastState_) return;
-        lastState_ = state;
-        // CoreBluetooth ends every connection below powered on without a word for each.
-        if (state != ble::ManagerState::poweredOn)
-            for (const auto& p : registry_.all()) end(p, adapterGone());
-        delegate_.centralDidUpdateState();
-    }
-
-    void didDiscover(CBPeripheral* object) {
+    static void discovered(CentralPolicy& policy, CBPeripheral* object, const ble::Advertisement& advertisement,
+                           id<CBPeripheralDelegate> delegate) {
         const codec::Uuid id = identifierOf(object);
-        auto adopted = registry_.adopt(identityOf(object), id, [&] {
+        policy.discovered(identityOf(object), id, advertisement, [&]() -> std::shared_ptr<TrackedPeripheral> {
+            object.delegate = delegate;
             return std::make_shared<CoreBluetoothPeripheral>(object, id);
         });
-        const auto& p = adopted.peripheral;
-        if (adopted.replacedObject) {
-            end(p, ble::Error{"the system replaced the peripheral's object"});
-            p->object().delegate = nil;
-            p->rebind(object);
-        }
-        object.delegate = stackDelegate_;
-        delegate_.didDiscover(p, {});
-    }
-
-    void didConnect(CBPeripheral* object) {
-        auto p = registry_.find(identityOf(object));
-        if (p && p->tracker().connected()) delegate_.didConnect(p);
-    }
-
-    // A failure to connect and both disconnection callbacks: the tracker makes it one callback.
-    void didEnd(CBPeripheral* object, NSError* error) {
-        if (auto p = registry_.find(identityOf(object))) end(p, errorOf(error));
-    }
-
-    std::shared_ptr<CoreBluetoothPeripheral> find(CBPeripheral* object) const {
-        return registry_.find(identityOf(object));
     }
 
 private:
-    bool poweredOn() const { return manager_.state == CBManagerStatePoweredOn; }
-
-    void end(const std::shared_ptr<CoreBluetoothPeripheral>& p, const std::optional<ble::Error>& error) {
-        const Ending ending = p->tracker().end();
-        if (ending == Ending::none) return;
-        if (diagnostics_ && error)
-            diagnostics_((ending == Ending::failedToConnect ? "connecting to " : "connection to ") +
-                         p->identifier().text() + " ended: " + error->what);
-        if (ending == Ending::failedToConnect)
-            delegate_.didFailToConnect(p, error);
-        else
-            delegate_.didDisconnect(p, error);
-    }
-
-    ble::CentralDelegate& delegate_;
-    loop::MainQueue& queue_;
-    const ble::Diagnostics diagnostics_;
-    // Posted tasks hold this weakly: none of them runs after the central is gone.
-    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
     // Strong: the manager and the peripherals hold their delegate weakly.
-    GattrelayStackDelegate* stackDelegate_ = nil;
+    GattrelayStackDelegate* const delegate_;
+    CentralPolicy& policy_;
     CBCentralManager* manager_ = nil;
-    PeripheralRegistry<CoreBluetoothPeripheral> registry_;
-    int lastState_ = -1;
 };
 
-ble::CentralFactory centralFactory(loop::MainQueue& queue) {
+}  // namespace
+
+ble::CentralFactory centralFactory(loop::DispatchMainQueue& queue) {
     return [&queue](ble::CentralDelegate& delegate, const ble::CentralOptions& options) {
-        return std::make_unique<CoreBluetoothCentral>(delegate, queue, options);
+        return std::make_unique<CentralPolicy>(delegate, queue, options.diagnostics, [&](CentralPolicy& policy) {
+            return std::make_unique<CoreBluetoothStack>(policy, queue, options.showPowerAlert);
+        });
     };
 }
 
 }  // namespace corebluetooth
 
-using corebluetooth::CoreBluetoothCentral;
+using corebluetooth::CentralPolicy;
+using corebluetooth::CoreBluetoothPeripheral;
+using corebluetooth::errorOf;
+using corebluetooth::identityOf;
 
 @implementation GattrelayStackDelegate {
-    CoreBluetoothCentral* _central;
+    CentralPolicy* _policy;
+    loop::DispatchMainQueue* _queue;
 }
 
-- (instancetype)initWithCentral:(CoreBluetoothCentral*)central {
-    if ((self = [super init])) _central = central;
+- (instancetype)initWithPolicy:(CentralPolicy*)policy queue:(loop::DispatchMainQueue*)queue {
+    if ((self = [super init])) {
+        _policy = policy;
+        _queue = queue;
+    }
     return self;
 }
 
 - (void)detach {
-    _central = nullptr;
+    _policy = nullptr;
+}
+
+// The peripheral's face while its object stands for it, else null.
+- (std::shared_ptr<CoreBluetoothPeripheral>)faceOf:(CBPeripheral*)peripheral {
+    return _policy ? std::static_pointer_cast<CoreBluetoothPeripheral>(_policy->find(identityOf(peripheral))) : nullptr;
 }
 
 // ---- the central manager ----
 
 - (void)centralManagerDidUpdateState:(CBCentralManager*)central {
-    if (_central) _central->didUpdateState();
+    if (_policy) _queue->contain([&] { _policy->stateChanged(); });
 }
 
 - (void)centralManager:(CBCentralManager*)central
     didDiscoverPeripheral:(CBPeripheral*)peripheral
         advertisementData:(NSDictionary<NSString*, id>*)advertisementData
                      RSSI:(NSNumber*)RSSI {
-    if (_central) _central->didDiscover(peripheral);
+    if (_policy)
+        _queue->contain([&] {
+            corebluetooth::CoreBluetoothStack::discovered(
+                *_policy, peripheral, corebluetooth::advertisementOf(peripheral, advertisementData, RSSI), self);
+        });
 }
 
 - (void)centralManager:(CBCentralManager*)central didConnectPeripheral:(CBPeripheral*)peripheral {
-    if (_central) _central->didConnect(peripheral);
+    if (_policy) _queue->contain([&] { _policy->connected(identityOf(peripheral)); });
 }
 
 - (void)centralManager:(CBCentralManager*)central
     didFailToConnectPeripheral:(CBPeripheral*)peripheral
                          error:(NSError*)error {
-    if (_central) _central->didEnd(peripheral, error);
+    if (_policy) _queue->contain([&] { _policy->ended(identityOf(peripheral), errorOf(error)); });
 }
 
 - (void)centralManager:(CBCentralManager*)central
     didDisconnectPeripheral:(CBPeripheral*)peripheral
                       error:(NSError*)error {
-    if (_central) _central->didEnd(peripheral, error);
+    if (_policy) _queue->contain([&] { _policy->ended(identityOf(peripheral), errorOf(error)); });
 }
 
 - (void)centralManager:(CBCentralManager*)central
@@ -215,52 +154,69 @@ using corebluetooth::CoreBluetoothCentral;
              isReconnecting:(BOOL)isReconnecting
                       error:(NSError*)error {
     // Handled like the other: we never ask for automatic reconnection.
-    if (_central) _central->didEnd(peripheral, error);
+    if (_policy) _queue->contain([&] { _policy->ended(identityOf(peripheral), errorOf(error)); });
 }
 
 // ---- the peripherals: only while their connection is open ----
 
+- (void)peripheral:(CBPeripheral*)peripheral didModifyServices:(NSArray<CBService*>*)invalidatedServices {
+    if (!_policy) return;
+    _queue->contain([&] {
+        std::vector<codec::Uuid> uuids;
+        for (CBService* s in invalidatedServices) uuids.push_back(corebluetooth::uuidOf(s.UUID));
+        _policy->servicesInvalidated(identityOf(peripheral), uuids);
+    });
+}
+
 - (void)peripheral:(CBPeripheral*)peripheral didDiscoverServices:(NSError*)error {
-    auto p = _central ? _central->find(peripheral) : nullptr;
-    if (auto* d = p ? p->openDelegate() : nullptr) d->didDiscoverServices(p, corebluetooth::errorOf(error));
+    auto p = [self faceOf:peripheral];
+    if (auto* d = p ? p->openDelegate() : nullptr)
+        _queue->contain([&] { d->didDiscoverServices(p, errorOf(error)); });
 }
 
 - (void)peripheral:(CBPeripheral*)peripheral
     didDiscoverCharacteristicsForService:(CBService*)service
                                    error:(NSError*)error {
-    auto p = _central ? _central->find(peripheral) : nullptr;
+    auto p = [self faceOf:peripheral];
     if (auto* d = p ? p->openDelegate() : nullptr)
-        d->didDiscoverCharacteristics(p, p->serviceFor(service), corebluetooth::errorOf(error));
+        _queue->contain([&] { d->didDiscoverCharacteristics(p, p->serviceFor(service), errorOf(error)); });
 }
 
 - (void)peripheral:(CBPeripheral*)peripheral
     didUpdateNotificationStateForCharacteristic:(CBCharacteristic*)characteristic
                                           error:(NSError*)error {
-    auto p = _central ? _central->find(peripheral) : nullptr;
-    if (auto* d = p ? p->openDelegate() : nullptr)
-        d->didUpdateNotificationState(p, p->characteristicFor(characteristic), corebluetooth::errorOf(error));
+    auto p = [self faceOf:peripheral];
+    auto* d = p ? p->openDelegate() : nullptr;
+    if (!d) return;
+    _queue->contain([&] {
+        // Notifications on: the bridge's setup of this link is done.
+        if (!error && characteristic.isNotifying) p->tracker().setUp();
+        d->didUpdateNotificationState(p, p->characteristicFor(characteristic), errorOf(error));
+    });
 }
 
 - (void)peripheral:(CBPeripheral*)peripheral
     didUpdateValueForCharacteristic:(CBCharacteristic*)characteristic
                               error:(NSError*)error {
-    auto p = _central ? _central->find(peripheral) : nullptr;
+    auto p = [self faceOf:peripheral];
     auto* d = p ? p->openDelegate() : nullptr;
     if (!d) return;
-    // The callback runs on the main queue with the value of this notification in place: the
-    // bridge reads it from the characteristic's own data, without a copy.
-    NSData* value = characteristic.value;
-    const auto* bytes = static_cast<const std::uint8_t*>(value.bytes);
-    d->didUpdateValue(p, p->characteristicFor(characteristic),
-                      std::span<const std::uint8_t>(bytes, bytes ? value.length : 0), corebluetooth::errorOf(error));
+    _queue->contain([&] {
+        // The callback runs on the main queue with the value of this notification in place: the
+        // bridge reads it from the characteristic's own data, without a copy.
+        NSData* value = characteristic.value;
+        const auto* bytes = static_cast<const std::uint8_t*>(value.bytes);
+        d->didUpdateValue(p, p->characteristicFor(characteristic),
+                          std::span<const std::uint8_t>(bytes, bytes ? value.length : 0), errorOf(error));
+    });
 }
 
 - (void)peripheral:(CBPeripheral*)peripheral
     didWriteValueForCharacteristic:(CBCharacteristic*)characteristic
                              error:(NSError*)error {
-    auto p = _central ? _central->find(peripheral) : nullptr;
+    auto p = [self faceOf:peripheral];
     if (auto* d = p ? p->openDelegate() : nullptr)
-        d->didWriteValue(p, p->characteristicFor(characteristic), corebluetooth::errorOf(error));
+        _queue->contain([&] { d->didWriteValue(p, p->characteristicFor(characteristic), errorOf(error)); });
 }
 
 @end

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "ble/central.hpp"
-#include "ble/corebluetooth/connection_tracker.hpp"
+#include "ble/corebluetooth/tracked_peripheral.hpp"
 
 namespace corebluetooth {
 
@@ -28,6 +28,10 @@ codec::Uuid uuidOf(CBUUID* uuid);
 NSArray<CBUUID*>* cbuuidsOf(const std::vector<codec::Uuid>& uuids);
 codec::Uuid identifierOf(CBPeripheral* peripheral);
 std::optional<ble::Error> errorOf(NSError* error);
+// What a discovery said: the advertised local name, else the peripheral's own name, and the RSSI
+// (CoreBluetooth's 127 means none was measured). Either dictionary and number may be nil.
+ble::Advertisement advertisementOf(CBPeripheral* peripheral, NSDictionary<NSString*, id>* data,
+                                   NSNumber* rssi);
 
 class CoreBluetoothCharacteristic final : public ble::Characteristic {
 public:
@@ -61,12 +65,11 @@ private:
 
 // One CBPeripheral and the bridge's connection to it. Calls reach CoreBluetooth only while the
 // connection is open; callbacks reach the bridge only while it is open (see ConnectionTracker).
-class CoreBluetoothPeripheral final : public ble::Peripheral {
+class CoreBluetoothPeripheral final : public TrackedPeripheral {
 public:
     CoreBluetoothPeripheral(CBPeripheral* object, codec::Uuid id) : object_(object), id_(id) {}
 
     codec::Uuid identifier() const override { return id_; }
-    int state() const override { return tracker_.state(); }
     void setDelegate(ble::PeripheralDelegate* delegate) override { delegate_ = delegate; }
     void discoverServices(const std::vector<codec::Uuid>& services) override;
     std::optional<std::vector<ble::ServicePtr>> services() const override;
@@ -75,25 +78,21 @@ public:
     void setNotifyValue(bool enabled, const ble::CharacteristicPtr& c) override;
     void writeValue(const codec::Bytes& value, const ble::CharacteristicPtr& c) override;
     std::size_t maximumWriteValueLength() const override;
+    std::size_t singlePacketWriteLength() const override;
 
     CBPeripheral* object() const { return object_; }
-    // CoreBluetooth made a new object for this device: it stands for the peripheral from now on.
-    void rebind(CBPeripheral* object);
-    ConnectionTracker& tracker() { return tracker_; }
     // The bridge's delegate while the connection is open, else null: callbacks go nowhere.
-    ble::PeripheralDelegate* openDelegate() const { return tracker_.open() ? delegate_ : nullptr; }
-    // A new connection starts with no attributes of the last one.
-    void forgetAttributes();
+    ble::PeripheralDelegate* openDelegate() const { return tracker().open() ? delegate_ : nullptr; }
+    void forgetAttributes() override;
 
     // The one C++ face of each stack object, for the life of the connection.
     std::shared_ptr<CoreBluetoothService> serviceFor(CBService* object) const;
     std::shared_ptr<CoreBluetoothCharacteristic> characteristicFor(CBCharacteristic* object) const;
 
 private:
-    CBPeripheral* object_;
+    CBPeripheral* const object_;
     const codec::Uuid id_;
     ble::PeripheralDelegate* delegate_ = nullptr;
-    ConnectionTracker tracker_;
     // By identity; each face holds its object, so no address is reused while it is here.
     mutable std::unordered_map<const void*, std::shared_ptr<CoreBluetoothService>> services_;
     mutable std::unordered_map<const void*, std::shared_ptr<CoreBluetoothCharacteristic>> characteristics_;

@@ -33,6 +33,16 @@ codec::Uuid identifierOf(CBPeripheral* peripheral) {
     return id;
 }
 
+ble::Advertisement advertisementOf(CBPeripheral* peripheral, NSDictionary<NSString*, id>* data,
+                                   NSNumber* rssi) {
+    ble::Advertisement advertisement;
+    NSString* name = data ? data[CBAdvertisementDataLocalNameKey] : nil;
+    if (!name) name = peripheral.name;
+    if (name) advertisement.name = textOf(name);
+    if (rssi && rssi.intValue != 127) advertisement.rssi = rssi.intValue;
+    return advertisement;
+}
+
 std::optional<ble::Error> errorOf(NSError* error) {
     if (!error) return std::nullopt;
     return ble::Error{
@@ -49,7 +59,7 @@ std::optional<std::vector<ble::CharacteristicPtr>> CoreBluetoothService::charact
 
 void CoreBluetoothPeripheral::discoverServices(const std::vector<codec::Uuid>& services) {
     // On a connection that ended, its end is what the bridge hears of.
-    if (!tracker_.open()) return;
+    if (!tracker().open()) return;
     [object_ discoverServices:cbuuidsOf(services)];
 }
 
@@ -63,31 +73,31 @@ std::optional<std::vector<ble::ServicePtr>> CoreBluetoothPeripheral::services() 
 
 void CoreBluetoothPeripheral::discoverCharacteristics(const std::vector<codec::Uuid>& characteristics,
                                                       const ble::ServicePtr& service) {
-    if (!tracker_.open()) return;
+    if (!tracker().open()) return;
     [object_ discoverCharacteristics:cbuuidsOf(characteristics)
                           forService:std::static_pointer_cast<CoreBluetoothService>(service)->object()];
 }
 
 void CoreBluetoothPeripheral::setNotifyValue(bool enabled, const ble::CharacteristicPtr& c) {
-    if (!tracker_.open()) return;
+    if (!tracker().open()) return;
     [object_ setNotifyValue:enabled
           forCharacteristic:std::static_pointer_cast<CoreBluetoothCharacteristic>(c)->object()];
 }
 
 void CoreBluetoothPeripheral::writeValue(const codec::Bytes& value, const ble::CharacteristicPtr& c) {
-    if (!tracker_.open()) return;
+    if (!tracker().open()) return;
     [object_ writeValue:[NSData dataWithBytes:value.data() length:value.size()]
         forCharacteristic:std::static_pointer_cast<CoreBluetoothCharacteristic>(c)->object()
                      type:CBCharacteristicWriteWithResponse];
 }
 
+// With response, CoreBluetooth sends a longer value as a long (prepared) write: 512 on a Mac.
 std::size_t CoreBluetoothPeripheral::maximumWriteValueLength() const {
     return [object_ maximumWriteValueLengthForType:CBCharacteristicWriteWithResponse];
 }
 
-void CoreBluetoothPeripheral::rebind(CBPeripheral* object) {
-    object_ = object;
-    forgetAttributes();
+std::size_t CoreBluetoothPeripheral::singlePacketWriteLength() const {
+    return [object_ maximumWriteValueLengthForType:CBCharacteristicWriteWithoutResponse];
 }
 
 void CoreBluetoothPeripheral::forgetAttributes() {

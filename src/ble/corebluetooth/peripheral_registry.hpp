@@ -1,67 +1,80 @@
 #pragma once
 
-#include <memory>
 #include <unordered_map>
-#include <utility>
 #include <vector>
 
 #include "codec/uuid.hpp"
 
 namespace corebluetooth {
 
-// Which of our peripherals stands for a stack's peripheral object, so that the bridge always sees
-// the same Peripheral for the same device. Objects are known by their address (`identity`),
-// which stays unique while the entry's peripheral holds the object. CoreBluetooth hands out one
-// object per device, but after its service resets it makes new ones: a new object with a known
-// identifier takes the place of the old one under the same Peripheral, and the old object's
-// callbacks no longer find it.
-template <class P>
+// The record kept for each device, found by its identifier or by the stack's object that stands
+// for it now. Objects are known by their address (`identity`), which stays unique while the
+// record holds the object. CoreBluetooth hands out one object per device, but after its service
+// resets it makes new ones: a new object with a known identifier takes the place of the old one
+// in the same record, and the old object's callbacks no longer find it.
+template <class Record>
 class PeripheralRegistry {
 public:
+    enum class Found { known, added, replaced };
     struct Adopted {
-        std::shared_ptr<P> peripheral;
-        // The peripheral stood for another object until now: the caller rebinds it.
-        bool replacedObject = false;
+        Record& record;
+        Found found;
+        // For `replaced`: the object the record stood for until now.
+        const void* formerIdentity;
     };
 
-    // For a discovery: the peripheral of `identity`, or of `id` under an earlier object, or a new
-    // one from `make` (called as make()).
-    template <class Make>
-    Adopted adopt(const void* identity, const codec::Uuid& id, Make&& make) {
-        if (auto found = byIdentity_.find(identity); found != byIdentity_.end()) return {found->second};
-        auto& entry = byId_[id];
-        const bool replaced = entry.peripheral != nullptr;
-        if (replaced)
-            byIdentity_.erase(entry.identity);
-        else
-            entry.peripheral = make();
-        entry.identity = identity;
-        byIdentity_.emplace(identity, entry.peripheral);
-        return {entry.peripheral, replaced};
+    // For a discovery: the record of `identity`, or of `id` under another object (which it
+    // stands for no more), or a new one.
+    Adopted adopt(const void* identity, const codec::Uuid& id) {
+        if (auto known = byIdentity_.find(identity); known != byIdentity_.end())
+            return {byId_.at(known->second).record, Found::known, nullptr};
+        auto [entry, added] = byId_.try_emplace(id);
+        const void* former = entry->second.identity;
+        if (!added) byIdentity_.erase(former);
+        entry->second.identity = identity;
+        byIdentity_.emplace(identity, id);
+        return {entry->second.record, added ? Found::added : Found::replaced, added ? nullptr : former};
     }
 
-    // For every other callback: the peripheral `identity` stands for, or null for an object that
-    // was replaced or never discovered (its callbacks belong to no connection the bridge knows).
-    std::shared_ptr<P> find(const void* identity) const {
-        auto found = byIdentity_.find(identity);
-        return found == byIdentity_.end() ? nullptr : found->second;
+    // The record `identity` stands for, or null for an object that was replaced, forgotten or
+    // never discovered.
+    Record* find(const void* identity) {
+        auto known = byIdentity_.find(identity);
+        return known == byIdentity_.end() ? nullptr : &byId_.at(known->second).record;
+    }
+    Record* find(const codec::Uuid& id) {
+        auto entry = byId_.find(id);
+        return entry == byId_.end() ? nullptr : &entry->second.record;
+    }
+    // The object the record of `id` stands for, or null.
+    const void* identityOf(const codec::Uuid& id) const {
+        auto entry = byId_.find(id);
+        return entry == byId_.end() ? nullptr : entry->second.identity;
     }
 
-    // Every peripheral, in no particular order; a copy, so the caller may deliver callbacks.
-    std::vector<std::shared_ptr<P>> all() const {
-        std::vector<std::shared_ptr<P>> out;
+    void forget(const codec::Uuid& id) {
+        auto entry = byId_.find(id);
+        if (entry == byId_.end()) return;
+        byIdentity_.erase(entry->second.identity);
+        byId_.erase(entry);
+    }
+
+    // Every identifier, in no particular order; a copy, so the caller may add and forget.
+    std::vector<codec::Uuid> ids() const {
+        std::vector<codec::Uuid> out;
         out.reserve(byId_.size());
-        for (const auto& [id, entry] : byId_) out.push_back(entry.peripheral);
+        for (const auto& [id, entry] : byId_) out.push_back(id);
         return out;
     }
+    bool empty() const { return byId_.empty(); }
 
 private:
     struct Entry {
         const void* identity = nullptr;
-        std::shared_ptr<P> peripheral;
+        Record record;
     };
     std::unordered_map<codec::Uuid, Entry, codec::UuidHash> byId_;
-    std::unordered_map<const void*, std::shared_ptr<P>> byIdentity_;
+    std::unordered_map<const void*, codec::Uuid> byIdentity_;
 };
 
 }  // namespace corebluetooth

@@ -28,6 +28,7 @@ typedef NS_ENUM(NSInteger, CBCharacteristicWriteType) {
 
 CB_EXTERN NSString* const CBCentralManagerOptionShowPowerAlertKey;
 CB_EXTERN NSString* const CBCentralManagerScanOptionAllowDuplicatesKey;
+CB_EXTERN NSString* const CBAdvertisementDataLocalNameKey;
 
 @interface CBUUID : NSObject <NSCopying>
 @property(nonatomic, readonly) NSData* data;
@@ -56,6 +57,7 @@ CB_EXTERN NSString* const CBCentralManagerScanOptionAllowDuplicatesKey;
 @end
 
 @interface CBPeripheral : CBPeer
+@property(retain, readonly, nullable) NSString* name;
 @property(weak, nonatomic, nullable) id<CBPeripheralDelegate> delegate;
 @property(retain, readonly, nullable) NSArray<CBService*>* services;
 - (NSUInteger)maximumWriteValueLengthForType:(CBCharacteristicWriteType)type;
@@ -78,6 +80,7 @@ CB_EXTERN NSString* const CBCentralManagerScanOptionAllowDuplicatesKey;
 - (void)stopScan;
 - (void)connectPeripheral:(CBPeripheral*)peripheral options:(nullable NSDictionary<NSString*, id>*)options;
 - (void)cancelPeripheralConnection:(CBPeripheral*)peripheral;
+- (NSArray<CBPeripheral*>*)retrieveConnectedPeripheralsWithServices:(NSArray<CBUUID*>*)serviceUUIDs;
 @end
 
 @protocol CBCentralManagerDelegate <NSObject>
@@ -104,6 +107,7 @@ CB_EXTERN NSString* const CBCentralManagerScanOptionAllowDuplicatesKey;
 
 @protocol CBPeripheralDelegate <NSObject>
 @optional
+- (void)peripheral:(CBPeripheral*)peripheral didModifyServices:(NSArray<CBService*>*)invalidatedServices;
 - (void)peripheral:(CBPeripheral*)peripheral didDiscoverServices:(nullable NSError*)error;
 - (void)peripheral:(CBPeripheral*)peripheral
     didDiscoverCharacteristicsForService:(CBService*)service

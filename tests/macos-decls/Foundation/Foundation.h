@@ -45,6 +45,7 @@ typedef struct {
 
 @interface NSNumber : NSObject <NSCopying>
 + (NSNumber*)numberWithBool:(BOOL)value;
+@property(readonly) int intValue;
 @end
 
 @interface NSData : NSObject <NSCopying>
@@ -65,6 +66,7 @@ typedef struct {
 + (instancetype)dictionaryWithObjects:(const ObjectType _Nonnull[_Nullable])objects
                               forKeys:(const KeyType<NSCopying> _Nonnull[_Nullable])keys
                                 count:(NSUInteger)cnt;
+- (nullable ObjectType)objectForKeyedSubscript:(KeyType)key;
 @end
 
 typedef NSString* NSErrorDomain;

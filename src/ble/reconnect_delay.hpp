@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <chrono>
 
-namespace bluez {
+namespace ble {
 
-// How long a device's discovery is held back after `failures` connections in a row that
+// How long a peripheral's discovery is held back after `failures` connections in a row that
 // failed or were abandoned during setup: none, then 1 s, doubling up to a minute.
 inline std::chrono::milliseconds reconnectDelay(unsigned failures) {
     using namespace std::chrono_literals;
@@ -14,4 +14,4 @@ inline std::chrono::milliseconds reconnectDelay(unsigned failures) {
     return std::min<std::chrono::milliseconds>(1000ms * (1u << doublings), 60s);
 }
 
-}  // namespace bluez
+}  // namespace ble
