@@ -90,6 +90,11 @@ void EventStream::hello() {
 }
 
 void EventStream::state(std::string_view value, std::string_view reason) {
+    // Protocol 1 shows no reason: a change of reason alone would repeat the line before.
+    const bool reasonOnly = stateValue_ && *stateValue_ == value && stateReason_ != reason;
+    stateValue_ = value;
+    stateReason_ = reason;
+    if (reasonOnly && !answersAll_) return;
     // An event that would not be valid UTF-8 is not written at all.
     if (!simdjson::validate_utf8(value) || !simdjson::validate_utf8(reason)) return;
     line_ = R"({"event":"state",)";

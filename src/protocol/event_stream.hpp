@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -53,6 +54,9 @@ private:
     LineSink sink_;
     const bool answersAll_;  // protocol 2
     bool held_ = false;
+    // The last state reported, and why.
+    std::optional<std::string> stateValue_;
+    std::string stateReason_;
     std::string heldLines_;
     // Reused for every event, so writing one allocates nothing once they have grown.
     std::string line_;

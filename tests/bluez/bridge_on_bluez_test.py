@@ -198,7 +198,8 @@ class BluezCase(unittest.TestCase):
         self.bridge.kill()
         if self.fake:
             self.fake.close()
-        self.bus.close()
+        if self.bus:
+            self.bus.close()
         shutil.rmtree(self.folder, ignore_errors=True)
 
     def start_bluetoothd(self):
@@ -450,6 +451,111 @@ class AdapterStates(BluezCase):
         self.bridge.expect(event="state", value="ready")
         self.announced("C0:FF:EE:00:00:01")
         self.bridge.stop()
+
+
+class StateReasons(BluezCase):
+    """Protocol 2 says why the adapter cannot be used and -v what to do about it; protocol 1
+    writes the states it always did."""
+    start_fake = False
+
+    def start(self, address, *args):
+        self.bridge.kill()
+        self.bridge = Bridge(address, args)
+        self.bridge.expect(event="hello")
+
+    def states(self):
+        return [(e["value"], e.get("reason")) for e in self.bridge.events_so_far() if e["event"] == "state"]
+
+    def test_each_cause_is_named_with_its_remedy(self):
+        two_adapters = {"adapters": [{"name": "hci0", "address": "00:11:22:33:44:00"},
+                                     {"name": "hci1", "address": "00:11:22:33:44:AB"}]}
+        cases = (
+            # name, stand-in config (None: no stand-in), options, state, reason, remedy on stderr
+            ("no system bus", None, (), "unsupported", "no_bus", "mount the host's system bus socket"),
+            ("nobody owns org.bluez", None, (), "unsupported", "no_bluetoothd", "systemctl start bluetooth"),
+            ("no adapter", {"adapters": []}, (), "unsupported", "no_adapter", "bluetoothctl list"),
+            ("the named adapter is absent", two_adapters, ("--adapter", "hci7"), "unsupported", "adapter_missing",
+             "adapter hci7 (--adapter) is absent; present: hci0 (00:11:22:33:44:00), hci1 (00:11:22:33:44:AB)"),
+            ("access denied", {"deny": True}, (), "unauthorized", "access_denied",
+             "run as root or join the group that it lets in"),
+            ("rfkill blocks the adapter", {"powered": False, "power_state": "off-blocked"}, (), "powered_off",
+             "blocked", "rfkill unblock bluetooth"),
+            ("the adapter is powered off", {"powered": False, "power_state": "off"}, (), "powered_off", None,
+             "bluetoothctl power on"),
+            ("powered off before bluetoothd 5.64", {"powered": False}, (), "powered_off", None,
+             "bluetoothctl power on"),
+        )
+        for name, config, options, state, reason, remedy in cases:
+            with self.subTest(name):
+                self.tearDown()
+                self.setUp()
+                if config is not None:
+                    self.fake_config = config
+                    self.fake = self.start_bluetoothd()
+                address = self.bus.address if name != "no system bus" else "unix:path=" + self.folder + "/none"
+                self.start(address, "--protocol", "2", "-v", *options)
+                self.bridge.expect(event="state", value=state)
+                err = self.bridge.stop(quiet=False)
+                self.assertEqual(self.states(), [(state, reason)])
+                self.assertIn(remedy, err)
+
+    def test_a_change_of_reason_alone_is_a_state_event_in_protocol_2_only(self):
+        address = "C0:FF:EE:00:00:01"
+        self.fake_config = {"powered": False, "power_state": "off-blocked"}
+        self.fake = self.start_bluetoothd()
+        for protocol, states in (("2", [("powered_off", "blocked"), ("powered_off", None), ("ready", None)]),
+                                 ("1", [("powered_off", None), ("ready", None)])):
+            with self.subTest(protocol=protocol):
+                self.fake.control.SetPowerState("off-blocked")
+                self.start(self.bus.address, "--protocol", protocol)
+                self.bridge.expect(event="state", value="powered_off")
+                # Unblocked, still off: only the reason changes.
+                self.fake.control.SetPowerState("off")
+                if protocol == "2":
+                    self.bridge.expect(event="state", value="powered_off")
+                self.fake.control.SetPowerState("on")
+                self.bridge.expect(event="state", value="ready")
+                self.announced(address)
+                self.bridge.stop()
+                self.assertEqual(self.states(), states)
+
+    def test_a_system_bus_that_comes_late_or_comes_back_is_followed(self):
+        address = "C0:FF:EE:00:00:01"
+        self.bus.close()
+        late = "unix:path=" + os.path.join(self.folder, "bus.socket")
+        for protocol, states in (("2", [("unsupported", "no_bus"), ("ready", None)]),
+                                 ("1", [("unsupported", None), ("ready", None)])):
+            with self.subTest(protocol=protocol):
+                started = time.monotonic()
+                self.start(late, "--protocol", protocol)
+                self.bridge.expect(event="state", value="unsupported")
+                time.sleep(max(0.0, started + 2 - time.monotonic()))
+                self.bus = PrivateBus(self.folder)
+                self.fake = self.start_bluetoothd()
+                self.bridge.expect(event="state", value="ready")
+                self.announced(address)
+                self.echo(address, b"late")
+                # In protocol 2 a reason may come between ("no_bluetoothd": the stand-in
+                # starts after the bus); protocol 1 shows no change of reason.
+                self.assertEqual([s for s in self.states() if s[1] != "no_bluetoothd"], states)
+                if protocol == "1":
+                    self.assertEqual(self.states(), states)
+                # The bus goes and comes back: the peer is lost, then found again.
+                self.bus.daemon.kill()
+                self.bus.close()
+                self.fake.close()
+                self.bridge.expect(in_order=False, event="state", value="unsupported")
+                self.lost(address)
+                self.bus = PrivateBus(self.folder)
+                self.fake = self.start_bluetoothd()
+                self.bridge.expect(in_order=False, event="state", value="ready")
+                self.announced(address)
+                self.echo(address, b"back")
+                self.bridge.stop()
+                self.fake.close()
+                self.fake = None
+                self.bus.close()
+                self.bus = None
 
 
 class Signals(BluezCase):

@@ -9,16 +9,19 @@ configured peer with the GATT service (inbox: write with response, outbox: notif
 the inbox come back as notifications on the outbox: on the socket of AcquireNotify when it was
 acquired, as Value changes otherwise. CONFIG_JSON:
 
-  {"adapter": "00:11:22:33:44:00", "powered": true, "deny": false, "objects_fail": 0,
-   "adapters": [{"name": "hci0", "address": "...", "powered": true, "links_drop_late": false}, ...],
+  {"adapter": "00:11:22:33:44:00", "powered": true, "power_state": null, "deny": false, "objects_fail": 0,
+   "adapters": [{"name": "hci0", "address": "...", "powered": true, "power_state": null,
+                 "links_drop_late": false}, ...],
    "service": "...", "inbox": "...", "outbox": "...",
    "peers": [{"address": "C0:FF:EE:00:00:01", "mtu": 247, "known": false, "cached": false,
               "gatt": true, "advertises_service": false, "heals": false, "advertise_ms": 0,
               "connect": "ok", "connect_ms": 50, "gatt_lag_ms": 0, "adapter": "hci0",
               "acquire": "ok", "mtu_property": true}]}
 
-Without "adapters" there is hci0 ("adapter", "powered"), and hci1 when a peer lives there. A
-peer shows up on its adapter whenever any adapter starts discovery.
+Without "adapters" there is hci0 ("adapter", "powered", "power_state"), and hci1 when a peer
+lives there; "adapters": [] is none. "power_state" ("on", "off", "off-blocked", ...) exports
+PowerState, as bluetoothd 5.64 on does. A peer shows up on its adapter whenever any adapter
+starts discovery.
 
 "connect" is one of: "ok"; "abort_once" (the first Connect fails as when the controller aborts
 it, then the peer advertises again); "in_progress" (the first Connect answers InProgress and
@@ -36,7 +39,8 @@ starts with b"fail" fail.
 
 Test control, interface test.Control at "/": Drop(s) (the peer drops the link, then advertises
 again), Remove(s) (the device vanishes without a Connected signal), SetPowered(b) (hci0),
-SetAdapterPowered(sb), SetAdapterPresent(b) (hci0 and its devices vanish, or a fresh hci0
+SetAdapterPowered(sb), SetPowerState(s) (hci0's PowerState, and Powered with it),
+SetAdapterPresent(b) (hci0 and its devices vanish, or a fresh hci0
 appears), SetMtu(sq), Advertise(s), ReplaceGatt(s) (the GATT objects are removed and exported
 anew at other paths, as after Service Changed), CloseStream(s) (the acquired notification socket
 is closed, the link stays up), Notify(say) (a notification of the outbox), Calls() -> a(ss): (object path, method) of
@@ -150,6 +154,12 @@ class Root(dbus.service.Object):
     def SetAdapterPowered(self, name, on):
         set_powered(adapters[name], on)
 
+    @dbus.service.method("test.Control", in_signature="s")
+    def SetPowerState(self, state):
+        adapter = adapters["hci0"]
+        adapter.update(ADP, PowerState=state)
+        set_powered(adapter, state == "on")
+
     @dbus.service.method("test.Control", in_signature="b")
     def SetAdapterPresent(self, present):
         if present:
@@ -198,16 +208,19 @@ def adapter_config(name):
         if a["name"] == name:
             return a
     if name == "hci0":
-        return {"address": config.get("adapter", "00:11:22:33:44:00"), "powered": config.get("powered", True)}
+        return {"address": config.get("adapter", "00:11:22:33:44:00"), "powered": config.get("powered", True),
+                "power_state": config.get("power_state")}
     return {"address": "00:11:22:33:44:01", "powered": True}
 
 
 class Adapter(Obj):
     def __init__(self, name):
         own = adapter_config(name)
-        super().__init__("/org/bluez/" + name, {ADP: {
-            "Address": own["address"], "Powered": dbus.Boolean(own.get("powered", True)),
-            "Discovering": dbus.Boolean(False)}})
+        props = {"Address": own["address"], "Powered": dbus.Boolean(own.get("powered", True)),
+                 "Discovering": dbus.Boolean(False)}
+        if own.get("power_state"):
+            props["PowerState"] = own["power_state"]
+        super().__init__("/org/bluez/" + name, {ADP: props})
         self.name, self.filter = name, {}
 
     @dbus.service.method(ADP, in_signature="a{sv}")
@@ -495,7 +508,7 @@ def set_powered(adapter, on):
 
 
 root = Root(bus, "/")
-names = [a["name"] for a in config.get("adapters", [])] or ["hci0"]
+names = [a["name"] for a in config["adapters"]] if "adapters" in config else ["hci0"]
 # A second adapter, when a peer lives there: its devices are some other client's business.
 if any(p.get("adapter") == "hci1" for p in config.get("peers", [])) and "hci1" not in names:
     names.append("hci1")

@@ -107,6 +107,34 @@ TEST(EventStreamProtocols, Protocol2ReportsEveryOutcomeAndProtocol1OnlyWhatItAlw
     }
 }
 
+TEST(EventStreamProtocols, AChangeOfReasonAloneIsAStateEventInProtocol2Only) {
+    const auto run = [](Protocol protocol) {
+        std::vector<std::string> lines;
+        EventStream stream([&](std::string_view line) { lines.emplace_back(line); }, protocol);
+        stream.state("powered_off", "blocked");
+        stream.state("powered_off", "");
+        stream.state("powered_off", "");  // unchanged: written again, as the bridge asked
+        stream.state("unsupported", "no_bus");
+        stream.state("unsupported", "no_bluetoothd");
+        stream.state("ready", "");
+        return lines;
+    };
+    EXPECT_EQ(run(Protocol::v1), (std::vector<std::string>{
+                                     "{\"event\":\"state\",\"value\":\"powered_off\"}\n",
+                                     "{\"event\":\"state\",\"value\":\"powered_off\"}\n",
+                                     "{\"event\":\"state\",\"value\":\"unsupported\"}\n",
+                                     "{\"event\":\"state\",\"value\":\"ready\"}\n",
+                                 }));
+    EXPECT_EQ(run(Protocol::v2), (std::vector<std::string>{
+                                     R"({"event":"state","reason":"blocked","value":"powered_off"})" "\n",
+                                     R"({"event":"state","value":"powered_off"})" "\n",
+                                     R"({"event":"state","value":"powered_off"})" "\n",
+                                     R"({"event":"state","reason":"no_bus","value":"unsupported"})" "\n",
+                                     R"({"event":"state","reason":"no_bluetoothd","value":"unsupported"})" "\n",
+                                     R"({"event":"state","value":"ready"})" "\n",
+                                 }));
+}
+
 TEST_F(EventStreamTest, HeldLinesGoOutTogetherAtRelease) {
     events.hold();
     events.state("a");

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "ble/bluez/adapter_choice.hpp"
 #include "ble/bluez/bluez_peripheral.hpp"
@@ -15,6 +16,16 @@ namespace bluez {
 namespace {
 
 constexpr const char* accessDenied = "org.freedesktop.DBus.Error.AccessDenied";
+
+// Why the state is what it is, as the state event names it.
+namespace reasons {
+constexpr std::string_view noBus = "no_bus";
+constexpr std::string_view noBluetoothd = "no_bluetoothd";
+constexpr std::string_view noAdapter = "no_adapter";
+constexpr std::string_view adapterMissing = "adapter_missing";
+constexpr std::string_view accessDenied = "access_denied";
+constexpr std::string_view blocked = "blocked";
+}  // namespace reasons
 
 // Device properties that change when an advertisement is received.
 bool isAdvertisement(const std::string& name) {
@@ -62,10 +73,13 @@ BluezCentral::BluezCentral(ble::CentralDelegate& delegate, loop::MainQueue& queu
       diagnostics_(options.diagnostics),
       options_(std::move(bluezOptions)),
       bus_(io, [this] { onBusLost(); }) {
-    if (!bus_.connected()) {
-        update();
-        return;
-    }
+    if (bus_.connected())
+        followBluez();
+    else
+        retryBus(bounds::busRetryFirst);
+}
+
+void BluezCentral::followBluez() {
     // The matches go out before the calls, so no change falls between a snapshot and its signals.
     bus_.addMatch(
         "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
@@ -88,6 +102,19 @@ BluezCentral::BluezCentral(ble::CentralDelegate& delegate, loop::MainQueue& queu
                 setOwner(owner);
             update();
         });
+}
+
+void BluezCentral::retryBus(std::chrono::milliseconds wait) {
+    say([&] {
+        return "no system bus (" + std::string(std::strerror(-bus_.error())) + "), connecting again in " +
+               std::to_string(wait.count()) + " ms";
+    });
+    update();
+    timers_.after(wait, [this, next = std::min(wait * 2, bounds::busRetryLast)] {
+        if (!bus_.open()) return retryBus(next);
+        say([] { return std::string("connected to the system bus"); });
+        followBluez();
+    });
 }
 
 BluezCentral::~BluezCentral() {
@@ -149,6 +176,7 @@ void BluezCentral::loadObjects(std::uint64_t epoch, std::chrono::milliseconds re
                   const bool loaded = !reply.error && tree_.readAll(reply.message);
                   if (!loaded) tree_.clear();
                   treeLoaded_ = true;
+                  objectsRead_ = loaded;
                   bluezLost_ = false;
                   // A bluetoothd still starting, or busy, answers later: ask again while it owns
                   // its name, less and less often. A refusal by policy stays as it is.
@@ -166,26 +194,30 @@ void BluezCentral::loadObjects(std::uint64_t epoch, std::chrono::milliseconds re
               });
 }
 
-void BluezCentral::loseBluez() {
+void BluezCentral::forgetBluez() {
     owner_.clear();
     ++ownerEpoch_;
     treeLoaded_ = false;
-    bluezLost_ = true;
+    objectsRead_ = false;
     tree_.clear();
     discoveryActive_ = false;
     adapterPath_.clear();
     adapterPowered_ = false;
+}
+
+void BluezCentral::loseBluez() {
+    forgetBluez();
+    bluezLost_ = true;
     endAll("bluetoothd is gone", false);
 }
 
 void BluezCentral::onBusLost() {
-    tree_.clear();
-    treeLoaded_ = false;
-    discoveryActive_ = false;
-    adapterPath_.clear();
-    adapterPowered_ = false;
+    // On the next bus, bluetoothd is looked for afresh.
+    forgetBluez();
+    ownerKnown_ = false;
+    bluezLost_ = false;
     endAll("the system bus is gone", false);
-    update();
+    retryBus(bounds::busRetryFirst);
 }
 
 bool BluezCentral::fromBluez(sd_bus_message* m) const {
@@ -304,6 +336,7 @@ void BluezCentral::update() {
     const auto state = currentState();
     if (!state || *state == lastPosted_) return;
     lastPosted_ = *state;
+    say([&] { return explain(*state); });
     // state() changes with the callback, so each callback reads the state it reports.
     deliver([this, s = *state] {
         state_ = s;
@@ -330,17 +363,55 @@ bool BluezCentral::adapterReady() const {
     return flag(adapter, "Powered") && (powerState.empty() || powerState == "on");
 }
 
-std::optional<int> BluezCentral::currentState() const {
+std::optional<BluezCentral::Reported> BluezCentral::currentState() const {
+    using namespace ble::ManagerState;
     if (!bus_.connected())
-        return bus_.error() == -EACCES || bus_.error() == -EPERM ? ble::ManagerState::unauthorized
-                                                                  : ble::ManagerState::unsupported;
-    if (bluezLost_ && !treeLoaded_) return ble::ManagerState::resetting;
+        return bus_.error() == -EACCES || bus_.error() == -EPERM ? Reported{unauthorized, reasons::accessDenied}
+                                                                  : Reported{unsupported, reasons::noBus};
+    if (bluezLost_ && !treeLoaded_) return Reported{resetting, {}};
     if (!ownerKnown_) return std::nullopt;
-    if (owner_.empty()) return ble::ManagerState::unsupported;
+    if (owner_.empty()) return Reported{unsupported, reasons::noBluetoothd};
     if (!treeLoaded_) return std::nullopt;
-    if (accessDenied_) return ble::ManagerState::unauthorized;
-    if (adapterPath_.empty()) return ble::ManagerState::unsupported;
-    return adapterPowered_ ? ble::ManagerState::poweredOn : ble::ManagerState::poweredOff;
+    if (accessDenied_) return Reported{unauthorized, reasons::accessDenied};
+    // Without its objects, bluetoothd's adapters are unknown: no reason is given.
+    if (adapterPath_.empty())
+        return Reported{unsupported, !objectsRead_          ? std::string_view()
+                                     : options_.adapter.empty() ? reasons::noAdapter
+                                                                : reasons::adapterMissing};
+    if (adapterPowered_) return Reported{poweredOn, {}};
+    // PowerState (bluetoothd 5.64 on) tells an adapter that rfkill blocks.
+    const bool blocked = text(tree_.find(adapterPath_, names::adapter), "PowerState") == "off-blocked";
+    return Reported{poweredOff, blocked ? reasons::blocked : std::string_view()};
+}
+
+std::string BluezCentral::explain(const Reported& state) const {
+    const std::string adapter = "adapter " + nameOf(adapterPath_);
+    if (state.reason == reasons::noBus)
+        return "the system bus is not there: is dbus-daemon running? In a container, mount the host's system "
+               "bus socket (/run/dbus/system_bus_socket)";
+    if (state.reason == reasons::accessDenied && !bus_.connected())
+        return "the system bus refuses this user: run as a user allowed to connect to it";
+    if (state.reason == reasons::accessDenied)
+        return "bluetoothd's D-Bus policy refuses this user: run as root or join the group that it lets in (see "
+               "/etc/dbus-1/system.d/bluetooth.conf or /usr/share/dbus-1/system.d/bluetooth.conf)";
+    if (state.reason == reasons::noBluetoothd)
+        return "bluetoothd is not running (nobody owns org.bluez): start it (systemctl start bluetooth)";
+    if (state.reason == reasons::noAdapter)
+        return "bluetoothd has no adapter: plug one in, and see bluetoothctl list";
+    if (state.reason == reasons::adapterMissing) {
+        std::string present;
+        for (const auto& [path, props] : tree_.children("/org/bluez", names::adapter))
+            present += (present.empty() ? "" : ", ") + nameOf(path) + " (" + text(props, "Address") + ")";
+        return "adapter " + options_.adapter + " (--adapter) is absent; present: " +
+               (present.empty() ? "none" : present);
+    }
+    if (state.reason == reasons::blocked)
+        return adapter + " is blocked by rfkill: rfkill unblock bluetooth unblocks it";
+    if (state.value == ble::ManagerState::poweredOff)
+        return adapter + " is powered off: bluetoothctl power on turns it on";
+    if (state.value == ble::ManagerState::resetting) return "bluetoothd is gone: waiting for it to come back";
+    if (state.value == ble::ManagerState::unsupported) return "bluetoothd's objects could not be read";
+    return adapter + " is powered on";
 }
 
 void BluezCentral::scanForPeripherals(const std::vector<codec::Uuid>& services, bool allowDuplicates) {

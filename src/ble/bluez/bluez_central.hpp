@@ -33,7 +33,8 @@ public:
                  const ble::CentralOptions& options, BluezOptions bluezOptions);
     ~BluezCentral() override;
 
-    int state() const override { return state_; }
+    int state() const override { return state_.value; }
+    std::string_view stateReason() const override { return state_.reason; }
     bool isScanning() const override { return scanning_; }
     void scanForPeripherals(const std::vector<codec::Uuid>& services, bool allowDuplicates) override;
     void stopScan() override;
@@ -75,12 +76,22 @@ private:
         bool clearCache = false;
     };
 
+    // A state as the bridge is told it: the value, and why (a constant name, or empty).
+    struct Reported {
+        int value = ble::ManagerState::unknown;
+        std::string_view reason;
+        bool operator==(const Reported&) const = default;
+    };
+
+    void followBluez();
+    void retryBus(std::chrono::milliseconds wait);
     void onNameOwnerChanged(sd_bus_message* m);
     void onObjectManagerSignal(sd_bus_message* m);
     void onPropertiesChanged(sd_bus_message* m);
     bool fromBluez(sd_bus_message* m) const;
     void setOwner(const std::string& owner);
     void loadObjects(std::uint64_t epoch, std::chrono::milliseconds retryAfter);
+    void forgetBluez();
     void loseBluez();
     void onBusLost();
 
@@ -88,7 +99,8 @@ private:
     void update();
     std::string chooseAdapterPath() const;
     void leaveAdapter(const char* why);
-    std::optional<int> currentState() const;
+    std::optional<Reported> currentState() const;
+    std::string explain(const Reported& state) const;
     void startDiscovery();
     void stopDiscovery();
     bool adapterReady() const;
@@ -112,14 +124,16 @@ private:
     // The central's own timers, cancelled with it.
     loop::TimerSet timers_{queue_};
 
-    int state_ = ble::ManagerState::unknown;
-    int lastPosted_ = ble::ManagerState::unknown;
+    Reported state_;
+    Reported lastPosted_;
 
-    // bluetoothd: its unique name on the bus, whether that is known yet, whether its objects
-    // are loaded, and whether it went away (resetting until it is back).
+    // bluetoothd: its unique name on the bus, whether that is known yet, whether it answered
+    // the request for its objects and with them, and whether it went away (resetting until it
+    // is back).
     std::string owner_;
     bool ownerKnown_ = false;
     bool treeLoaded_ = false;
+    bool objectsRead_ = false;
     bool bluezLost_ = false;
     bool accessDenied_ = false;
     std::uint64_t ownerEpoch_ = 0;

@@ -3,7 +3,7 @@
 #include <chrono>
 #include <cstddef>
 
-// How long this backend waits for bluetoothd.
+// How long this backend waits for bluetoothd and the system bus.
 namespace bluez::bounds {
 
 using namespace std::chrono_literals;
@@ -28,6 +28,9 @@ inline constexpr std::chrono::milliseconds mtuRecheck = 1s;
 // Asking for bluetoothd's objects again after a failure: the first wait, and the longest.
 inline constexpr std::chrono::milliseconds objectsRetryFirst = 250ms;
 inline constexpr std::chrono::milliseconds objectsRetryLast = 8s;
+// Connecting to the system bus again while there is none: the first wait, and the longest.
+inline constexpr std::chrono::milliseconds busRetryFirst = 1s;
+inline constexpr std::chrono::milliseconds busRetryLast = 30s;
 // Connect calls awaiting bluetoothd's answer at once; the rest wait their turn. Well under the
 // bus's limit on calls awaiting replies, which writes and setup calls share.
 inline constexpr std::size_t connectCalls = 32;

@@ -60,18 +60,29 @@ std::uint64_t monotonicMicroseconds() {
 
 Bus::Bus(asio::io_context& io, std::function<void()> onLost)
     : onLost_(std::move(onLost)), waits_(std::make_unique<Waits>(io)) {
+    open();
+}
+
+bool Bus::open() {
+    if (bus_) return true;
     sd_bus* bus = nullptr;
     const int r = sd_bus_open_system(&bus);
     if (r < 0) {
         error_ = r;
-        return;
+        return false;
     }
     bus_ = bus;
+    error_ = 0;
+    // The waits of a bus that broke were cancelled without a word: none is under way.
+    waits_->reading = false;
+    waits_->writing = false;
+    waits_->timerDeadline = UINT64_MAX;
     waits_->socket.assign(sd_bus_get_fd(bus_));
     // The first pass runs on the loop, after the owner has set up its matches and calls.
-    asio::post(io, [this, alive = std::weak_ptr<bool>(waits_->alive)] {
+    asio::post(waits_->io, [this, alive = std::weak_ptr<bool>(waits_->alive)] {
         if (!alive.expired()) process();
     });
+    return true;
 }
 
 Bus::~Bus() {

@@ -42,12 +42,15 @@ public:
     // Appends a call's arguments: the sd-bus status of the first append that failed, or of the last.
     using Arguments = std::function<int(sd_bus_message*)>;
 
-    // `onLost` runs on the loop when the bus connection breaks.
+    // Connects at once (see open()). `onLost` runs on the loop when the bus connection breaks.
     Bus(asio::io_context& io, std::function<void()> onLost);
     ~Bus();
     Bus(const Bus&) = delete;
     Bus& operator=(const Bus&) = delete;
 
+    // Connects to the system bus unless connected: after a failed open or a break, a new
+    // connection, which has none of the old one's matches and calls. True when connected.
+    bool open();
     // 0 while connected; the negative errno of a failed open or of the break.
     int error() const { return error_; }
     bool connected() const { return bus_ != nullptr; }
