@@ -51,6 +51,12 @@ public:
             return fail("unexpected argument '" + std::string(operands[program_.takesWorld ? 1 : 0]) + "'");
         if (!operands.empty()) options_.world = operands.front();
         if (options_.profile.inbox == options_.profile.outbox) return fail("--inbox and --outbox must differ");
+        if (mqttUrl_) {
+            mqtt_.broker = *mqttUrl_;
+            options_.mqtt = mqtt_;
+        } else if (mqttDetails_) {
+            return fail("options --mqtt-ca, --mqtt-qos, --gateway and --topic-prefix need --mqtt");
+        }
         return {options_, {}};
     }
 
@@ -83,8 +89,40 @@ private:
             options_.adapter = std::string(*text);
             return true;
         }
+        if (arg.starts_with("--mqtt") || arg == "--gateway" || arg == "--topic-prefix") return mqttOption(arg, i);
         error_ = "unknown option '" + std::string(arg) + "'";
         return false;
+    }
+
+    bool mqttOption(std::string_view arg, std::size_t& i) {
+        if (arg != "--mqtt" && arg != "--mqtt-ca" && arg != "--mqtt-qos" && arg != "--gateway" &&
+            arg != "--topic-prefix") {
+            error_ = "unknown option '" + std::string(arg) + "'";
+            return false;
+        }
+        const auto text = value(arg, i);
+        if (!text) return false;
+        if (arg == "--mqtt") {
+            // The URL may hold a password: the line says what is wrong, not what was given.
+            std::string why;
+            mqttUrl_ = mqtt::parseBrokerUrl(*text, why);
+            if (!mqttUrl_) error_ = "bad URL for option '--mqtt': " + why;
+            return mqttUrl_.has_value();
+        }
+        mqttDetails_ = true;
+        if (arg == "--mqtt-ca") {
+            mqtt_.caFile = std::string(*text);
+        } else if (arg == "--mqtt-qos") {
+            if (*text != "0" && *text != "1") return failed(arg, *text, "0 or 1");
+            mqtt_.rxQos = *text == "0" ? 0 : 1;
+        } else if (arg == "--gateway") {
+            if (!mqtt::isGatewayName(*text)) return failed(arg, *text, "1 to 64 of A-Z a-z 0-9 _ -");
+            mqtt_.gateway = std::string(*text);
+        } else {
+            if (!mqtt::isTopicPrefix(*text)) return failed(arg, *text, "topic levels without + # or empty ends");
+            mqtt_.topicPrefix = std::string(*text);
+        }
+        return true;
     }
 
     template <class Set>
@@ -141,6 +179,9 @@ private:
     std::string error_;
     std::string seen_;  // the options taken so far, each followed by a space
     std::optional<std::string_view> inlineValue_;  // the value of the option being taken, from "--name=value"
+    std::optional<mqtt::BrokerUrl> mqttUrl_;
+    mqtt::Settings mqtt_;
+    bool mqttDetails_ = false;  // an --mqtt-* option, --gateway or --topic-prefix seen
 };
 
 }  // namespace
@@ -163,6 +204,13 @@ std::string usage(const Program& program) {
             "  --outbox UUID     the characteristic whose notifications are relayed (default ...000000000003)\n";
     if (program.takesAdapter)
         text += "  --adapter NAME    the adapter to use: hciN or its address (default: the first powered one)\n";
+    text += "  --mqtt URL        serve an MQTT broker instead of standard input and output:\n"
+            "                    mqtt://[user[:password]@]host[:port] or mqtts://...; the password may\n"
+            "                    come from GATTRELAY_MQTT_PASSWORD instead\n"
+            "  --mqtt-ca FILE    the CA certificate for mqtts:// (default: the system's store)\n"
+            "  --gateway NAME    the gateway's name in topics (default: the host name)\n"
+            "  --topic-prefix P  the topics' first levels (default gattrelay)\n"
+            "  --mqtt-qos 0|1    the QoS of frames from peers (default 1)\n";
     text += "  -v, --verbose     explain silent outcomes on standard error\n"
             "  -h, --help        show this text and exit\n"
             "  --version         show the version and exit\n";

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "ble/gatt_profile.hpp"
+#include "mqtt/settings.hpp"
 #include "protocol/protocol.hpp"
 
 namespace app {
@@ -29,6 +30,9 @@ struct Options {
     std::optional<std::string> adapter;
     // The world file; absent for the built-in one.
     std::optional<std::string> world;
+    // The MQTT front instead of standard input and output (--mqtt); its gateway empty for the
+    // host's name.
+    std::optional<mqtt::Settings> mqtt;
 };
 
 // Options, or the one line (without its line feed) that says what is wrong with the command line.

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <string>
 #include <unistd.h>
@@ -9,6 +10,8 @@
 #include "protocol/command_reader.hpp"
 #include "protocol/event_stream.hpp"
 #include "bridge/bridge.hpp"
+#include "loop/fd_watch.hpp"
+#include "mqtt/front.hpp"
 #include "app/stop_signals.hpp"
 
 namespace app {
@@ -46,29 +49,59 @@ void guarded(std::string_view program, int& status, const Step& step) {
     status = internalErrorStatus;
 }
 
+// The command line's MQTT settings completed from the host and the environment.
+mqtt::Settings completed(mqtt::Settings settings) {
+    if (settings.gateway.empty()) settings.gateway = mqtt::defaultGatewayName();
+    if (const char* password = std::getenv("GATTRELAY_MQTT_PASSWORD");
+        password && settings.broker.user && !settings.broker.password)
+        settings.broker.password = password;
+    return settings;
+}
+
 }  // namespace
 
 int runBridge(const Program& program, const Options& options, loop::MainQueue& queue,
-              const std::function<void()>& run, const std::function<ble::CentralFactory()>& backend) {
+              const std::function<void()>& run, const std::function<ble::CentralFactory()>& backend,
+              loop::AsioMainQueue* asioQueue) {
+    if (options.mqtt && !asioQueue) {
+        std::fprintf(stderr, "%.*s: --mqtt is not available on this platform\n", static_cast<int>(program.name.size()),
+                     program.name.data());
+        return 2;
+    }
     protocol::EventStream events(protocol::standardOutput(), options.protocol);
     std::unique_ptr<StopSignals> stopSignals;
     protocol::CommandReaderThread reader;
+    // The MQTT front, and the stop signals it watches on the loop, as no reader thread does.
+    std::unique_ptr<mqtt::Front> mqttFront;
+    std::unique_ptr<loop::FdWatch> stopWatch;
     std::shared_ptr<bridge::Bridge> theBridge;
     int status = 0;
     guarded(program.name, status, [&] {
         // A supervisor's signal is a "stop": the links end as they do at the end of input.
         stopSignals = std::make_unique<StopSignals>();
+        const ble::Diagnostics diagnostics = options.verbose ? standardError(program.name) : ble::Diagnostics{};
+        if (options.mqtt)
+            mqttFront = std::make_unique<mqtt::Front>(*asioQueue, completed(*options.mqtt), standardError(program.name),
+                                                      diagnostics);
         theBridge = bridge::Bridge::create({
             .queue = queue,
-            .reports = events,
+            .reports = mqttFront ? static_cast<bridge::Reporter&>(*mqttFront) : events,
             .makeCentral = backend(),
             .readCommands =
                 [&](std::weak_ptr<bridge::CommandTarget> target) {
-                    reader = protocol::readCommands(STDIN_FILENO, queue, std::move(target),
-                                                    {.stopFd = stopSignals->fd(), .protocol = options.protocol});
+                    if (!mqttFront) {
+                        reader = protocol::readCommands(STDIN_FILENO, queue, std::move(target),
+                                                        {.stopFd = stopSignals->fd(), .protocol = options.protocol});
+                        return;
+                    }
+                    mqttFront->attach(target);
+                    stopWatch = std::make_unique<loop::FdWatch>(*asioQueue, stopSignals->fd());
+                    stopWatch->whenReadable([target] {
+                        if (const auto held = target.lock()) held->stop();
+                    });
                 },
             .profile = options.profile,
-            .diagnostics = options.verbose ? standardError(program.name) : ble::Diagnostics{},
+            .diagnostics = diagnostics,
         });
         while (!theBridge->stopping()) run();
     });
@@ -78,6 +111,8 @@ int runBridge(const Program& program, const Options& options, loop::MainQueue& q
         reader.cancel();
         reader.join();
         if (theBridge) theBridge->stop();
+        stopWatch.reset();
+        if (mqttFront) mqttFront->finish();
     });
     theBridge.reset();
     return status;

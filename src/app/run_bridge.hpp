@@ -17,9 +17,11 @@ inline constexpr int internalErrorStatus = 70;
 // GATT profile and diagnostics, on the backend that `backend` makes for `queue`, serves the queue
 // with `run` until the bridge stops (on a "stop", the end of input, or SIGINT, SIGTERM or SIGHUP),
 // and returns the exit status: 0, or `internalErrorStatus` after an exception, reported in one
-// line on standard error.
+// line on standard error. With --mqtt the MQTT front replaces standard input and output; it
+// needs the Asio loop, given as `asioQueue` when `queue` is one.
 int runBridge(const Program& program, const Options& options, loop::MainQueue& queue,
-              const std::function<void()>& run, const std::function<ble::CentralFactory()>& backend);
+              const std::function<void()>& run, const std::function<ble::CentralFactory()>& backend,
+              loop::AsioMainQueue* asioQueue = nullptr);
 
 // The same on a main queue of type Queue that the executable serves from main() with its run():
 // Asio unless told otherwise (macOS's gattrelay serves the main dispatch queue). `backend` makes
@@ -28,7 +30,9 @@ template <class Queue = loop::AsioMainQueue>
 int runBridge(const Program& program, const Options& options,
               const std::function<ble::CentralFactory(std::type_identity_t<Queue>&)>& backend) {
     Queue queue;
-    return runBridge(program, options, queue, [&] { queue.run(); }, [&] { return backend(queue); });
+    loop::AsioMainQueue* asioQueue = nullptr;
+    if constexpr (std::is_same_v<Queue, loop::AsioMainQueue>) asioQueue = &queue;
+    return runBridge(program, options, queue, [&] { queue.run(); }, [&] { return backend(queue); }, asioQueue);
 }
 
 // For an executable's main: parses the command line and answers --help, --version and a bad

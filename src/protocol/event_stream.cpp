@@ -1,14 +1,13 @@
 #include "protocol/event_stream.hpp"
 
-#include <array>
 #include <cerrno>
-#include <charconv>
 #include <csignal>
 #include <poll.h>
 #include <simdjson.h>
 #include <unistd.h>
 
 #include "codec/base64.hpp"
+#include "codec/json_text.hpp"
 #include "protocol/version.hpp"
 
 namespace protocol {
@@ -20,53 +19,8 @@ using bridge::WriteOutcome;
 
 namespace {
 
-// The bytes a JSON string cannot hold as they are, "/" included.
-constexpr std::array<bool, 256> needsEscape = [] {
-    std::array<bool, 256> table{};
-    for (int c = 0; c < 0x20; ++c) table[c] = true;
-    table['"'] = table['\\'] = table['/'] = true;
-    return table;
-}();
-
-void appendEscape(std::string& out, unsigned char c) {
-    static constexpr char hex[] = "0123456789abcdef";
-    switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '/': out += "\\/"; break;
-        case '\b': out += "\\b"; break;
-        case '\f': out += "\\f"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            out += "\\u00";
-            out += hex[c >> 4];
-            out += hex[c & 0xF];
-    }
-}
-
-// A JSON string with the standard escapes, "/" included. The text must be valid UTF-8. Runs of
-// bytes that need no escape are copied whole: base64 text is mostly such a run.
-void appendString(std::string& out, std::string_view text) {
-    out += '"';
-    std::size_t run = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if (!needsEscape[c]) continue;
-        out.append(text, run, i - run);
-        appendEscape(out, c);
-        run = i + 1;
-    }
-    out.append(text, run);
-    out += '"';
-}
-
-void appendInteger(std::string& out, std::int64_t value) {
-    char digits[20];
-    auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-    out.append(digits, end);
-}
+using codec::appendJsonInteger;
+using codec::appendJsonString;
 
 void appendId(std::string& out, const codec::Uuid& id) {
     out += '"';
@@ -82,7 +36,7 @@ EventStream::EventStream(LineSink sink, Protocol protocol)
 void EventStream::hello() {
     if (answersAll_) {
         line_ = R"({"event":"hello","protocol":2,"version":)";
-        appendString(line_, programVersion);
+        appendJsonString(line_, programVersion);
     } else {
         line_ = R"({"event":"hello","protocol":1)";
     }
@@ -100,11 +54,11 @@ void EventStream::state(std::string_view value, std::string_view reason) {
     line_ = R"({"event":"state",)";
     if (answersAll_ && !reason.empty()) {
         line_ += R"("reason":)";
-        appendString(line_, reason);
+        appendJsonString(line_, reason);
         line_ += ',';
     }
     line_ += R"("value":)";
-    appendString(line_, value);
+    appendJsonString(line_, value);
     finish();
 }
 
@@ -114,20 +68,20 @@ void EventStream::peerConnected(const bridge::ReadyPeer& peer) {
     line_ = "{";
     if (peer.address) {
         line_ += R"("address":)";
-        appendString(line_, *peer.address);
+        appendJsonString(line_, *peer.address);
         line_ += ',';
     }
     line_ += R"("connected":true,"event":"peer","id":)";
     appendId(line_, peer.id);
     line_ += R"(,"mtu":)";
-    appendInteger(line_, peer.mtu);
+    appendJsonInteger(line_, peer.mtu);
     if (peer.name && simdjson::validate_utf8(*peer.name)) {
         line_ += R"(,"name":)";
-        appendString(line_, *peer.name);
+        appendJsonString(line_, *peer.name);
     }
     if (peer.rssi) {
         line_ += R"(,"rssi":)";
-        appendInteger(line_, *peer.rssi);
+        appendJsonInteger(line_, *peer.rssi);
     }
     finish();
 }
@@ -137,9 +91,9 @@ void EventStream::peerDisconnected(const codec::Uuid& id, std::int64_t mtu, Peer
     line_ = R"({"connected":false,"event":"peer","id":)";
     appendId(line_, id);
     line_ += R"(,"mtu":)";
-    appendInteger(line_, mtu);
+    appendJsonInteger(line_, mtu);
     line_ += R"(,"reason":)";
-    appendString(line_, reasonName(reason));
+    appendJsonString(line_, reasonName(reason));
     finish();
 }
 
@@ -147,7 +101,7 @@ void EventStream::peer(const codec::Uuid& id, bool connected, std::int64_t mtu) 
     line_ = connected ? R"({"connected":true,"event":"peer","id":)" : R"({"connected":false,"event":"peer","id":)";
     appendId(line_, id);
     line_ += R"(,"mtu":)";
-    appendInteger(line_, mtu);
+    appendJsonInteger(line_, mtu);
     finish();
 }
 
@@ -156,16 +110,16 @@ void EventStream::mtu(const codec::Uuid& id, std::int64_t mtu) {
     line_ = R"({"event":"mtu","id":)";
     appendId(line_, id);
     line_ += R"(,"mtu":)";
-    appendInteger(line_, mtu);
+    appendJsonInteger(line_, mtu);
     finish();
 }
 
 void EventStream::rejected(const bridge::Rejection& rejection) {
     if (!answersAll_) return;
     line_ = R"({"event":"rejected","line":)";
-    appendInteger(line_, static_cast<std::int64_t>(rejection.line));
+    appendJsonInteger(line_, static_cast<std::int64_t>(rejection.line));
     line_ += R"(,"reason":)";
-    appendString(line_, reasonName(rejection.reason));
+    appendJsonString(line_, reasonName(rejection.reason));
     finish();
 }
 
@@ -173,7 +127,7 @@ void EventStream::frame(const codec::Uuid& id, std::span<const std::uint8_t> dat
     base64_.clear();
     codec::appendBase64(base64_, data);
     line_ = R"({"data":)";
-    appendString(line_, base64_);
+    appendJsonString(line_, base64_);
     line_ += R"(,"event":"frame","id":)";
     appendId(line_, id);
     finish();
@@ -184,17 +138,17 @@ void EventStream::write(const codec::Uuid& id, WriteOutcome outcome, std::int64_
     if (!answersAll_ && !accepted && outcome != WriteOutcome::writeFailed && outcome != WriteOutcome::failedAsPeerWent)
         return;
     line_ = accepted ? R"({"accepted":true,"bytes":)" : R"({"accepted":false,"bytes":)";
-    appendInteger(line_, bytes);
+    appendJsonInteger(line_, bytes);
     line_ += R"(,"event":"write","id":)";
     appendId(line_, id);
     if (answersAll_) {
         if (!accepted) {
             line_ += R"(,"reason":)";
-            appendString(line_, reasonName(outcome));
+            appendJsonString(line_, reasonName(outcome));
         }
         if (!tag.empty()) {
             line_ += R"(,"tag":)";
-            appendString(line_, tag);
+            appendJsonString(line_, tag);
         }
     }
     finish();

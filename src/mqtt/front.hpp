@@ -1,0 +1,62 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+
+#include "bridge/command_target.hpp"
+#include "bridge/reporter.hpp"
+#include "mqtt/client.hpp"
+#include "mqtt/settings.hpp"
+
+namespace mqtt {
+
+// The MQTT front: the bridge's reports become messages under P/G/ (P the topic prefix, G the
+// gateway), and each message on P/G/peers/ID/tx becomes a frame for peer ID, its outcome
+// published on P/G/peers/ID/tx/result or the message's response topic. Main thread only.
+class Front final : public bridge::Reporter {
+public:
+    // `settings.gateway` must be set. `errors` and `diagnostics` as for Client.
+    Front(loop::AsioMainQueue& queue, const Settings& settings, Lines errors, Lines diagnostics);
+
+    // Starts the session; tx messages go to `target` from then on.
+    void attach(std::weak_ptr<bridge::CommandTarget> target);
+    // The orderly end: the ready peers' retained messages cleared, the status offline.
+    void finish();
+
+    void hello() override {}
+    void state(std::string_view value, std::string_view reason) override;
+    void peerConnected(const bridge::ReadyPeer& peer) override;
+    void peerDisconnected(const codec::Uuid& id, std::int64_t mtu, bridge::PeerEnd reason) override;
+    void mtu(const codec::Uuid& id, std::int64_t mtu) override;
+    void frame(const codec::Uuid& id, std::span<const std::uint8_t> data) override;
+    void write(const codec::Uuid& id, bridge::WriteOutcome outcome, std::int64_t bytes, std::string_view tag) override;
+    void rejected(const bridge::Rejection&) override {}
+
+private:
+    // Where a frame's outcome goes when it is not P/G/peers/ID/tx/result, and what it carries back.
+    struct Reply {
+        std::optional<std::string> topic;
+        std::optional<std::string> correlation;
+    };
+
+    void received(const Incoming& message);
+    void publishStatus();
+    std::string peerTopic(const codec::Uuid& id) const;
+
+    const Settings settings_;
+    const std::string base_;  // "P/G/"
+    const std::string peersBase_;  // "P/G/peers/"
+    Client client_;
+    std::weak_ptr<bridge::CommandTarget> target_;
+    std::string state_;
+    std::string reason_;
+    std::unordered_map<codec::Uuid, bridge::ReadyPeer, codec::UuidHash> ready_;
+    // By the tag their frames carry through the bridge.
+    std::unordered_map<std::uint64_t, Reply> replies_;
+    std::uint64_t nextTag_ = 1;
+};
+
+}  // namespace mqtt

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace mqtt {
+
+// One message to publish.
+struct Message {
+    std::string topic = {};
+    std::string payload = {};
+    int qos = 1;
+    bool retain = false;
+    // A frame from a peer: the one kind a full backlog may drop.
+    bool frame = false;
+    // MQTT 5's correlation data, echoed from the message this one answers.
+    std::optional<std::string> correlation = {};
+
+    std::size_t size() const { return topic.size() + payload.size() + (correlation ? correlation->size() : 0); }
+};
+
+}  // namespace mqtt

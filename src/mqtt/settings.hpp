@@ -1,0 +1,41 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace mqtt {
+
+// Where the broker is: mqtt://[user[:password]@]host[:port] or mqtts://...
+struct BrokerUrl {
+    bool tls = false;
+    std::string host;
+    int port = 1883;
+    std::optional<std::string> user;
+    std::optional<std::string> password;
+};
+
+// The URL, or nothing with `error` saying what is wrong with it. User and password may hold
+// %XX escapes; a host may be a name, an IPv4 address or an IPv6 address in brackets.
+std::optional<BrokerUrl> parseBrokerUrl(std::string_view text, std::string& error);
+
+// What the MQTT front needs to know.
+struct Settings {
+    BrokerUrl broker;
+    // A CA certificate file for mqtts://; absent for the system's store.
+    std::optional<std::string> caFile;
+    // Empty for the host's name.
+    std::string gateway;
+    std::string topicPrefix = "gattrelay";
+    // For frames from peers; everything else goes with QoS 1.
+    int rxQos = 1;
+};
+
+// 1 to 64 of A-Z a-z 0-9 _ -.
+bool isGatewayName(std::string_view name);
+// A topic level sequence without wildcards, empty levels at either end, or NUL.
+bool isTopicPrefix(std::string_view prefix);
+// The gateway name the host's name gives: up to its first dot, other characters made "_".
+std::string defaultGatewayName();
+
+}  // namespace mqtt
