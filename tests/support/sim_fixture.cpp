@@ -40,6 +40,22 @@ Peer& Peer::advertiseAt(sim::Ms at) {
     spec_.advertiseAt = at;
     return *this;
 }
+Peer& Peer::name(std::string_view name) {
+    spec_.name = std::string(name);
+    return *this;
+}
+Peer& Peer::address(std::string_view address) {
+    spec_.address = std::string(address);
+    return *this;
+}
+Peer& Peer::rssi(int dbm) {
+    spec_.rssi = {{sim::Ms{0}, dbm}};
+    return *this;
+}
+Peer& Peer::rssiAt(sim::Ms at, int dbm) {
+    spec_.rssi.push_back({at, dbm});
+    return *this;
+}
 Peer& Peer::profile(const ble::GattProfile& uuids) {
     spec_.profile = uuids;
     return *this;

@@ -46,6 +46,11 @@ public:
     explicit Peer(std::string_view id);
 
     Peer& advertiseAt(sim::Ms at);
+    Peer& name(std::string_view name);
+    Peer& address(std::string_view address);
+    // The signal strength from the start, then optionally changing at later times.
+    Peer& rssi(int dbm);
+    Peer& rssiAt(sim::Ms at, int dbm);
     Peer& profile(const ble::GattProfile& uuids);
     Peer& services(int count);
     Peer& noInbox();
