@@ -189,6 +189,7 @@ void SimFixture::start() {
         .makeCentral = world_.centralFactory(),
         .readCommands = [this](std::weak_ptr<bridge::CommandTarget> target) { target_ = std::move(target); },
         .profile = session_.profile,
+        .filter = bridge::PeerFilter(session_.filter),
         .diagnostics = std::move(diagnostics),
     });
 }
@@ -208,6 +209,18 @@ void SimFixture::sendTagged(std::string_view id, codec::Bytes payload, std::stri
 void SimFixture::reject(std::uint64_t line, bridge::LineError reason) {
     queue_.post([target = target_, rejection = bridge::Rejection{line, reason}] {
         if (auto t = target.lock()) t->reject(rejection);
+    });
+}
+
+void SimFixture::disconnectPeer(std::string_view id) {
+    queue_.post([target = target_, id = uuid(id)] {
+        if (auto t = target.lock()) t->disconnectPeer(id);
+    });
+}
+
+void SimFixture::connectPeer(std::string_view id) {
+    queue_.post([target = target_, id = uuid(id)] {
+        if (auto t = target.lock()) t->connectPeer(id);
     });
 }
 

@@ -94,6 +94,7 @@ struct Session {
     ble::GattProfile profile = ble::defaultGattProfile;
     // Diagnostic lines are kept, for takeDiagnostics().
     bool verbose = false;
+    bridge::PeerFilter::Rules filter = {};
 };
 
 // A world, the bridge on it, and the manual clock they share. Recording is on.
@@ -109,6 +110,8 @@ public:
     void send(std::string_view id, codec::Bytes payload);
     void sendTagged(std::string_view id, codec::Bytes payload, std::string tag);
     void reject(std::uint64_t line, bridge::LineError reason);
+    void disconnectPeer(std::string_view id);
+    void connectPeer(std::string_view id);
     void stop();
 
     void runUntilIdle() { queue_.runUntilIdle(); }
