@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "ble/gatt_profile.hpp"
+#include "bridge/peer_filter.hpp"
 #include "protocol/protocol.hpp"
 
 namespace app {
@@ -16,6 +17,8 @@ struct Program {
     std::string_view backend;  // "bluez", "sim"
     bool takesAdapter = false;
     bool takesWorld = false;
+    // The stack shows device addresses, so --peer takes one.
+    bool showsAddresses = false;
 };
 
 // The command line, parsed.
@@ -29,6 +32,10 @@ struct Options {
     std::optional<std::string> adapter;
     // The world file; absent for the built-in one.
     std::optional<std::string> world;
+    // --peer, --name and --min-rssi.
+    bridge::PeerFilter::Rules filter;
+    // --list: how long to look around, in seconds, instead of bridging.
+    std::optional<int> listSeconds;
 };
 
 // Options, or the one line (without its line feed) that says what is wrong with the command line.

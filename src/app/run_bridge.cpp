@@ -8,43 +8,14 @@
 #include "protocol/command_reader.hpp"
 #include "protocol/event_stream.hpp"
 #include "bridge/bridge.hpp"
+#include "app/guarded.hpp"
 #include "app/stop_signals.hpp"
 
 namespace app {
 
-namespace {
-
-// Each diagnostic line on standard error, after the program's name, in one write.
-ble::Diagnostics standardError(std::string_view program) {
-    return [prefix = std::string(program) + ": "](std::string_view line) {
-        std::string text = prefix;
-        text += line;
-        text += '\n';
-        std::fwrite(text.data(), 1, text.size(), stderr);
-    };
-}
-
-// Runs `step`. An exception that escapes it turns the status into internalErrorStatus and is
-// reported on standard error, in one line, if it is the first.
-template <typename Step>
-void guarded(std::string_view program, int& status, const Step& step) {
-    try {
-        step();
-        return;
-    } catch (const std::exception& e) {
-        if (status == 0) std::fprintf(stderr, "%.*s: internal error: %s\n", static_cast<int>(program.size()),
-                                      program.data(), e.what());
-    } catch (...) {
-        if (status == 0) std::fprintf(stderr, "%.*s: internal error: unknown exception\n",
-                                      static_cast<int>(program.size()), program.data());
-    }
-    status = internalErrorStatus;
-}
-
-}  // namespace
-
 int runBridge(const Program& program, const Options& options, loop::MainQueue& queue,
               const std::function<void()>& run, const std::function<ble::CentralFactory()>& backend) {
+    if (options.listSeconds) return runSurvey(program, options, queue, run, backend);
     protocol::EventStream events(protocol::standardOutput(), options.protocol);
     std::unique_ptr<StopSignals> stopSignals;
     protocol::CommandReaderThread reader;
@@ -63,6 +34,7 @@ int runBridge(const Program& program, const Options& options, loop::MainQueue& q
                                                     {.stopFd = stopSignals->fd(), .protocol = options.protocol});
                 },
             .profile = options.profile,
+            .filter = bridge::PeerFilter(options.filter),
             .diagnostics = options.verbose ? standardError(program.name) : ble::Diagnostics{},
         });
         while (!theBridge->stopping()) run();

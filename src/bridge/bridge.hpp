@@ -108,8 +108,6 @@ private:
     bool stopping_ = false;
     // Peers the client disconnected, not to be connected again until it says so.
     std::unordered_set<codec::Uuid, codec::UuidHash> closed_;
-    // Peers the filter left alone, each told once with -v.
-    std::unordered_set<codec::Uuid, codec::UuidHash> leftAlone_;
 };
 
 }  // namespace bridge

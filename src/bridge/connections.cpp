@@ -3,24 +3,9 @@
 #include <string_view>
 
 #include "bridge/bridge.hpp"
+#include "bridge/state_name.hpp"
 
 namespace bridge {
-
-namespace {
-
-std::string_view stateName(int state) {
-    switch (state) {
-        case ble::ManagerState::unknown: return "unknown";
-        case ble::ManagerState::resetting: return "resetting";
-        case ble::ManagerState::unsupported: return "unsupported";
-        case ble::ManagerState::unauthorized: return "unauthorized";
-        case ble::ManagerState::poweredOff: return "powered_off";
-        case ble::ManagerState::poweredOn: return "ready";
-        default: return "failed";
-    }
-}
-
-}  // namespace
 
 void Bridge::centralDidUpdateState() {
     const int state = manager_->state();
@@ -42,10 +27,7 @@ void Bridge::didDiscover(const ble::PeripheralPtr& p, const ble::Advertisement& 
         return;
     }
     if (closed_.contains(id)) return;
-    if (const std::string_view why = env_.filter.refusal(*p, advertisement); !why.empty()) {
-        if (leftAlone_.insert(id).second) diagnose("peer ", id, ": left alone: ", why);
-        return;
-    }
+    if (!env_.filter.admits(*p, advertisement, env_.diagnostics)) return;
     diagnose("peer ", id, ": found, connecting");
     auto link = std::make_shared<Link>(p);
     link->advertisement = advertisement;

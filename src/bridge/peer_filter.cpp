@@ -17,6 +17,21 @@ bool sameAddress(std::string_view a, std::string_view b) {
 
 PeerFilter::PeerFilter(Rules rules) : rules_(std::move(rules)) {}
 
+bool PeerFilter::admits(const ble::Peripheral& p, const ble::Advertisement& advertisement,
+                        const ble::Diagnostics& diagnostics) {
+    const std::string_view why = refusal(p, advertisement);
+    if (why.empty()) return true;
+    const codec::Uuid id = p.identifier();
+    if (refused_.insert(id).second && diagnostics) {
+        std::string line = "peer ";
+        id.appendText(line);
+        line += ": left alone: ";
+        line += why;
+        diagnostics(line);
+    }
+    return false;
+}
+
 std::string_view PeerFilter::refusal(const ble::Peripheral& p, const ble::Advertisement& advertisement) const {
     if (!rules_.ids.empty() || !rules_.addresses.empty()) {
         const codec::Uuid id = p.identifier();

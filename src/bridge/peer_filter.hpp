@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "ble/central.hpp"
@@ -27,11 +28,18 @@ public:
     PeerFilter() = default;
     explicit PeerFilter(Rules rules);
 
+    // Whether a peripheral so reported may be used. The first time one is refused, `diagnostics`
+    // (if any) is told why.
+    bool admits(const ble::Peripheral& p, const ble::Advertisement& advertisement,
+                const ble::Diagnostics& diagnostics);
+
+private:
     // Why a peripheral so reported is left alone ("not a chosen peer"); empty when it may be used.
     std::string_view refusal(const ble::Peripheral& p, const ble::Advertisement& advertisement) const;
 
-private:
     Rules rules_;
+    // The peripherals refused so far.
+    std::unordered_set<codec::Uuid, codec::UuidHash> refused_;
 };
 
 }  // namespace bridge

@@ -105,7 +105,7 @@ void EventStream::state(std::string_view value, std::string_view reason) {
 
 void EventStream::peerConnected(const bridge::ReadyPeer& peer) {
     if (!answersAll_) return this->peer(peer.id, true, peer.mtu);
-    // Keys in byte order; a name that is not valid UTF-8 is left out rather than the event.
+    // Keys in byte order.
     line_ = "{";
     if (peer.address) {
         line_ += R"("address":)";
@@ -116,15 +116,33 @@ void EventStream::peerConnected(const bridge::ReadyPeer& peer) {
     appendId(line_, peer.id);
     line_ += R"(,"mtu":)";
     appendInteger(line_, peer.mtu);
-    if (peer.name && simdjson::validate_utf8(*peer.name)) {
-        line_ += R"(,"name":)";
-        appendString(line_, *peer.name);
-    }
-    if (peer.rssi) {
-        line_ += R"(,"rssi":)";
-        appendInteger(line_, *peer.rssi);
-    }
+    appendNameAndRssi(peer.name, peer.rssi);
     finish();
+}
+
+void EventStream::found(const bridge::Sighting& sighting) {
+    line_ = "{";
+    if (sighting.address) {
+        line_ += R"("address":)";
+        appendString(line_, *sighting.address);
+        line_ += ',';
+    }
+    line_ += R"("event":"found","id":)";
+    appendId(line_, sighting.id);
+    appendNameAndRssi(sighting.name, sighting.rssi);
+    finish();
+}
+
+void EventStream::appendNameAndRssi(const std::optional<std::string>& name, const std::optional<int>& rssi) {
+    // A name that is not valid UTF-8 is left out rather than the event.
+    if (name && simdjson::validate_utf8(*name)) {
+        line_ += R"(,"name":)";
+        appendString(line_, *name);
+    }
+    if (rssi) {
+        line_ += R"(,"rssi":)";
+        appendInteger(line_, *rssi);
+    }
 }
 
 void EventStream::peerDisconnected(const codec::Uuid& id, std::int64_t mtu, PeerEnd reason) {
