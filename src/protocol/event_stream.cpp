@@ -68,6 +68,14 @@ void appendInteger(std::string& out, std::int64_t value) {
     out.append(digits, end);
 }
 
+// `"address":A,` where the stack shows one: the first key of the events that have it.
+void appendAddress(std::string& out, const std::optional<std::string>& address) {
+    if (!address) return;
+    out += R"("address":)";
+    appendString(out, *address);
+    out += ',';
+}
+
 void appendId(std::string& out, const codec::Uuid& id) {
     out += '"';
     id.appendText(out);
@@ -107,11 +115,7 @@ void EventStream::peerConnected(const bridge::ReadyPeer& peer) {
     if (!answersAll_) return this->peer(peer.id, true, peer.mtu);
     // Keys in byte order.
     line_ = "{";
-    if (peer.address) {
-        line_ += R"("address":)";
-        appendString(line_, *peer.address);
-        line_ += ',';
-    }
+    appendAddress(line_, peer.address);
     line_ += R"("connected":true,"event":"peer","id":)";
     appendId(line_, peer.id);
     line_ += R"(,"mtu":)";
@@ -122,11 +126,7 @@ void EventStream::peerConnected(const bridge::ReadyPeer& peer) {
 
 void EventStream::found(const bridge::Sighting& sighting) {
     line_ = "{";
-    if (sighting.address) {
-        line_ += R"("address":)";
-        appendString(line_, *sighting.address);
-        line_ += ',';
-    }
+    appendAddress(line_, sighting.address);
     line_ += R"("event":"found","id":)";
     appendId(line_, sighting.id);
     appendNameAndRssi(sighting.name, sighting.rssi);

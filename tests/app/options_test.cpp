@@ -42,6 +42,15 @@ struct Case {
     std::string expected;
 };
 
+template <std::size_t n>
+void expectAll(const Case (&cases)[n]) {
+    for (const Case& c : cases) {
+        std::string args;
+        for (const char* a : c.args) args += std::string(a) + " ";
+        EXPECT_EQ(parse(c.program, c.args), c.expected) << c.program.name << " " << args;
+    }
+}
+
 TEST(Options, ParseEveryOptionAndNameWhatIsWrong) {
     const Case cases[] = {
         // Nothing: today's bridge.
@@ -88,11 +97,7 @@ TEST(Options, ParseEveryOptionAndNameWhatIsWrong) {
         {sim, {"--outbox", "a3e5b7c9-5d1f-4e2a-9b6c-000000000002"}, "error: --inbox and --outbox must differ"},
         {sim, {"--inbox", own.c_str(), "--outbox", own.c_str()}, "error: --inbox and --outbox must differ"},
     };
-    for (const Case& c : cases) {
-        std::string args;
-        for (const char* a : c.args) args += std::string(a) + " ";
-        EXPECT_EQ(parse(c.program, c.args), c.expected) << c.program.name << " " << args;
-    }
+    expectAll(cases);
 }
 
 TEST(Options, FiltersAndListCombineAndNameWhatIsWrong) {
@@ -127,11 +132,7 @@ TEST(Options, FiltersAndListCombineAndNameWhatIsWrong) {
         {bluez, {"--min-rssi", "+5"}, "error: bad value '+5' for option '--min-rssi': expected an integer from -127 to 20"},
         {bluez, {"--min-rssi", "-70", "--min-rssi", "-60"}, "error: option '--min-rssi' given twice"},
     };
-    for (const Case& c : cases) {
-        std::string args;
-        for (const char* a : c.args) args += std::string(a) + " ";
-        EXPECT_EQ(parse(c.program, c.args), c.expected) << c.program.name << " " << args;
-    }
+    expectAll(cases);
 }
 
 TEST(Options, UsageAndVersionNameTheProgramAndItsBackend) {
