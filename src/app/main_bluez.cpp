@@ -3,7 +3,7 @@
 #include "app/run_bridge.hpp"
 
 int main(int argc, char** argv) {
-    const app::Program program{.name = "gattrelay", .backend = "bluez", .takesAdapter = true};
+    const app::Program program{.name = "gattrelay", .backend = "bluez", .takesAdapter = true, .showsAddresses = true};
     app::Options options;
     if (const auto status = app::handleCommandLine(program, argc, argv, options)) return *status;
     return app::runBridge(program, options, [&](loop::AsioMainQueue& queue) {

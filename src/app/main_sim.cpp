@@ -18,7 +18,7 @@ extern const char demoWorld[];
 }  // namespace sim
 
 int main(int argc, char** argv) {
-    const app::Program program{.name = "gattrelay-sim", .backend = "sim", .takesWorld = true};
+    const app::Program program{.name = "gattrelay-sim", .backend = "sim", .takesWorld = true, .showsAddresses = true};
     app::Options options;
     if (const auto status = app::handleCommandLine(program, argc, argv, options)) return *status;
     auto loaded =

@@ -1,6 +1,7 @@
 #include "app/options.hpp"
 
 #include <cctype>
+#include <charconv>
 #include <vector>
 
 #include "protocol/version.hpp"
@@ -9,7 +10,27 @@ namespace app {
 
 namespace {
 
-// "hci" and a number, or six two-digit hex numbers joined by ":"; letters in either case.
+constexpr int defaultListSeconds = 5;
+
+// Six two-digit hex numbers joined by ":"; letters in either case.
+bool isAddress(std::string_view name) {
+    if (name.size() != 17) return false;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        const auto c = static_cast<unsigned char>(name[i]);
+        if (i % 3 == 2 ? c != ':' : !std::isxdigit(c)) return false;
+    }
+    return true;
+}
+
+// A decimal integer from `min` to `max` ("-" allowed, "+" and spaces not).
+std::optional<int> integerIn(std::string_view text, int min, int max) {
+    int value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || value < min || value > max) return std::nullopt;
+    return value;
+}
+
+// "hci" and a number, or an address.
 bool isAdapterName(std::string_view name) {
     const auto allOf = [](std::string_view text, auto test) {
         for (char c : text)
@@ -22,12 +43,7 @@ bool isAdapterName(std::string_view name) {
         const std::string_view number = name.substr(3);
         return !number.empty() && number.size() <= 3 && allOf(number, [](unsigned char c) { return std::isdigit(c); });
     }
-    if (name.size() != 17) return false;
-    for (std::size_t i = 0; i < name.size(); ++i) {
-        const auto c = static_cast<unsigned char>(name[i]);
-        if (i % 3 == 2 ? c != ':' : !std::isxdigit(c)) return false;
-    }
-    return true;
+    return isAddress(name);
 }
 
 class Parser {
@@ -89,6 +105,43 @@ private:
             options_.adapter = std::string(*text);
             return true;
         }
+        if (arg == "--peer") {
+            const auto text = next(arg, i);
+            if (!text) return false;
+            if (const auto id = codec::Uuid::parse(*text)) {
+                options_.filter.ids.push_back(*id);
+                return true;
+            }
+            if (!program_.showsAddresses)
+                return failed(arg, *text, "a peer id like a3e5b7c9-5d1f-4e2a-9b6c-000000000001 (this system does "
+                                          "not show device addresses)");
+            if (!isAddress(*text)) return failed(arg, *text, "a peer id or an address like 00:11:22:33:44:55");
+            options_.filter.addresses.emplace_back(*text);
+            return true;
+        }
+        if (arg == "--name") {
+            const auto text = next(arg, i);
+            if (!text) return false;
+            options_.filter.namePrefixes.emplace_back(*text);
+            return true;
+        }
+        if (arg == "--min-rssi") {
+            const auto text = value(arg, i);
+            if (!text) return false;
+            options_.filter.minRssi = integerIn(*text, -127, 20);
+            if (!options_.filter.minRssi) return failed(arg, *text, "an integer from -127 to 20");
+            return true;
+        }
+        if (arg == "--list") {
+            if (!once(arg)) return false;
+            // Its value is optional: after "=", or the next argument if it is a number.
+            std::optional<std::string_view> text = inlineValue_;
+            if (!text && i + 1 < args_.size() && std::isdigit(static_cast<unsigned char>(args_[i + 1][0])))
+                text = args_[++i];
+            options_.listSeconds = text ? integerIn(*text, 1, 3600) : defaultListSeconds;
+            if (!options_.listSeconds) return failed(arg, *text, "a number of seconds from 1 to 3600");
+            return true;
+        }
         if (arg.starts_with("--mqtt") || arg == "--gateway" || arg == "--topic-prefix") return mqttOption(arg, i);
         error_ = "unknown option '" + std::string(arg) + "'";
         return false;
@@ -148,6 +201,11 @@ private:
     // The value after the option, which must not have been given before.
     std::optional<std::string_view> value(std::string_view name, std::size_t& i) {
         if (!once(name)) return std::nullopt;
+        return next(name, i);
+    }
+
+    // The value of an option that may be repeated: after "=", or the next argument.
+    std::optional<std::string_view> next(std::string_view name, std::size_t& i) {
         if (inlineValue_) return inlineValue_;
         if (i + 1 >= args_.size()) {
             error_ = "option '" + std::string(name) + "' needs a value";
@@ -204,6 +262,12 @@ std::string usage(const Program& program) {
             "  --outbox UUID     the characteristic whose notifications are relayed (default ...000000000003)\n";
     if (program.takesAdapter)
         text += "  --adapter NAME    the adapter to use: hciN or its address (default: the first powered one)\n";
+    text += std::string("  --peer ID         only the peer with this id") +
+            (program.showsAddresses ? " or device address" : "") +
+            " (repeatable)\n"
+            "  --name PREFIX     only peripherals whose name starts with PREFIX (repeatable)\n"
+            "  --min-rssi DBM    only peripherals reported at DBM or stronger (-127 to 20)\n"
+            "  --list [SECONDS]  list the peripherals around for SECONDS (default 5), then exit\n";
     text += "  --mqtt URL        serve an MQTT broker instead of standard input and output:\n"
             "                    mqtt://[user[:password]@]host[:port] or mqtts://...; the password may\n"
             "                    come from GATTRELAY_MQTT_PASSWORD instead\n"

@@ -7,6 +7,7 @@
 
 #include "ble/gatt_profile.hpp"
 #include "mqtt/settings.hpp"
+#include "bridge/peer_filter.hpp"
 #include "protocol/protocol.hpp"
 
 namespace app {
@@ -17,6 +18,8 @@ struct Program {
     std::string_view backend;  // "bluez", "sim"
     bool takesAdapter = false;
     bool takesWorld = false;
+    // The stack shows device addresses, so --peer takes one.
+    bool showsAddresses = false;
 };
 
 // The command line, parsed.
@@ -33,6 +36,10 @@ struct Options {
     // The MQTT front instead of standard input and output (--mqtt); its gateway empty for the
     // host's name.
     std::optional<mqtt::Settings> mqtt;
+    // --peer, --name and --min-rssi.
+    bridge::PeerFilter::Rules filter;
+    // --list: how long to look around, in seconds, instead of bridging.
+    std::optional<int> listSeconds;
 };
 
 // Options, or the one line (without its line feed) that says what is wrong with the command line.

@@ -10,6 +10,7 @@
 #include "protocol/command_reader.hpp"
 #include "protocol/event_stream.hpp"
 #include "bridge/bridge.hpp"
+#include "app/guarded.hpp"
 #include "loop/fd_watch.hpp"
 #include "mqtt/front.hpp"
 #include "app/stop_signals.hpp"
@@ -17,37 +18,6 @@
 namespace app {
 
 namespace {
-
-// Each diagnostic line on standard error, after the program's name and the milliseconds since
-// the bridge started, in one write: "gattrelay: 1520 ms: adapter state ready".
-ble::Diagnostics standardError(std::string_view program) {
-    return [prefix = std::string(program) + ": ", start = std::chrono::steady_clock::now()](std::string_view line) {
-        const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
-        std::string text = prefix;
-        text += std::to_string(elapsed.count());
-        text += " ms: ";
-        text += line;
-        text += '\n';
-        std::fwrite(text.data(), 1, text.size(), stderr);
-    };
-}
-
-// Runs `step`. An exception that escapes it turns the status into internalErrorStatus and is
-// reported on standard error, in one line, if it is the first.
-template <typename Step>
-void guarded(std::string_view program, int& status, const Step& step) {
-    try {
-        step();
-        return;
-    } catch (const std::exception& e) {
-        if (status == 0) std::fprintf(stderr, "%.*s: internal error: %s\n", static_cast<int>(program.size()),
-                                      program.data(), e.what());
-    } catch (...) {
-        if (status == 0) std::fprintf(stderr, "%.*s: internal error: unknown exception\n",
-                                      static_cast<int>(program.size()), program.data());
-    }
-    status = internalErrorStatus;
-}
 
 // The command line's MQTT settings completed from the host and the environment.
 mqtt::Settings completed(mqtt::Settings settings) {
@@ -63,6 +33,7 @@ mqtt::Settings completed(mqtt::Settings settings) {
 int runBridge(const Program& program, const Options& options, loop::MainQueue& queue,
               const std::function<void()>& run, const std::function<ble::CentralFactory()>& backend,
               loop::AsioMainQueue* asioQueue) {
+    if (options.listSeconds) return runSurvey(program, options, queue, run, backend);
     if (options.mqtt && !asioQueue) {
         std::fprintf(stderr, "%.*s: --mqtt is not available on this platform\n", static_cast<int>(program.name.size()),
                      program.name.data());
@@ -101,6 +72,7 @@ int runBridge(const Program& program, const Options& options, loop::MainQueue& q
                     });
                 },
             .profile = options.profile,
+            .filter = bridge::PeerFilter(options.filter),
             .diagnostics = diagnostics,
         });
         while (!theBridge->stopping()) run();

@@ -18,10 +18,17 @@ inline constexpr int internalErrorStatus = 70;
 // with `run` until the bridge stops (on a "stop", the end of input, or SIGINT, SIGTERM or SIGHUP),
 // and returns the exit status: 0, or `internalErrorStatus` after an exception, reported in one
 // line on standard error. With --mqtt the MQTT front replaces standard input and output; it
-// needs the Asio loop, given as `asioQueue` when `queue` is one.
+// needs the Asio loop, given as `asioQueue` when `queue` is one. With --list, runs runSurvey
+// instead.
 int runBridge(const Program& program, const Options& options, loop::MainQueue& queue,
               const std::function<void()>& run, const std::function<ble::CentralFactory()>& backend,
               loop::AsioMainQueue* asioQueue = nullptr);
+
+// --list: looks around with the command line's filter for its number of seconds, writing a
+// "found" line per peripheral on standard output, and returns the exit status: 0, 1 when the
+// adapter is unavailable (said in one line on standard error), or `internalErrorStatus`.
+int runSurvey(const Program& program, const Options& options, loop::MainQueue& queue,
+              const std::function<void()>& run, const std::function<ble::CentralFactory()>& backend);
 
 // The same on a main queue of type Queue that the executable serves from main() with its run():
 // Asio unless told otherwise (macOS's gattrelay serves the main dispatch queue). `backend` makes

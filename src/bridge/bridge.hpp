@@ -4,11 +4,13 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 
 #include "ble/central.hpp"
 #include "ble/gatt_profile.hpp"
 #include "bridge/command_target.hpp"
 #include "bridge/link_table.hpp"
+#include "bridge/peer_filter.hpp"
 #include "bridge/reporter.hpp"
 #include "loop/main_queue.hpp"
 
@@ -30,6 +32,8 @@ public:
         std::function<void(std::weak_ptr<bridge::CommandTarget>)> readCommands;
         // The service and characteristics the bridge looks for.
         ble::GattProfile profile = ble::defaultGattProfile;
+        // The peripherals it may use.
+        PeerFilter filter = {};
         // Where the bridge, and the backend it creates, explain silent outcomes; empty for none.
         ble::Diagnostics diagnostics = {};
     };
@@ -43,6 +47,8 @@ public:
     // The send task.
     void send(const codec::Uuid& id, codec::Bytes payload) override;
     void sendTagged(const codec::Uuid& id, codec::Bytes payload, std::string tag) override;
+    void disconnectPeer(const codec::Uuid& id) override;
+    void connectPeer(const codec::Uuid& id) override;
     void reject(const Rejection& rejection) override;
     void beginCommands() override { env_.reports.hold(); }
     void endCommands() override { env_.reports.release(); }
@@ -100,6 +106,8 @@ private:
     std::unique_ptr<ble::CentralManager> manager_;
     LinkTable links_;
     bool stopping_ = false;
+    // Peers the client disconnected, not to be connected again until it says so.
+    std::unordered_set<codec::Uuid, codec::UuidHash> closed_;
 };
 
 }  // namespace bridge

@@ -50,6 +50,11 @@ public:
         (void)tag;
         send(id, std::move(payload));
     }
+    // Ends the peer's link, if any, and connects it no more until connectPeer(). A target
+    // without use for it ignores it.
+    virtual void disconnectPeer(const codec::Uuid& id) { (void)id; }
+    // Lifts disconnectPeer(): the peer is connected at its next discovery.
+    virtual void connectPeer(const codec::Uuid& id) { (void)id; }
     // A line that is not a command. A target may ignore it.
     virtual void reject(const Rejection& rejection) { (void)rejection; }
     // Around the sends and rejections of one task: the events they cause at once may be written

@@ -3,24 +3,9 @@
 #include <string_view>
 
 #include "bridge/bridge.hpp"
+#include "bridge/state_name.hpp"
 
 namespace bridge {
-
-namespace {
-
-std::string_view stateName(int state) {
-    switch (state) {
-        case ble::ManagerState::unknown: return "unknown";
-        case ble::ManagerState::resetting: return "resetting";
-        case ble::ManagerState::unsupported: return "unsupported";
-        case ble::ManagerState::unauthorized: return "unauthorized";
-        case ble::ManagerState::poweredOff: return "powered_off";
-        case ble::ManagerState::poweredOn: return "ready";
-        default: return "failed";
-    }
-}
-
-}  // namespace
 
 void Bridge::centralDidUpdateState() {
     const int state = manager_->state();
@@ -41,6 +26,8 @@ void Bridge::didDiscover(const ble::PeripheralPtr& p, const ble::Advertisement& 
         if (advertisement.rssi) link->advertisement.rssi = advertisement.rssi;
         return;
     }
+    if (closed_.contains(id)) return;
+    if (!env_.filter.admits(*p, advertisement, env_.diagnostics)) return;
     diagnose("peer ", id, ": found, connecting");
     auto link = std::make_shared<Link>(p);
     link->advertisement = advertisement;
@@ -61,10 +48,24 @@ void Bridge::didDisconnect(const ble::PeripheralPtr& p, const std::optional<ble:
     disconnect(p->identifier(), cancelled ? PeerEnd::setupFailed : PeerEnd::disconnected, error);
 }
 
+void Bridge::disconnectPeer(const codec::Uuid& id) {
+    closed_.insert(id);
+    const LinkPtr link = links_.find(id);
+    if (!link) return;
+    manager_->cancelConnection(link->peripheral);
+    // Reported now: the link leaves the table, so the backend's end of it finds nothing to report.
+    disconnect(id, PeerEnd::closed, std::nullopt);
+}
+
+void Bridge::connectPeer(const codec::Uuid& id) { closed_.erase(id); }
+
 void Bridge::disconnect(const codec::Uuid& id, PeerEnd reason, const std::optional<ble::Error>& error) {
     LinkPtr link = links_.remove(id);
     if (!link) return;
-    diagnose("peer ", id, reason == PeerEnd::connectFailed ? ": connect failed" : ": disconnected",
+    diagnose("peer ", id,
+             reason == PeerEnd::connectFailed ? ": connect failed"
+             : reason == PeerEnd::closed      ? ": disconnected by the client"
+                                              : ": disconnected",
              error ? ": " : "", error ? std::string_view(error->what) : std::string_view());
     // Every frame it held ends here, in order: queued, waiting for a retry or in flight.
     for (const QueuedFrame& frame : link->writes)

@@ -25,7 +25,7 @@ enum class WriteOutcome : std::uint8_t {
 };
 
 // Why a peer's connection ended.
-enum class PeerEnd : std::uint8_t { connectFailed, setupFailed, disconnected };
+enum class PeerEnd : std::uint8_t { connectFailed, setupFailed, disconnected, closed /* by the client */ };
 
 // The names outcomes and ends have on every front's wire ("write_failed", "connect_failed").
 inline std::string_view reasonName(WriteOutcome outcome) {
@@ -47,6 +47,7 @@ inline std::string_view reasonName(PeerEnd end) {
         case PeerEnd::connectFailed: return "connect_failed";
         case PeerEnd::setupFailed: return "setup_failed";
         case PeerEnd::disconnected: return "disconnected";
+        case PeerEnd::closed: return "closed";
     }
     return "";
 }

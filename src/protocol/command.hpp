@@ -19,8 +19,19 @@ struct SendCommand {
     friend bool operator==(const SendCommand&, const SendCommand&) = default;
 };
 
+// Protocol 2: end a peer's link and connect it no more, or lift that.
+struct DisconnectCommand {
+    codec::Uuid id;
+    friend bool operator==(const DisconnectCommand&, const DisconnectCommand&) = default;
+};
+
+struct ConnectCommand {
+    codec::Uuid id;
+    friend bool operator==(const ConnectCommand&, const ConnectCommand&) = default;
+};
+
 // A command line that passed every check.
-using Command = std::variant<StopCommand, SendCommand>;
+using Command = std::variant<StopCommand, SendCommand, DisconnectCommand, ConnectCommand>;
 
 using bridge::LineError;
 using bridge::Rejection;

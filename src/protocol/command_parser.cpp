@@ -57,8 +57,8 @@ private:
 
 }  // namespace
 
-CommandParser::CommandParser(std::size_t maxLineBytes, bool acceptTags)
-    : parser_(maxLineBytes), acceptTags_(acceptTags) {
+CommandParser::CommandParser(std::size_t maxLineBytes, Protocol protocol)
+    : parser_(maxLineBytes), version2_(protocol == Protocol::v2) {
     // Nesting is limited only by the line's length, so that any valid JSON of that length
     // parses (a key may repeat with a deeply nested value before its last occurrence).
     // Failing here (out of memory) only defers the allocation to the first line.
@@ -78,9 +78,17 @@ std::variant<Command, LineError> CommandParser::check(simdjson::padded_string_vi
     const auto command = fields.string("command");
     if (!command) return LineError::notACommand;
     if (*command == "stop" && fields.count() == 1) return StopCommand{};
+    if (version2_ && (*command == "disconnect" || *command == "connect")) {
+        const auto idText = fields.string("id");
+        if (!idText || fields.count() != 2) return LineError::notACommand;
+        const auto id = codec::Uuid::parse(*idText);
+        if (!id) return LineError::badId;
+        if (*command == "connect") return ConnectCommand{*id};
+        return DisconnectCommand{*id};
+    }
     if (*command != "send") return LineError::notACommand;
     // Every key present is a known one of the right type: "command", "id", "data" and a tag.
-    const bool tagged = acceptTags_ && fields.has("tag");
+    const bool tagged = version2_ && fields.has("tag");
     const auto idText = fields.string("id");
     const auto dataText = fields.string("data");
     const auto tagText = tagged ? fields.string("tag") : std::optional<std::string_view>("");

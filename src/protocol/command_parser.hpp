@@ -7,6 +7,7 @@
 #include <variant>
 
 #include "protocol/command.hpp"
+#include "protocol/protocol.hpp"
 
 namespace protocol {
 
@@ -14,9 +15,9 @@ namespace protocol {
 // valid command. Keeps one JSON parser with its buffers for every line.
 class CommandParser {
 public:
-    // Lines up to `maxLineBytes` are parsed without allocating. Without `acceptTags`, a "tag"
-    // key is an extra key like any other.
-    explicit CommandParser(std::size_t maxLineBytes, bool acceptTags = false);
+    // Lines up to `maxLineBytes` are parsed without allocating. In protocol 1, a "tag" key is an
+    // extra key like any other, and "disconnect" and "connect" are unknown commands.
+    explicit CommandParser(std::size_t maxLineBytes, Protocol protocol = Protocol::v1);
 
     // The line's bytes beyond its end must be readable up to SIMDJSON_PADDING.
     std::variant<Command, LineError> check(simdjson::padded_string_view line);
@@ -28,7 +29,7 @@ public:
 
 private:
     simdjson::dom::parser parser_;
-    const bool acceptTags_;
+    const bool version2_;
     std::string_view tag_;
 };
 

@@ -96,6 +96,9 @@ constexpr std::size_t maxBatchBytes = 256 * 1024;
 constexpr int inputPipeBytes = 1024 * 1024;
 #endif
 
+// A line of a batch that is not a send.
+using Aside = std::variant<Rejection, DisconnectCommand, ConnectCommand>;
+
 class CommandReader {
 public:
     CommandReader(int fd, int stopFd, loop::MainQueue& queue, std::weak_ptr<bridge::CommandTarget> target,
@@ -107,7 +110,7 @@ public:
           control_(std::move(control)),
           chunk_(new char[chunkBytes + simdjson::SIMDJSON_PADDING]),
           framer_(maxCommandLineBytes, simdjson::SIMDJSON_PADDING),
-          parser_(maxCommandLineBytes, /*acceptTags=*/protocol == Protocol::v2),
+          parser_(maxCommandLineBytes, protocol),
           overLongEnds_(protocol == Protocol::v1) {
         // Repair at most triples a line the framer let through.
         repaired_.reserve(3 * maxCommandLineBytes + simdjson::SIMDJSON_PADDING);
@@ -236,6 +239,14 @@ private:
         }
         Command& command = std::get<Command>(checked);
         if (std::holds_alternative<StopCommand>(command)) return false;
+        if (const auto* disconnect = std::get_if<DisconnectCommand>(&command)) {
+            aside(*disconnect);
+            return true;
+        }
+        if (const auto* connect = std::get_if<ConnectCommand>(&command)) {
+            aside(*connect);
+            return true;
+        }
         batchedBytes_ += line.size();
         if (!parser_.tag().empty()) tags_.emplace_back(sends_.size(), parser_.tag());
         sends_.push_back(std::move(std::get<SendCommand>(command)));
@@ -254,10 +265,12 @@ private:
         return true;
     }
 
-    void reject(LineError reason) {
-        // Counted by what it holds in the batch, so a flood of short invalid lines is bounded too.
+    void reject(LineError reason) { aside(Rejection{lineNumber_, reason}); }
+
+    void aside(Aside item) {
+        // Counted by what it holds in the batch, so a flood of short lines of this kind is bounded too.
         batchedBytes_ += sizeof(SendCommand);
-        rejections_.push_back({sends_.size(), Rejection{lineNumber_, reason}});
+        asides_.push_back({sends_.size(), item});
     }
 
     // `readable` bytes from the start of `text` may be read: the padding of the read buffer,
@@ -268,36 +281,40 @@ private:
 
     // Posts the batch, and the stop after it if `thenStop`; false once cancelled.
     bool post(bool thenStop) {
-        if (sends_.empty() && rejections_.empty() && !thenStop) return true;
+        if (sends_.empty() && asides_.empty() && !thenStop) return true;
         const std::size_t bytes = batchedBytes_;
         auto task = [control = control_, target = target_, sends = std::move(sends_), tags = std::move(tags_),
-                     rejections = std::move(rejections_), bytes, thenStop]() mutable {
+                     asides = std::move(asides_), bytes, thenStop]() mutable {
             control->release(bytes);
             const auto t = target.lock();
             if (!t) return;
             t->beginCommands();
-            // Rejections go between the sends, in line order.
-            auto rejection = rejections.begin();
-            const auto rejectBefore = [&](std::size_t send) {
-                for (; rejection != rejections.end() && rejection->first <= send; ++rejection)
-                    t->reject(rejection->second);
+            // The other lines go between the sends, in line order.
+            auto aside = asides.begin();
+            const auto asidesBefore = [&](std::size_t send) {
+                for (; aside != asides.end() && aside->first <= send; ++aside) {
+                    if (const auto* rejection = std::get_if<Rejection>(&aside->second)) t->reject(*rejection);
+                    if (const auto* disconnect = std::get_if<DisconnectCommand>(&aside->second))
+                        t->disconnectPeer(disconnect->id);
+                    if (const auto* connect = std::get_if<ConnectCommand>(&aside->second)) t->connectPeer(connect->id);
+                }
             };
             auto tag = tags.begin();
             for (std::size_t i = 0; i < sends.size(); ++i) {
-                rejectBefore(i);
+                asidesBefore(i);
                 SendCommand& send = sends[i];
                 if (tag != tags.end() && tag->first == i)
                     t->sendTagged(send.id, std::move(send.payload), std::move((tag++)->second));
                 else
                     t->send(send.id, std::move(send.payload));
             }
-            rejectBefore(sends.size());
+            asidesBefore(sends.size());
             t->endCommands();
             if (thenStop) t->stop();
         };
         sends_.clear();
         tags_.clear();
-        rejections_.clear();
+        asides_.clear();
         batchedBytes_ = 0;
         return control_->post(queue_, std::move(task), bytes);
     }
@@ -315,8 +332,9 @@ private:
     std::vector<SendCommand> sends_;
     // The tags of the batch's sends that have one, by index: kept apart, so that sends stay small.
     std::vector<std::pair<std::size_t, std::string>> tags_;
-    // Each rejected line with the number of the batch's sends before it: rare, so kept apart.
-    std::vector<std::pair<std::size_t, Rejection>> rejections_;
+    // Each rejected line and each command other than a send, with the number of the batch's
+    // sends before it: rare, so kept apart.
+    std::vector<std::pair<std::size_t, Aside>> asides_;
     std::size_t batchedBytes_ = 0;
     std::uint64_t lineNumber_ = 0;
 };

@@ -22,6 +22,14 @@ namespace {
 using codec::appendJsonInteger;
 using codec::appendJsonString;
 
+// `"address":A,` where the stack shows one: the first key of the events that have it.
+void appendAddress(std::string& out, const std::optional<std::string>& address) {
+    if (!address) return;
+    out += R"("address":)";
+    appendJsonString(out, *address);
+    out += ',';
+}
+
 void appendId(std::string& out, const codec::Uuid& id) {
     out += '"';
     id.appendText(out);
@@ -64,26 +72,36 @@ void EventStream::state(std::string_view value, std::string_view reason) {
 
 void EventStream::peerConnected(const bridge::ReadyPeer& peer) {
     if (!answersAll_) return this->peer(peer.id, true, peer.mtu);
-    // Keys in byte order; a name that is not valid UTF-8 is left out rather than the event.
+    // Keys in byte order.
     line_ = "{";
-    if (peer.address) {
-        line_ += R"("address":)";
-        appendJsonString(line_, *peer.address);
-        line_ += ',';
-    }
+    appendAddress(line_, peer.address);
     line_ += R"("connected":true,"event":"peer","id":)";
     appendId(line_, peer.id);
     line_ += R"(,"mtu":)";
     appendJsonInteger(line_, peer.mtu);
-    if (peer.name && simdjson::validate_utf8(*peer.name)) {
-        line_ += R"(,"name":)";
-        appendJsonString(line_, *peer.name);
-    }
-    if (peer.rssi) {
-        line_ += R"(,"rssi":)";
-        appendJsonInteger(line_, *peer.rssi);
-    }
+    appendNameAndRssi(peer.name, peer.rssi);
     finish();
+}
+
+void EventStream::found(const bridge::Sighting& sighting) {
+    line_ = "{";
+    appendAddress(line_, sighting.address);
+    line_ += R"("event":"found","id":)";
+    appendId(line_, sighting.id);
+    appendNameAndRssi(sighting.name, sighting.rssi);
+    finish();
+}
+
+void EventStream::appendNameAndRssi(const std::optional<std::string>& name, const std::optional<int>& rssi) {
+    // A name that is not valid UTF-8 is left out rather than the event.
+    if (name && simdjson::validate_utf8(*name)) {
+        line_ += R"(,"name":)";
+        appendJsonString(line_, *name);
+    }
+    if (rssi) {
+        line_ += R"(,"rssi":)";
+        appendJsonInteger(line_, *rssi);
+    }
 }
 
 void EventStream::peerDisconnected(const codec::Uuid& id, std::int64_t mtu, PeerEnd reason) {

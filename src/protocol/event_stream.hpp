@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "bridge/reporter.hpp"
+#include "bridge/survey.hpp"
 #include "codec/uuid.hpp"
 #include "protocol/protocol.hpp"
 
@@ -41,6 +42,8 @@ public:
         write(id, accepted ? bridge::WriteOutcome::written : bridge::WriteOutcome::writeFailed, bytes);
     }
     void rejected(const bridge::Rejection& rejection) override;
+    // A peripheral the survey found (--list), in either protocol.
+    void found(const bridge::Sighting& sighting);
 
     // Lines written between hold() and release() reach the sink together at release(), in one
     // call: a protocol 2 client sending many lines at once gets their answers in few writes.
@@ -49,6 +52,8 @@ public:
 
 private:
     void peer(const codec::Uuid& id, bool connected, std::int64_t mtu);
+    // `"name":N` and `"rssi":R` where known, each after a comma.
+    void appendNameAndRssi(const std::optional<std::string>& name, const std::optional<int>& rssi);
     void finish();
 
     LineSink sink_;

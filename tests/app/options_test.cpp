@@ -7,8 +7,9 @@
 namespace app {
 namespace {
 
-const Program bluez{.name = "gattrelay", .backend = "bluez", .takesAdapter = true};
-const Program sim{.name = "gattrelay-sim", .backend = "sim", .takesWorld = true};
+const Program bluez{.name = "gattrelay", .backend = "bluez", .takesAdapter = true, .showsAddresses = true};
+const Program sim{.name = "gattrelay-sim", .backend = "sim", .takesWorld = true, .showsAddresses = true};
+const Program macos{.name = "gattrelay", .backend = "corebluetooth"};
 
 const std::string own = "0000FEED-0000-1000-8000-00805F9B34FB";
 
@@ -27,6 +28,11 @@ std::string parse(const Program& program, const std::vector<const char*>& args) 
     if (o.profile.outbox != ble::defaultOutboxUuid) text += " outbox=" + o.profile.outbox.text();
     if (o.adapter) text += " adapter=" + *o.adapter;
     if (o.world) text += " world=" + *o.world;
+    for (const codec::Uuid& id : o.filter.ids) text += " peer=" + id.text();
+    for (const std::string& address : o.filter.addresses) text += " peer=" + address;
+    for (const std::string& prefix : o.filter.namePrefixes) text += " name=" + prefix;
+    if (o.filter.minRssi) text += " min-rssi=" + std::to_string(*o.filter.minRssi);
+    if (o.listSeconds) text += " list=" + std::to_string(*o.listSeconds);
     return text;
 }
 
@@ -35,6 +41,15 @@ struct Case {
     std::vector<const char*> args;
     std::string expected;
 };
+
+template <std::size_t n>
+void expectAll(const Case (&cases)[n]) {
+    for (const Case& c : cases) {
+        std::string args;
+        for (const char* a : c.args) args += std::string(a) + " ";
+        EXPECT_EQ(parse(c.program, c.args), c.expected) << c.program.name << " " << args;
+    }
+}
 
 TEST(Options, ParseEveryOptionAndNameWhatIsWrong) {
     const Case cases[] = {
@@ -98,11 +113,42 @@ TEST(Options, ParseEveryOptionAndNameWhatIsWrong) {
         {sim, {"--outbox", "a3e5b7c9-5d1f-4e2a-9b6c-000000000002"}, "error: --inbox and --outbox must differ"},
         {sim, {"--inbox", own.c_str(), "--outbox", own.c_str()}, "error: --inbox and --outbox must differ"},
     };
-    for (const Case& c : cases) {
-        std::string args;
-        for (const char* a : c.args) args += std::string(a) + " ";
-        EXPECT_EQ(parse(c.program, c.args), c.expected) << c.program.name << " " << args;
-    }
+    expectAll(cases);
+}
+
+TEST(Options, FiltersAndListCombineAndNameWhatIsWrong) {
+    const std::string id = "5EC1A5E0-0000-4000-8000-000000000001";
+    const Case cases[] = {
+        {sim, {"--peer", id.c_str(), "--peer", "aa:bb:cc:00:11:22", "--name", "Kit", "--name", "", "--min-rssi", "-70",
+               "w.json"},
+         "run p1 world=w.json peer=" + id + " peer=aa:bb:cc:00:11:22 name=Kit name= min-rssi=-70"},
+        {bluez, {"--peer", "5ec1a5e0-0000-4000-8000-000000000001"}, "run p1 peer=" + id},
+        {macos, {"--peer", id.c_str()}, "run p1 peer=" + id},
+        {bluez, {"--min-rssi", "20"}, "run p1 min-rssi=20"},
+        {bluez, {"--min-rssi", "-127"}, "run p1 min-rssi=-127"},
+        // --list takes the next argument as its value only when it is a number.
+        {sim, {"--list"}, "run p1 list=5"},
+        {sim, {"--list", "w.json"}, "run p1 world=w.json list=5"},
+        {sim, {"--list", "12", "w.json"}, "run p1 world=w.json list=12"},
+        {bluez, {"--list", "-v"}, "run p1 verbose list=5"},
+        {bluez, {"--list", "0"}, "error: bad value '0' for option '--list': expected a number of seconds from 1 to 3600"},
+        {bluez, {"--list", "3601"},
+         "error: bad value '3601' for option '--list': expected a number of seconds from 1 to 3600"},
+        {bluez, {"--list", "5s"}, "error: bad value '5s' for option '--list': expected a number of seconds from 1 to 3600"},
+        {bluez, {"--list", "--list"}, "error: option '--list' given twice"},
+        {macos, {"--peer", "AA:BB:CC:00:11:22"},
+         "error: bad value 'AA:BB:CC:00:11:22' for option '--peer': expected a peer id like "
+         "a3e5b7c9-5d1f-4e2a-9b6c-000000000001 (this system does not show device addresses)"},
+        {bluez, {"--peer", "AA-BB-CC-00-11-22"},
+         "error: bad value 'AA-BB-CC-00-11-22' for option '--peer': expected a peer id or an address like "
+         "00:11:22:33:44:55"},
+        {bluez, {"--peer"}, "error: option '--peer' needs a value"},
+        {bluez, {"--name"}, "error: option '--name' needs a value"},
+        {bluez, {"--min-rssi", "-128"}, "error: bad value '-128' for option '--min-rssi': expected an integer from -127 to 20"},
+        {bluez, {"--min-rssi", "+5"}, "error: bad value '+5' for option '--min-rssi': expected an integer from -127 to 20"},
+        {bluez, {"--min-rssi", "-70", "--min-rssi", "-60"}, "error: option '--min-rssi' given twice"},
+    };
+    expectAll(cases);
 }
 
 TEST(Options, AUuidIsFullOrSixteenOrThirtyTwoBitsInHex) {

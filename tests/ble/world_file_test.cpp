@@ -143,6 +143,28 @@ TEST(WorldFile, AnAdapterTimelineMayStartLateOrBeEmpty) {
     }
 }
 
+TEST(WorldFile, NameSignalAddressAndAdapterReasonReachTheirFields) {
+    auto loaded = sim::parseWorld(
+        R"({"adapter": [{"state": "powered_off", "reason": "blocked"}, {"at": 9, "state": "powered_on"}],
+            "peripherals": [{"id": ")" + idA + R"(", "name": "Kit\u00e9", "address": "aa:BB:cc:00:11:22", "rssi": -60},
+                            {"id": ")" + idB + R"(", "rssi": [{"dbm": -90}, {"at": 500, "dbm": 20}]}]})",
+        "w.json");
+    ASSERT_TRUE(loaded.world) << loaded.error;
+    EXPECT_EQ(loaded.world->adapter[0].reason, "blocked");
+    EXPECT_EQ(loaded.world->adapter[1].reason, "");
+    const auto& a = loaded.world->peripherals.at(0);
+    EXPECT_EQ(a.name, "Kit\xC3\xA9");
+    EXPECT_EQ(a.address, "aa:BB:cc:00:11:22");
+    ASSERT_EQ(a.rssi.size(), 1u);
+    EXPECT_EQ(a.rssi[0].dbm, -60);
+    const auto& b = loaded.world->peripherals.at(1);
+    EXPECT_FALSE(b.name);
+    EXPECT_FALSE(b.address);
+    ASSERT_EQ(b.rssi.size(), 2u);
+    EXPECT_EQ(b.rssi[1].at, Ms{500});
+    EXPECT_EQ(b.rssi[1].dbm, 20);
+}
+
 TEST(WorldFile, AWriteLimitNumberIsOneStepAtZero) {
     auto loaded = sim::parseWorld(withPeripheral(R"("writeLimit": 182)"), "w.json");
     ASSERT_TRUE(loaded.world) << loaded.error;
@@ -237,6 +259,18 @@ TEST(WorldFile, InvalidWorldsNameTheKeyAndTheProblem) {
         {withPeripheral(R"("notifications": [{"data": "", "at": 5}])"),
          "w.json: peripherals[0].notifications[0].at: unknown key"},
         {R"({"adapter": [{"at": 0}]})", "w.json: adapter[0].state: missing"},
+        {R"({"adapter": [{"state": "powered_off", "reason": "off"}]})",
+         "w.json: adapter[0].reason: unknown reason \"off\" (expected no_bus, no_bluetoothd, no_adapter, "
+         "adapter_missing, access_denied or blocked)"},
+        {R"({"adapter": [{"state": "powered_off", "why": "blocked"}]})", "w.json: adapter[0].why: unknown key"},
+        {withPeripheral(R"("rssi": -128)"), "w.json: peripherals[0].rssi: must be from -127 to 20, not -128"},
+        {withPeripheral(R"("rssi": [{"at": 5, "dbm": -50}])"),
+         "w.json: peripherals[0].rssi[0].at: the first step must be at 0"},
+        {withPeripheral(R"("rssi": [{"limit": 5}])"), "w.json: peripherals[0].rssi[0].limit: unknown key"},
+        {withPeripheral(R"("name": 5)"), "w.json: peripherals[0].name: expected a string, found an integer"},
+        {withPeripheral(R"("address": "AA:BB:CC:DD:EE")"),
+         "w.json: peripherals[0].address: not an address (expected six two-digit hexadecimal numbers joined by "
+         "\":\")"},
         {R"({"adapter": [{"at": 5, "state": "powered_on"}, {"at": 5, "state": "powered_off"}]})",
          "w.json: adapter[1].at: must be later than the step before (5)"},
         {R"({"adapter": [{"state": "on"}]})",

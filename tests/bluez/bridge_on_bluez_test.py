@@ -410,6 +410,21 @@ class Faults(BluezCase):
         self.assertNotIn(98, [e.get("bytes") for e in self.bridge.events_so_far()])
 
 
+class PeerData(BluezCase):
+    peers = [{"address": "C0:FF:EE:00:00:01", "name": "Kit/1"}, {"address": "C0:FF:EE:00:00:02"}]
+
+    def test_protocol_2_announces_name_rssi_and_address_and_peer_takes_an_address(self):
+        self.expect_start()
+        self.restart_with_options("--protocol", "2", "--peer", "c0:ff:ee:00:00:01")
+        self.bridge.expect(event="state", value="ready")
+        self.assertEqual(self.bridge.expect(event="peer", connected=True),
+                         {"address": "C0:FF:EE:00:00:01", "connected": True, "event": "peer",
+                          "id": peer_id("C0:FF:EE:00:00:01"), "mtu": 247, "name": "Kit/1", "rssi": -50})
+        self.bridge.stop()
+        self.assertNotIn(peer_id("C0:FF:EE:00:00:02"), [e.get("id") for e in self.bridge.events_so_far()])
+        self.assertNotIn((device_path("C0:FF:EE:00:00:02"), "Connect"), self.fake.calls()[self.earlier_calls:])
+
+
 class AdapterStates(BluezCase):
     start_fake = False
 

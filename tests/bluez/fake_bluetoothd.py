@@ -371,11 +371,14 @@ class Device(Obj):
         advertised = peer.has_service or peer.config.get("advertises_service")
         uuids = [config["service"]] if advertised else [OTHER_SERVICE]
         home = "/org/bluez/" + peer.home
-        super().__init__(home + "/dev_" + peer.address.replace(":", "_"), {DEV: {
+        properties = {
             "Address": peer.address, "Alias": peer.address.replace(":", "-"), "AddressType": "random",
             "Adapter": dbus.ObjectPath(home),
             "Connected": dbus.Boolean(False), "ServicesResolved": dbus.Boolean(False),
-            "UUIDs": dbus.Array(uuids, signature="s"), "RSSI": dbus.Int16(peer.rssi)}})
+            "UUIDs": dbus.Array(uuids, signature="s"), "RSSI": dbus.Int16(peer.rssi)}
+        if "name" in peer.config:
+            properties["Name"] = peer.config["name"]
+        super().__init__(home + "/dev_" + peer.address.replace(":", "_"), {DEV: properties})
 
     @dbus.service.method(DEV, async_callbacks=("ok", "fail"))
     def Connect(self, ok, fail):

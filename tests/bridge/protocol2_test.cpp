@@ -159,6 +159,40 @@ INSTANTIATE_TEST_SUITE_P(
                     },
                     {refused(peerA, 4, "peer_gone", "1"), refused(peerA, 4, "peer_gone", "2"),
                      gone(peerA, 23, "setup_failed")}},
+        SessionCase{"DisconnectWithAFrameInFlightAndFramesQueued",
+                    // It comes back, but stays alone; the backend's own end of the link says nothing.
+                    {Peer(peerA).delays({.write = 50ms, .disconnect = 20ms}).readvertiseAfter(100ms)},
+                    [](SimFixture& f) {
+                        f.sendTagged(peerA, bytes("flying"), "1");
+                        f.sendTagged(peerA, bytes("queued"), "2");
+                        f.advance(10ms);
+                        f.disconnectPeer(peerA);
+                        f.send(peerA, bytes("after"));
+                    },
+                    {refused(peerA, 6, "peer_gone", "1"), refused(peerA, 6, "peer_gone", "2"),
+                     gone(peerA, 23, "closed"), refused(peerA, 5, "unknown_peer")}},
+        SessionCase{"ConnectLiftsADisconnectAtTheNextDiscovery",
+                    {Peer(peerA)},
+                    [](SimFixture& f) {
+                        f.disconnectPeer(peerA);
+                        f.runUntilIdle();
+                        f.advertise(peerA);
+                        f.advance(1s);
+                        f.connectPeer(peerA);
+                        f.runUntilIdle();
+                        f.advertise(peerA);
+                    },
+                    {gone(peerA, 23, "closed"), line::peer(peerA, true, 23)}},
+        SessionCase{"DisconnectBeforeThePeerIsFoundAndTwice",
+                    {Peer(peerB).advertiseAt(1s)},
+                    [](SimFixture& f) {
+                        f.disconnectPeer(peerB);
+                        f.disconnectPeer(peerB);
+                        f.disconnectPeer(peerC);
+                        f.advance(2s);
+                        f.send(peerB, bytes("x"));
+                    },
+                    {refused(peerB, 1, "unknown_peer")}},
         SessionCase{"StopAnswersNothingStillQueued",
                     {Peer(peerA).delays({.write = 10ms})},
                     [](SimFixture& f) {
@@ -202,6 +236,23 @@ TEST(Protocol2, HelloNamesTheVersionAndPeersGoneNameTheirReason) {
                             gone(peerA, 23, "connect_failed"), gone(peerB, 23, "setup_failed"),
                             gone(peerC, 23, "setup_failed"), line::peer(peerId(0xD), true, 23),
                             gone(peerId(0xD), 23, "disconnected"), gone(peerId(0xE), 23, "setup_failed")));
+}
+
+TEST(Protocol2, APeerIsAnnouncedWithWhatItsReportsSaidAndTheStateWithItsReason) {
+    sim::WorldSpec world{
+        .adapter = {{.at = 0ms, .state = ble::ManagerState::poweredOff, .reason = "blocked"},
+                    {.at = 10ms, .state = ble::ManagerState::poweredOn}},
+        .peripherals = {Peer(peerA).name("Kit/1").rssi(-42).address("AA:BB:CC:DD:EE:0A"),
+                        Peer(peerB).advertiseAt(20ms)}};
+    SimFixture f(world, protocol2);
+    f.start();
+    f.advance(1s);
+    EXPECT_THAT(f.takeLines(),
+                ElementsAre(R"({"event":"hello","protocol":2,"version":")" GATTRELAY_VERSION R"("})",
+                            R"({"event":"state","reason":"blocked","value":"powered_off"})", line::state("ready"),
+                            R"({"address":"AA:BB:CC:DD:EE:0A","connected":true,"event":"peer","id":")" + peerA +
+                                R"(","mtu":23,"name":"Kit\/1","rssi":-42})",
+                            line::peer(peerB, true, 23)));
 }
 
 TEST(Protocol2, ThePeerEndingAConnectionTheBridgeWasSettingUpIsDisconnected) {

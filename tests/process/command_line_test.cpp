@@ -114,3 +114,41 @@ TEST(CommandLine, VerboseExplainsOnStandardErrorAndOnlyWhenAsked) {
 }
 
 }  // namespace
+
+namespace {
+
+std::string neighbour(int n) { return "5EC1A5E0-0000-4000-8000-00000000000" + std::to_string(n); }
+
+TEST(CommandLine, ListWritesOneFoundLinePerPeripheralItsFiltersLetThroughAndExits) {
+    const std::string kit1 = R"({"address":"AA:BB:CC:00:00:01","event":"found","id":")" + neighbour(1) +
+                             R"(","name":"Kit-1","rssi":-48})";
+    // Kit-2 is listed at its first report, or at its second, once it is strong enough.
+    const std::string kit2 = R"({"address":"AA:BB:CC:00:00:02","event":"found","id":")" + neighbour(2) +
+                             R"(","name":"Kit-2","rssi":-88})";
+    const std::string kit2Closer = R"({"address":"AA:BB:CC:00:00:02","event":"found","id":")" + neighbour(2) +
+                                   R"(","name":"Kit-2","rssi":-61})";
+    const std::string third =
+        R"({"address":"AA:BB:CC:00:00:03","event":"found","id":")" + neighbour(3) + R"(","rssi":-70})";
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"--list", "1"}, kit1 + "\n" + kit2 + "\n" + third + "\n"},
+        {{"--list", "1", "--min-rssi", "-65"}, kit1 + "\n" + kit2Closer + "\n"},
+        {{"--list", "1", "--name", "Kit", "--peer", "aa:bb:cc:00:00:02", "--peer", neighbour(3)}, kit2 + "\n"},
+    };
+    for (const auto& [args, expected] : cases) {
+        std::vector<std::string> all = args;
+        all.push_back(world("neighbours.json"));
+        const Finished r = run(GATTRELAY_SIM_PATH, all);
+        EXPECT_EQ(r.out, expected) << args.back();
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.status, 0);
+    }
+}
+
+TEST(CommandLine, ListOnAnUnavailableAdapterSaysWhyAndFails) {
+    const Finished r = run(GATTRELAY_SIM_PATH, {"--list", "--", world("adapter-blocked.json")});
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "gattrelay-sim: adapter unavailable: powered_off, blocked\n");
+    EXPECT_EQ(r.status, 1);
+}
+
+}  // namespace

@@ -136,7 +136,7 @@ TEST(CommandParser, NamesWhyALineIsNotACommandAndTakesTagsWhenAsked) {
         {R"({"command":"send","id":"0123ABCD-89AB-CDEF-0123-456789ABCDEF","data":""})", LineError::badData},
         {R"({"command":"send","id":"0123ABCD-89AB-CDEF-0123-456789ABCDEF","data":"AQ","tag":""})", LineError::badData},
     };
-    CommandParser parser(24576, /*acceptTags=*/true);
+    CommandParser parser(24576, Protocol::v2);
     for (const TagCase& c : cases) {
         const simdjson::padded_string padded(c.line);
         EXPECT_EQ(parser.check(padded), c.expected) << c.line;
@@ -144,6 +144,25 @@ TEST(CommandParser, NamesWhyALineIsNotACommandAndTakesTagsWhenAsked) {
     }
     // Without tags, a tag is an extra key.
     EXPECT_EQ(parse(send + R"(,"tag":"a"})"), std::nullopt);
+}
+
+TEST(CommandParser, TakesDisconnectAndConnectInProtocol2Only) {
+    const std::string idText = "0123ABCD-89AB-CDEF-0123-456789ABCDEF";
+    const std::pair<std::string, std::variant<Command, LineError>> cases[] = {
+        {R"({"command":"disconnect","id":")" + idText + "\"}", DisconnectCommand{id}},
+        {R"({"id":"0123abcd-89ab-cdef-0123-456789abcdef","command":"connect"})", ConnectCommand{id}},
+        {R"({"command":"disconnect","id":"0123ABCD"})", LineError::badId},
+        {R"({"command":"connect","id":7})", LineError::notACommand},
+        {R"({"command":"connect"})", LineError::notACommand},
+        {R"({"command":"disconnect","id":")" + idText + R"(","tag":"a"})", LineError::notACommand},
+    };
+    CommandParser version2(24576, Protocol::v2);
+    for (const auto& [line, expected] : cases) {
+        const simdjson::padded_string padded(line);
+        EXPECT_EQ(version2.check(padded), expected) << line;
+        // Protocol 1 knows neither command.
+        EXPECT_EQ(parse(line), std::nullopt) << line;
+    }
 }
 
 }  // namespace

@@ -211,6 +211,8 @@ public:
     void reject(const bridge::Rejection& r) override {
         calls.push_back("reject " + std::to_string(r.line) + " " + std::string(bridge::reasonName(r.reason)));
     }
+    void disconnectPeer(const codec::Uuid& id) override { calls.push_back("disconnect " + id.text().substr(0, 4)); }
+    void connectPeer(const codec::Uuid& id) override { calls.push_back("connect " + id.text().substr(0, 4)); }
 };
 
 TEST_F(CommandReaderTest, InProtocol2NumbersEveryLineAndSkipsOverLongOnes) {
@@ -233,6 +235,17 @@ TEST_F(CommandReaderTest, InProtocol2NumbersEveryLineAndSkipsOverLongOnes) {
     protocol_ = 1;
     EXPECT_EQ(read(tagged + "\n" + std::string(30000, ' ') + "\n" + sendLine(2) + "\n", false),
               (std::vector<std::string>{"reject 1 not_a_command", "stop"}));
+}
+
+TEST_F(CommandReaderTest, InProtocol2DisconnectAndConnectKeepTheirPlaceAmongSends) {
+    protocol_ = 2;
+    auto target = std::make_shared<AnsweringTarget>();
+    target_ = target;
+    const std::string disconnect = R"({"command":"disconnect","id":")" + std::string(peer) + "\"}\n";
+    const std::string connect = R"({"command":"connect","id":")" + std::string(peer) + "\"}\n";
+    EXPECT_EQ(read(sendLine(1) + "\n" + disconnect + sendLine(2) + "\n" + connect + "x\n" + sendLine(3) + "\n"),
+              (std::vector<std::string>{"send 0123 1 4", "disconnect 0123", "send 0123 1 8", "connect 0123",
+                                        "reject 5 not_json", "send 0123 1 12", "stop"}));
 }
 
 TEST_F(CommandReaderTest, DoesNothingOnceTheTargetIsGone) {

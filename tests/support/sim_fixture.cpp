@@ -40,6 +40,22 @@ Peer& Peer::advertiseAt(sim::Ms at) {
     spec_.advertiseAt = at;
     return *this;
 }
+Peer& Peer::name(std::string_view name) {
+    spec_.name = std::string(name);
+    return *this;
+}
+Peer& Peer::address(std::string_view address) {
+    spec_.address = std::string(address);
+    return *this;
+}
+Peer& Peer::rssi(int dbm) {
+    spec_.rssi = {{sim::Ms{0}, dbm}};
+    return *this;
+}
+Peer& Peer::rssiAt(sim::Ms at, int dbm) {
+    spec_.rssi.push_back({at, dbm});
+    return *this;
+}
 Peer& Peer::profile(const ble::GattProfile& uuids) {
     spec_.profile = uuids;
     return *this;
@@ -173,6 +189,7 @@ void SimFixture::start() {
         .makeCentral = world_.centralFactory(),
         .readCommands = [this](std::weak_ptr<bridge::CommandTarget> target) { target_ = std::move(target); },
         .profile = session_.profile,
+        .filter = bridge::PeerFilter(session_.filter),
         .diagnostics = std::move(diagnostics),
     });
 }
@@ -192,6 +209,18 @@ void SimFixture::sendTagged(std::string_view id, codec::Bytes payload, std::stri
 void SimFixture::reject(std::uint64_t line, bridge::LineError reason) {
     queue_.post([target = target_, rejection = bridge::Rejection{line, reason}] {
         if (auto t = target.lock()) t->reject(rejection);
+    });
+}
+
+void SimFixture::disconnectPeer(std::string_view id) {
+    queue_.post([target = target_, id = uuid(id)] {
+        if (auto t = target.lock()) t->disconnectPeer(id);
+    });
+}
+
+void SimFixture::connectPeer(std::string_view id) {
+    queue_.post([target = target_, id = uuid(id)] {
+        if (auto t = target.lock()) t->connectPeer(id);
     });
 }
 

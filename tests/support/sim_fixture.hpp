@@ -46,6 +46,11 @@ public:
     explicit Peer(std::string_view id);
 
     Peer& advertiseAt(sim::Ms at);
+    Peer& name(std::string_view name);
+    Peer& address(std::string_view address);
+    // The signal strength from the start, then optionally changing at later times.
+    Peer& rssi(int dbm);
+    Peer& rssiAt(sim::Ms at, int dbm);
     Peer& profile(const ble::GattProfile& uuids);
     Peer& services(int count);
     Peer& noInbox();
@@ -89,6 +94,7 @@ struct Session {
     ble::GattProfile profile = ble::defaultGattProfile;
     // Diagnostic lines are kept, for takeDiagnostics().
     bool verbose = false;
+    bridge::PeerFilter::Rules filter = {};
 };
 
 // A world, the bridge on it, and the manual clock they share. Recording is on.
@@ -104,6 +110,8 @@ public:
     void send(std::string_view id, codec::Bytes payload);
     void sendTagged(std::string_view id, codec::Bytes payload, std::string tag);
     void reject(std::uint64_t line, bridge::LineError reason);
+    void disconnectPeer(std::string_view id);
+    void connectPeer(std::string_view id);
     void stop();
 
     void runUntilIdle() { queue_.runUntilIdle(); }

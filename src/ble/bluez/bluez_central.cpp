@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 
 #include "ble/bluez/adapter_choice.hpp"
 #include "ble/bluez/bluez_peripheral.hpp"
@@ -482,16 +483,27 @@ void BluezCentral::reportIfAdvertising(const std::string& devicePath) {
     auto p = peripheralFor(devicePath);
     if (!p || p->state() != ble::PeripheralState::disconnected) return;
     if (!known) say([&] { return "found " + text(device, "Address") + " at " + devicePath; });
-    deliver([this, p] { delegate_.didDiscover(p, {}); });
+    deliver([this, p, advertisement = advertisementOf(device)] { delegate_.didDiscover(p, advertisement); });
+}
+
+ble::Advertisement BluezCentral::advertisementOf(const Properties* device) {
+    ble::Advertisement advertisement;
+    // Name is what the device itself said (its advertised or GAP name); Alias would fall back
+    // to a made-up name, so it is not used.
+    if (std::string name = text(device, "Name"); !name.empty()) advertisement.name = std::move(name);
+    constexpr std::int64_t absent = std::numeric_limits<std::int64_t>::min();
+    if (const std::int64_t rssi = number(device, "RSSI", absent); rssi != absent)
+        advertisement.rssi = static_cast<int>(rssi);
+    return advertisement;
 }
 
 std::shared_ptr<BluezPeripheral> BluezCentral::peripheralFor(const std::string& devicePath) {
-    const auto id = peerId(text(tree_.find(adapterPath_, names::adapter), "Address"),
-                           text(tree_.find(devicePath, names::device), "Address"));
+    const std::string address = text(tree_.find(devicePath, names::device), "Address");
+    const auto id = peerId(text(tree_.find(adapterPath_, names::adapter), "Address"), address);
     if (!id) return nullptr;
     auto& p = peripherals_[devicePath];
     // Same path, other addresses (another controller took the adapter's name): a new peer.
-    if (!p || p->identifier() != *id) p = std::make_shared<BluezPeripheral>(*this, devicePath, *id);
+    if (!p || p->identifier() != *id) p = std::make_shared<BluezPeripheral>(*this, devicePath, *id, address);
     return p;
 }
 

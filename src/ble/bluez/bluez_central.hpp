@@ -112,6 +112,8 @@ private:
     void release(const std::string& devicePath);
     void pumpConnects();
     std::string addressOf(const std::string& devicePath) const;
+    // What a device's properties say of its latest report: its Name and RSSI.
+    static ble::Advertisement advertisementOf(const Properties* device);
     void endAll(const char* why, bool disconnect);
 
     ble::CentralDelegate& delegate_;

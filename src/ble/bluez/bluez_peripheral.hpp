@@ -25,8 +25,9 @@ class BluezCentral;
 // so a connection ends with exactly one failure or disconnection callback and nothing after it.
 class BluezPeripheral final : public ble::Peripheral, public std::enable_shared_from_this<BluezPeripheral> {
 public:
-    BluezPeripheral(BluezCentral& central, std::string path, codec::Uuid id)
-        : central_(central), path_(std::move(path)), id_(id) {}
+    // `address`: the device's Address property, which `id` was made from.
+    BluezPeripheral(BluezCentral& central, std::string path, codec::Uuid id, std::string address)
+        : central_(central), path_(std::move(path)), id_(id), address_(std::move(address)) {}
 
     codec::Uuid identifier() const override { return id_; }
     int state() const override { return state_; }
@@ -37,6 +38,7 @@ public:
     void setNotifyValue(bool enabled, const ble::CharacteristicPtr& c) override;
     void writeValue(const codec::Bytes& value, const ble::CharacteristicPtr& c) override;
     std::size_t maximumWriteValueLength() const override;
+    std::optional<std::string> address() const override { return address_; }
 
     const std::string& path() const { return path_; }
     std::uint64_t connectionNumber() const { return connectionNumber_; }
@@ -132,6 +134,7 @@ private:
     BluezCentral& central_;
     const std::string path_;
     const codec::Uuid id_;
+    const std::string address_;
     ble::PeripheralDelegate* delegate_ = nullptr;
 
     int state_ = ble::PeripheralState::disconnected;

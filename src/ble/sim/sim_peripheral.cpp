@@ -24,11 +24,22 @@ SimPeripheral::SimPeripheral(SimWorld& world, PeripheralSpec description)
     }
     for (const WriteLimitStep& step : spec_.writeLimit)
         if (step.at <= Ms{0}) writeLimit_ = step.limit;
+    for (const RssiStep& step : spec_.rssi)
+        if (step.at <= Ms{0}) rssi_ = step.dbm;
 }
+
+ble::Advertisement SimPeripheral::advertisement() const { return {.name = spec_.name, .rssi = rssi_}; }
 
 void SimPeripheral::start() {
     for (const WriteLimitStep& step : spec_.writeLimit)
         if (step.at > Ms{0}) world_.schedule(step.at, [this, limit = step.limit] { writeLimit_ = limit; });
+    // A disconnected peripheral already seen advertising is reported again with its new strength.
+    for (const RssiStep& step : spec_.rssi)
+        if (step.at > Ms{0})
+            world_.schedule(step.at, [this, dbm = step.dbm, seen = step.at >= spec_.advertiseAt] {
+                rssi_ = dbm;
+                if (seen && state_ == ble::PeripheralState::disconnected) advertise();
+            });
     for (const Ms at : spec_.disconnectAt)
         world_.schedule(at, [this] {
             if (state_ == ble::PeripheralState::connected) lose("the peripheral dropped the connection");

@@ -35,8 +35,11 @@ public:
     void setNotifyValue(bool enabled, const ble::CharacteristicPtr& c) override;
     void writeValue(const codec::Bytes& value, const ble::CharacteristicPtr& c) override;
     std::size_t maximumWriteValueLength() const override { return writeLimit_; }
+    std::optional<std::string> address() const override { return spec_.address; }
 
     const ble::GattProfile& profile() const { return spec_.profile; }
+    // What a discovery report of it says now.
+    ble::Advertisement advertisement() const;
     // The world's clock has started: schedules the timed parts of the description.
     void start();
     // The central manager's requests.
@@ -82,6 +85,7 @@ private:
     std::vector<std::shared_ptr<SimService>> services_;
     ble::PeripheralDelegate* delegate_ = nullptr;
     std::size_t writeLimit_;
+    std::optional<int> rssi_;
     bool advertising_ = false;
 
     int state_ = ble::PeripheralState::disconnected;

@@ -18,6 +18,7 @@ public:
     }
 
     int state() const override { return world_.state_; }
+    std::string_view stateReason() const override { return world_.reason_; }
     bool isScanning() const override { return world_.scanning_; }
     void scanForPeripherals(const std::vector<codec::Uuid>& services, bool allowDuplicates) override {
         world_.scan(services, allowDuplicates);
@@ -42,7 +43,10 @@ SimWorld::SimWorld(WorldSpec description, loop::MainQueue& queue) : adapter_(std
         peripherals_.push_back(std::make_shared<SimPeripheral>(*this, std::move(p)));
         byId_.emplace(peripherals_.back()->identifier(), peripherals_.back().get());
     }
-    if (!adapter_.empty() && adapter_.front().at == Ms{0}) state_ = adapter_.front().state;
+    if (!adapter_.empty() && adapter_.front().at == Ms{0}) {
+        state_ = adapter_.front().state;
+        reason_ = adapter_.front().reason;
+    }
 }
 
 SimWorld::~SimWorld() = default;
@@ -55,7 +59,7 @@ ble::CentralFactory SimWorld::centralFactory() {
         });
         for (std::size_t i = 0; i < adapter_.size(); ++i) {
             if (i == 0 && adapter_[i].at == Ms{0}) continue;
-            timers_.after(adapter_[i].at, [this, state = adapter_[i].state] { changeState(state); });
+            timers_.after(adapter_[i].at, [this, step = adapter_[i]] { changeState(step.state, step.reason); });
         }
         for (const auto& p : peripherals_) p->start();
         return central;
@@ -76,10 +80,11 @@ SimPeripheral& SimWorld::find(const codec::Uuid& id) const {
     return *it->second;
 }
 
-void SimWorld::changeState(int state) {
-    if (state == state_) return;
+void SimWorld::changeState(int state, const std::string& reason) {
+    if (state == state_ && reason == reason_) return;
     const bool wasOn = poweredOn();
     state_ = state;
+    reason_ = reason;
     if (wasOn && !poweredOn()) {
         scanning_ = false;
         for (const auto& p : peripherals_) p->lose("the adapter is no longer powered on");
@@ -116,11 +121,11 @@ void SimWorld::deliverDiscovery(SimPeripheral& p) {
     // The scan may have stopped, or another report used the advertisement, since the post.
     if (!p.advertising() || !scanSees(p) || !central_) return;
     p.useAdvertisement();
-    central_->didDiscover(p.shared_from_this(), {});
+    central_->didDiscover(p.shared_from_this(), p.advertisement());
 }
 
 void SimWorld::setAdapterState(int state) {
-    queue_.post([this, state] { changeState(state); });
+    queue_.post([this, state] { changeState(state, {}); });
 }
 
 void SimWorld::disconnect(const codec::Uuid& id) { find(id).lose("disconnected by the test"); }

@@ -10,11 +10,15 @@
 //    scanForPeripherals while powered on), every connection attempt ends in didFailToConnect and
 //    every connection in didDisconnect, after the state callback. A scan asked for while the
 //    adapter is not powered on is ignored.
+//  - The adapter's state carries the reason of its step, if any; a change of reason alone is a
+//    change of state.
 //  - Advertising: every peripheral advertises the service. One advertisement is reported by one
 //    didDiscover, as soon as the central is scanning for the service (or for any service) while
 //    powered on; the advertisement is then used up. A peripheral advertises at its advertiseAt
 //    time, `readvertiseAfter` its connection ends or fails, and when a test says so. Duplicate
-//    reports are never made, whatever the scan's allowDuplicates flag.
+//    reports are never made, whatever the scan's allowDuplicates flag; a report carries the name and
+//    the signal strength of the moment, and a change of strength while the peripheral is
+//    disconnected (after its advertiseAt) is a new advertisement.
 //  - Connecting: connect() on a peripheral that is not disconnected is ignored. cancelConnection
 //    turns a connection into disconnecting at once (nothing more of it is delivered) and ends it
 //    `delays.disconnect` later, with didDisconnect, or with didFailToConnect if it was still
@@ -32,6 +36,7 @@
 // run (in practice: create it before the queue is served, destroy it after).
 
 #include <memory>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -88,7 +93,7 @@ private:
     class Central;
 
     SimPeripheral& find(const codec::Uuid& id) const;
-    void changeState(int state);
+    void changeState(int state, const std::string& reason);
     void deliverDiscovery(SimPeripheral& p);
     bool scanSees(const SimPeripheral& p) const;
     void scan(const std::vector<codec::Uuid>& services, bool allowDuplicates);
@@ -102,6 +107,7 @@ private:
     std::unordered_map<codec::Uuid, SimPeripheral*, codec::UuidHash> byId_;
     ble::CentralDelegate* central_ = nullptr;
     int state_ = ble::ManagerState::unknown;
+    std::string reason_;
     bool scanning_ = false;
     // The current scan is for the service the peripherals advertise (or for any service).
     std::vector<codec::Uuid> scannedServices_;

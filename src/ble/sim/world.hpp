@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "ble/central.hpp"
@@ -18,16 +19,24 @@ namespace sim {
 
 using Ms = std::chrono::milliseconds;
 
-// The adapter is in `state` from `at` on. The first step should be at 0.
+// The adapter is in `state` from `at` on, for `reason` (empty for none). The first step should
+// be at 0.
 struct AdapterStep {
     Ms at{0};
     int state = ble::ManagerState::poweredOn;
+    std::string reason = {};
 };
 
 // The write limit (largest value of a write with response) is `limit` from `at` on.
 struct WriteLimitStep {
     Ms at{0};
     std::size_t limit = 20;
+};
+
+// The signal strength of the peripheral's reports is `dbm` from `at` on.
+struct RssiStep {
+    Ms at{0};
+    int dbm = 0;
 };
 
 // Which writes with response fail. A write fails if any rule says so.
@@ -61,6 +70,12 @@ struct PeripheralSpec {
     codec::Uuid id;
     // First advertised at this time.
     Ms advertiseAt{0};
+    // What its discovery reports say, where known; a change of signal strength while it is
+    // disconnected is reported as a new advertisement.
+    std::optional<std::string> name;
+    std::vector<RssiStep> rssi;
+    // The address the stack shows ("AA:BB:CC:DD:EE:FF").
+    std::optional<std::string> address;
 
     // GATT layout: how many instances of the service (0, 1, 2...), each with these characteristics,
     // and their UUIDs. The peripheral advertises its service.

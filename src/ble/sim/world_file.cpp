@@ -1,5 +1,6 @@
 #include "ble/sim/world_file.hpp"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include <simdjson.h>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "ble/sim/json_syntax.hpp"
 #include "codec/base64.hpp"
@@ -60,7 +62,7 @@ const char* typeName(element e) {
 // An object's members by key, after checking that every key is known and none is repeated.
 class Fields {
 public:
-    Fields(element e, std::string path, std::initializer_list<std::string_view> known) : path_(std::move(path)) {
+    Fields(element e, std::string path, const std::vector<std::string_view>& known) : path_(std::move(path)) {
         simdjson::dom::object object;
         if (e.get(object)) wrongType(e, path_.empty() ? "top level" : path_, "an object");
         for (auto [key, value] : object) {
@@ -154,12 +156,17 @@ auto items(element e, const std::string& path, Read read) {
 
 // A timeline: objects with a time "at" (0 when left out), each later than the one before, and
 // the step's value under `valueKey`. `fromZero`: the value must be known from the start.
+// `readMore` reads the step's other keys, `moreKeys` (none unless given).
 template <typename Step, typename Value>
 std::vector<Step> timeline(element e, const std::string& path, std::string_view valueKey, Value Step::*value,
-                           Value (*readValue)(element, const std::string&), bool fromZero) {
+                           Value (*readValue)(element, const std::string&), bool fromZero,
+                           std::initializer_list<std::string_view> moreKeys = {},
+                           void (*readMore)(const Fields&, Step&) = nullptr) {
+    std::vector<std::string_view> known{"at", valueKey};
+    known.insert(known.end(), moreKeys.begin(), moreKeys.end());
     std::vector<Step> steps;
     for (element stepValue : array(e, path)) {
-        Fields fields(stepValue, item(path, steps.size()), {"at", valueKey});
+        Fields fields(stepValue, item(path, steps.size()), known);
         Step step;
         optionalField(fields, "at", step.at, milliseconds);
         if (fromZero && steps.empty() && step.at != Ms{0}) fail(fields.pathOf("at"), "the first step must be at 0");
@@ -168,8 +175,26 @@ std::vector<Step> timeline(element e, const std::string& path, std::string_view 
                  "must be later than the step before (" + std::to_string(steps.back().at.count()) + ")");
         }
         step.*value = readValue(required(fields, valueKey), fields.pathOf(valueKey));
+        if (readMore) readMore(fields, step);
         steps.push_back(step);
     }
+    return steps;
+}
+
+// An integer is a value that never changes; an array is a timeline of at least one step from 0.
+template <typename Step, typename Value>
+std::vector<Step> valueOrTimeline(element e, const std::string& path, std::string_view valueKey, Value Step::*value,
+                                  Value (*readValue)(element, const std::string&)) {
+    if (e.type() != element_type::ARRAY) {
+        if (e.type() != element_type::INT64 && e.type() != element_type::UINT64) {
+            wrongType(e, path, "an integer or an array of steps");
+        }
+        Step step;
+        step.*value = readValue(e, path);
+        return {step};
+    }
+    auto steps = timeline(e, path, valueKey, value, readValue, true);
+    if (steps.empty()) fail(path, "must hold at least one step");
     return steps;
 }
 
@@ -194,26 +219,53 @@ int adapterState(element e, const std::string& path) {
                    "or an integer)");
 }
 
+// The words of the "state" event's reason.
+void adapterReason(const Fields& fields, AdapterStep& step) {
+    static constexpr std::string_view reasons[] = {"no_bus",          "no_bluetoothd", "no_adapter",
+                                                   "adapter_missing", "access_denied", "blocked"};
+    const auto e = fields.get("reason");
+    if (!e) return;
+    const std::string path = fields.pathOf("reason");
+    const std::string_view reason = string(*e, path);
+    for (std::string_view known : reasons) {
+        if (known == reason) {
+            step.reason = std::string(reason);
+            return;
+        }
+    }
+    fail(path, "unknown reason \"" + std::string(reason) +
+                   "\" (expected no_bus, no_bluetoothd, no_adapter, adapter_missing, access_denied or blocked)");
+}
+
 std::vector<AdapterStep> adapter(element e, const std::string& path) {
-    return timeline(e, path, "state", &AdapterStep::state, adapterState, false);
+    return timeline(e, path, "state", &AdapterStep::state, adapterState, false, {"reason"}, adapterReason);
 }
 
 std::size_t writeLimitValue(element e, const std::string& path) {
     return static_cast<std::size_t>(integer(e, path, 0, maxWriteLimit));
 }
 
-// A number is a limit that never changes; an array is a timeline of steps.
 std::vector<WriteLimitStep> writeLimit(element e, const std::string& path) {
-    if (e.type() != element_type::ARRAY) {
-        if (e.type() != element_type::INT64 && e.type() != element_type::UINT64) {
-            wrongType(e, path, "an integer or an array of steps");
-        }
-        return {WriteLimitStep{Ms{0}, writeLimitValue(e, path)}};
-    }
-    auto steps = timeline(e, path, "limit", &WriteLimitStep::limit, writeLimitValue, true);
-    if (steps.empty()) fail(path, "must hold at least one step");
-    return steps;
+    return valueOrTimeline(e, path, "limit", &WriteLimitStep::limit, writeLimitValue);
 }
+
+int rssiValue(element e, const std::string& path) { return static_cast<int>(integer(e, path, -127, 20)); }
+
+std::vector<RssiStep> rssi(element e, const std::string& path) {
+    return valueOrTimeline(e, path, "dbm", &RssiStep::dbm, rssiValue);
+}
+
+// Six two-digit hexadecimal numbers joined by ":", letters in either case.
+std::string address(element e, const std::string& path) {
+    const std::string_view text = string(e, path);
+    bool valid = text.size() == 17;
+    for (std::size_t i = 0; valid && i < text.size(); ++i)
+        valid = i % 3 == 2 ? text[i] == ':' : std::isxdigit(static_cast<unsigned char>(text[i])) != 0;
+    if (!valid) fail(path, "not an address (expected six two-digit hexadecimal numbers joined by \":\")");
+    return std::string(text);
+}
+
+std::string name(element e, const std::string& path) { return std::string(string(e, path)); }
 
 Notification notification(element e, const std::string& path) {
     Fields fields(e, path, {"after", "data"});
@@ -254,7 +306,7 @@ Delays delays(element e, const std::string& path) {
 
 PeripheralSpec peripheral(element e, const std::string& path) {
     Fields fields(e, path,
-                  {"id", "advertiseAt", "serviceUuid", "inboxUuid", "outboxUuid", "serviceCount", "inbox", "outbox",
+                  {"id", "advertiseAt", "name", "rssi", "address", "serviceUuid", "inboxUuid", "outboxUuid", "serviceCount", "inbox", "outbox",
                    "outboxNotifying", "writeLimit",
                    "connectFails", "discoverServicesFails", "discoverCharacteristicsFails", "subscribeFails",
                    "writeFailures", "delays", "disconnectAt", "disconnectAfterWrites", "readvertiseAfter",
@@ -262,6 +314,9 @@ PeripheralSpec peripheral(element e, const std::string& path) {
     PeripheralSpec p;
     p.id = uuid(required(fields, "id"), fields.pathOf("id"));
     optionalField(fields, "advertiseAt", p.advertiseAt, milliseconds);
+    optionalField(fields, "name", p.name, name);
+    optionalField(fields, "rssi", p.rssi, rssi);
+    optionalField(fields, "address", p.address, address);
     optionalField(fields, "serviceUuid", p.profile.service, gattUuid);
     optionalField(fields, "inboxUuid", p.profile.inbox, gattUuid);
     optionalField(fields, "outboxUuid", p.profile.outbox, gattUuid);
