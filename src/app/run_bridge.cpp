@@ -46,11 +46,12 @@ int runBridge(const Program& program, const Options& options, loop::MainQueue& q
     std::unique_ptr<mqtt::Front> mqttFront;
     std::unique_ptr<loop::FdWatch> stopWatch;
     std::shared_ptr<bridge::Bridge> theBridge;
+    bool signalled = false;
+    ble::Diagnostics diagnostics = options.verbose ? standardError(program.name) : ble::Diagnostics{};
     int status = 0;
     guarded(program.name, status, [&] {
         // A supervisor's signal is a "stop": the links end as they do at the end of input.
         stopSignals = std::make_unique<StopSignals>();
-        const ble::Diagnostics diagnostics = options.verbose ? standardError(program.name) : ble::Diagnostics{};
         if (options.mqtt)
             mqttFront = std::make_unique<mqtt::Front>(*asioQueue, completed(*options.mqtt), standardError(program.name),
                                                       diagnostics);
@@ -67,7 +68,8 @@ int runBridge(const Program& program, const Options& options, loop::MainQueue& q
                     }
                     mqttFront->attach(target);
                     stopWatch = std::make_unique<loop::FdWatch>(*asioQueue, stopSignals->fd());
-                    stopWatch->whenReadable([target] {
+                    stopWatch->whenReadable([target, &signalled] {
+                        signalled = true;
                         if (const auto held = target.lock()) held->stop();
                     });
                 },
@@ -87,6 +89,10 @@ int runBridge(const Program& program, const Options& options, loop::MainQueue& q
         if (mqttFront) mqttFront->finish();
     });
     theBridge.reset();
+    if (diagnostics) {
+        const char* cause = status != 0 ? "internal error" : signalled ? "signal" : reader.stopCause();
+        diagnostics(std::string("exiting: ") + (cause ? cause : "stopped"));
+    }
     return status;
 }
 

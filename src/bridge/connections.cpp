@@ -44,7 +44,7 @@ void Bridge::didFailToConnect(const ble::PeripheralPtr& p, const std::optional<b
 
 void Bridge::didDisconnect(const ble::PeripheralPtr& p, const std::optional<ble::Error>& error) {
     const LinkPtr link = links_.find(p->identifier());
-    const bool cancelled = link && link->setupCancelled;
+    const bool cancelled = link && link->setupFailure;
     disconnect(p->identifier(), cancelled ? PeerEnd::setupFailed : PeerEnd::disconnected, error);
 }
 
@@ -62,11 +62,13 @@ void Bridge::connectPeer(const codec::Uuid& id) { closed_.erase(id); }
 void Bridge::disconnect(const codec::Uuid& id, PeerEnd reason, const std::optional<ble::Error>& error) {
     LinkPtr link = links_.remove(id);
     if (!link) return;
-    diagnose("peer ", id,
-             reason == PeerEnd::connectFailed ? ": connect failed"
-             : reason == PeerEnd::closed      ? ": disconnected by the client"
-                                              : ": disconnected",
-             error ? ": " : "", error ? std::string_view(error->what) : std::string_view());
+    // One line per end, with the reason the events give and the address where the stack shows one.
+    if (env_.diagnostics) {
+        const std::optional<std::string> address = link->peripheral->address();
+        const std::string detail = link->setupFailure ? *link->setupFailure : error ? error->what : std::string();
+        diagnose("peer ", id, address ? " (" + *address + ")" : std::string(), ": ", reasonName(reason),
+                 detail.empty() ? "" : ": ", detail);
+    }
     // Every frame it held ends here, in order: queued, waiting for a retry or in flight.
     for (const QueuedFrame& frame : link->writes)
         outcome(id, WriteOutcome::peerGone, frame.payload.size(), frame.tag);

@@ -17,10 +17,9 @@ bool offersService(const std::optional<std::vector<ble::ServicePtr>>& services, 
 }  // namespace
 
 void Bridge::abandonSetup(const ble::PeripheralPtr& p, std::string_view why, const std::optional<ble::Error>& error) {
-    diagnose("peer ", p->identifier(), ": setup abandoned: ", why, error ? ": " : "",
-             error ? std::string_view(error->what) : std::string_view());
-    if (LinkPtr link = links_.find(p->identifier())) link->setupCancelled = true;
-    // The disconnection that follows removes the link.
+    // Said once, with the link's end: the disconnection that follows removes the link.
+    if (LinkPtr link = links_.find(p->identifier()))
+        link->setupFailure = std::string(why) + (error ? ": " + error->what : std::string());
     manager_->cancelConnection(p);
 }
 

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "ble/central.hpp"
@@ -33,8 +34,8 @@ struct Link {
     // The retry task; it goes with the link.
     loop::Timer retryTimer;
     bool announced = false;
-    // The bridge cancelled the connection during setup.
-    bool setupCancelled = false;
+    // Why the bridge cancelled the connection during setup, if it did.
+    std::optional<std::string> setupFailure;
     // What its latest discovery report said.
     ble::Advertisement advertisement;
     // The write limit as last reported (announcement or "mtu" event), plus 3.

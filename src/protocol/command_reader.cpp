@@ -35,6 +35,10 @@ struct CommandReaderThread::Control {
     Control(const Control&) = delete;
     Control& operator=(const Control&) = delete;
 
+    // Why the reader posted its stop task ("end of input"); set by the reader thread before it
+    // ends, read after join().
+    const char* stopCause = nullptr;
+
     // Reader thread: posts `task` carrying `bytes` of command lines, unless cancelled.
     bool post(loop::MainQueue& queue, loop::Task task, std::size_t bytes) {
         // Posting under the lock: once cancel() returns, nothing more is posted. The main thread
@@ -128,7 +132,7 @@ public:
                 const Wake wake = waitForInput();
                 if (wake == Wake::cancelled) return;
                 if (wake == Wake::stop) {
-                    post(true);
+                    stopBecause("signal");
                     return;
                 }
             }
@@ -142,13 +146,13 @@ public:
                 const LineFramer::Found found = framer_.finish(line);
                 if (found == LineFramer::Found::line) handle(line);
                 if (found == LineFramer::Found::overLong) overLong();
-                post(true);
+                stopBecause("end of input");
                 return;
             }
             framer_.feed({chunk_.get(), static_cast<std::size_t>(n)});
             for (LineFramer::Found found; (found = framer_.next(line)) != LineFramer::Found::nothing;) {
-                if (!(found == LineFramer::Found::overLong ? overLong() : handle(line))) {
-                    post(true);
+                if (found == LineFramer::Found::overLong ? !overLong() : !handle(line)) {
+                    stopBecause(found == LineFramer::Found::overLong ? "over-long line" : "stop");
                     return;
                 }
             }
@@ -163,6 +167,11 @@ public:
     }
 
 private:
+    void stopBecause(const char* cause) {
+        control_->stopCause = cause;
+        post(true);
+    }
+
     enum class Wake { input, stop, cancelled };
 
     // Waits until the reader is cancelled, the stop descriptor turns readable, or the input does
@@ -366,6 +375,8 @@ void CommandReaderThread::cancel() {
 void CommandReaderThread::join() {
     if (thread_.joinable()) thread_.join();
 }
+
+const char* CommandReaderThread::stopCause() const { return control_ ? control_->stopCause : nullptr; }
 
 CommandReaderThread readCommands(int fd, loop::MainQueue& queue, std::weak_ptr<bridge::CommandTarget> target,
                                  ReaderOptions options) {

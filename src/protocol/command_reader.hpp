@@ -36,6 +36,9 @@ public:
     void cancel();
     // Waits until the reader has ended.
     void join();
+    // After join(): why the reader stopped the bridge ("stop", "end of input", "over-long line",
+    // "signal"), or null if it did not.
+    const char* stopCause() const;
 
 private:
     std::shared_ptr<Control> control_;

@@ -724,12 +724,19 @@ class Diagnostics(BluezCase):
         err = self.bridge.stop(quiet=False)
         for line in ("adapter hci0 (00:11:22:33:44:00) chosen", "discovery started on hci0",
                      "found C0:FF:EE:00:00:01",
-                     "connect to C0:FF:EE:00:00:02 failed: org.bluez.Error.Failed",
-                     "setup of C0:FF:EE:00:00:03 abandoned: the service is missing",
+                     "(C0:FF:EE:00:00:02): connect_failed: org.bluez.Error.Failed",
+                     "(C0:FF:EE:00:00:03): setup_failed: no such service",
                      "back-off: C0:FF:EE:00:00:02 is not connected again for 1000 ms",
                      "removing C0:FF:EE:00:00:03 from bluetoothd",
-                     "link to C0:FF:EE:00:00:01 ended: the link was lost"):
+                     "(C0:FF:EE:00:00:01): disconnected: the link was lost",
+                     "exiting: stop"):
             self.assertIn(line, err)
+        # Each failed attempt is said once, by the bridge, with the reason its event gives: as many
+        # such lines as the back-off lines that follow them.
+        for address in ("C0:FF:EE:00:00:02", "C0:FF:EE:00:00:03"):
+            lines = err.splitlines()
+            self.assertEqual(sum(address in line and "_failed" in line for line in lines),
+                             sum(f"back-off: {address}" in line for line in lines))
         self.assertNotIn("C0:FF:EE:00:00:01 failed", err)
 
 

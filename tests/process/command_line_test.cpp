@@ -1,6 +1,7 @@
 // Both executables' command lines, and a short session of each protocol-2 feature through
 // gattrelay-sim over real pipes.
 #include <algorithm>
+#include <csignal>
 #include <gtest/gtest.h>
 #include <optional>
 #include <regex>
@@ -110,6 +111,30 @@ TEST(CommandLine, VerboseExplainsOnStandardErrorAndOnlyWhenAsked) {
               "peer " + peer + ": ready, write limit 182\n", std::string("line 1 rejected: not_a_command\n")})
             EXPECT_NE(err.find(expected), std::string::npos) << err;
         EXPECT_EQ(err.find("gattrelay-sim"), std::string::npos) << err;
+    }
+}
+
+// With -v the last line says why the bridge is exiting.
+TEST(CommandLine, VerboseSaysLastWhyTheBridgeExits) {
+    const struct {
+        const char* cause;
+        void (*end)(ChildProcess&);
+    } cases[] = {
+        {"stop", [](ChildProcess& sim) { ASSERT_TRUE(sim.write("{\"command\":\"stop\"}\n")); }},
+        {"end of input", [](ChildProcess& sim) { sim.closeInput(); }},
+        {"over-long line", [](ChildProcess& sim) { ASSERT_TRUE(sim.write(std::string(30000, 'x') + "\n")); }},
+        {"signal", [](ChildProcess& sim) { ::kill(sim.pid(), SIGTERM); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.cause);
+        ChildProcess sim(GATTRELAY_SIM_PATH, {"-v"});
+        EXPECT_EQ(sim.readLines(3).size(), 3u);
+        c.end(sim);
+        sim.readToEnd();
+        EXPECT_EQ(sim.wait(), 0);
+        const std::string err = sim.errorOutput();
+        const std::string last = "exiting: " + std::string(c.cause) + "\n";
+        EXPECT_TRUE(err.size() >= last.size() && err.compare(err.size() - last.size(), last.size(), last) == 0) << err;
     }
 }
 

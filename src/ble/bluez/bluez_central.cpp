@@ -525,18 +525,9 @@ void BluezCentral::endAll(const char* why, bool disconnect) {
 
 void BluezCentral::connectionReady(const BluezPeripheral& p) { retries_.erase(p.path()); }
 
-void BluezCentral::connectionEnded(const BluezPeripheral& p, bool wasConnected, const std::optional<ble::Error>& error,
-                                   bool failed, bool missingService) {
-    if (!failed) {
-        // A link that was set up and ended by anything but a request of ours.
-        if (error) say([&] { return "link to " + addressOf(p.path()) + " ended: " + error->what; });
-        return;
-    }
-    say([&] {
-        const std::string why = missingService ? "the service is missing" : error ? error->what : "cancelled";
-        return wasConnected ? "setup of " + addressOf(p.path()) + " abandoned: " + why
-                            : "connect to " + addressOf(p.path()) + " failed: " + why;
-    });
+void BluezCentral::connectionEnded(const BluezPeripheral& p, bool failed, bool missingService) {
+    // The end itself is the bridge's to say, once, with the reason its event gives.
+    if (!failed) return;
     Retry& retry = retries_[p.path()];
     ++retry.failures;
     // bluetoothd may hold a stale copy of the device's GATT database: once, let it read afresh.

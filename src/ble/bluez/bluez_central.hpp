@@ -62,8 +62,7 @@ public:
     // Setup succeeded; a connection ended (`failed`: it ended before setup succeeded, through
     // the device's fault).
     void connectionReady(const BluezPeripheral& p);
-    void connectionEnded(const BluezPeripheral& p, bool wasConnected, const std::optional<ble::Error>& error,
-                         bool failed, bool missingService);
+    void connectionEnded(const BluezPeripheral& p, bool failed, bool missingService);
 
 private:
     // A device whose connections failed in a row: its discoveries are held back for a while.

@@ -148,7 +148,7 @@ void BluezPeripheral::end(std::optional<ble::Error> error, bool deviceFault) {
     releaseConnectCall();
     // Its timers are cancelled and its stream closed.
     connection_ = {};
-    central_.connectionEnded(*this, wasConnected, error, failed, missingService);
+    central_.connectionEnded(*this, failed, missingService);
     central_.deliver([self = shared_from_this(), wasConnected, error = std::move(error)] {
         if (wasConnected)
             self->central_.delegate().didDisconnect(self, error);
