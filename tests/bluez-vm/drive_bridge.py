@@ -47,9 +47,12 @@ class Bridge:
             try:
                 item = self.lines.get(timeout=max(deadline - time.monotonic(), 0))
             except queue.Empty:
-                item = None
-            if item is None:
                 raise AssertionError(f"no event with {fields} within {wait} s")
+            if item is None:
+                self.lines.put(None)  # later calls see the end too
+                status = self.process.wait(WAIT)
+                raise AssertionError(f"no event with {fields}: the bridge exited with status {status}, "
+                                     f"stderr {self.process.stderr.read()!r}")
             self.seen.append(item)
             if all(item[1].get(k) == v for k, v in fields.items()):
                 return item
