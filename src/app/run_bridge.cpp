@@ -2,7 +2,9 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <string>
 #include <unistd.h>
@@ -28,6 +30,12 @@ mqtt::Settings completed(mqtt::Settings settings) {
     return settings;
 }
 
+bool readable(const std::string& path) {
+    std::FILE* file = std::fopen(path.c_str(), "r");
+    if (file) std::fclose(file);
+    return file != nullptr;
+}
+
 }  // namespace
 
 int runBridge(const Program& program, const Options& options, loop::MainQueue& queue,
@@ -37,6 +45,13 @@ int runBridge(const Program& program, const Options& options, loop::MainQueue& q
     if (options.mqtt && !asioQueue) {
         std::fprintf(stderr, "%.*s: --mqtt is not available on this platform\n", static_cast<int>(program.name.size()),
                      program.name.data());
+        return 2;
+    }
+    // A CA file that cannot be read is the command line's fault, said before anything runs
+    // (libmosquitto would only say "invalid function arguments").
+    if (const auto& ca = options.mqtt ? options.mqtt->caFile : std::nullopt; ca && !readable(*ca)) {
+        std::fprintf(stderr, "%.*s: cannot read the CA file '%s': %s\n", static_cast<int>(program.name.size()),
+                     program.name.data(), ca->c_str(), std::strerror(errno));
         return 2;
     }
     protocol::EventStream events(protocol::standardOutput(), options.protocol);

@@ -57,6 +57,13 @@ int startProbe(const BrokerUrl& broker) {
     return fd >= 0 && (rc == 0 || error == EINPROGRESS) ? fd : -1;
 }
 
+// OpenSSL's directory of trusted certificates: SSL_CERT_DIR where set, as OpenSSL reads it, else
+// the one most Linux systems keep (Fedora's is a link to its own).
+const char* systemCaDirectory() {
+    const char* set = std::getenv("SSL_CERT_DIR");
+    return set && *set ? set : "/etc/ssl/certs";
+}
+
 }  // namespace
 
 Client::Client(loop::AsioMainQueue& queue, const Settings& settings, std::string clientId, const Message& will,
@@ -83,13 +90,15 @@ Client::Client(loop::AsioMainQueue& queue, const Settings& settings, std::string
         mosquitto_username_pw_set(mosq_.get(), broker.user->c_str(), password);
     }
     if (broker.tls) {
-        if (settings_.caFile) {
-            if (const int rc = mosquitto_tls_set(mosq_.get(), settings_.caFile->c_str(), nullptr, nullptr, nullptr,
-                                                 nullptr))
-                throw std::runtime_error("cannot use CA file " + *settings_.caFile + ": " + mosquitto_strerror(rc));
-        } else {
-            mosquitto_int_option(mosq_.get(), MOSQ_OPT_TLS_USE_OS_CERTS, 1);
-        }
+        // The system's store alone would do for the first connection, but libmosquitto 2.0 then
+        // refuses every later one ("invalid function arguments": with no CA file or directory of
+        // its own it takes the TLS context it made as the caller's), so a gateway would never
+        // reconnect. The system's directory is named as well: the same certificates.
+        const char* caDirectory = settings_.caFile ? nullptr : systemCaDirectory();
+        const char* caFile = settings_.caFile ? settings_.caFile->c_str() : nullptr;
+        if (const int rc = mosquitto_tls_set(mosq_.get(), caFile, caDirectory, nullptr, nullptr, nullptr))
+            throw std::runtime_error(std::string("cannot use the CA certificates: ") + mosquitto_strerror(rc));
+        if (!settings_.caFile) mosquitto_int_option(mosq_.get(), MOSQ_OPT_TLS_USE_OS_CERTS, 1);
     }
 }
 

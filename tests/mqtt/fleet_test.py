@@ -48,7 +48,7 @@ def wait_until(test, what, timeout=WAIT):
 class Broker:
     """mosquitto on 127.0.0.1:port; restartable on the same port with the same state."""
 
-    def __init__(self, root, passwords=None):
+    def __init__(self, root, passwords=None, certificates=None):
         self.port = free_port()
         self.config = os.path.join(root, "mosquitto.conf")
         data = os.path.join(root, "data") + "/"
@@ -64,6 +64,10 @@ class Broker:
             lines += ["allow_anonymous false", f"password_file {pwfile}"]
         else:
             lines += ["allow_anonymous true"]
+        if certificates:  # a second listener, with TLS
+            self.tls_port = free_port()
+            lines += [f"listener {self.tls_port} 127.0.0.1", f"cafile {certificates['ca']}",
+                      f"certfile {certificates['cert']}", f"keyfile {certificates['key']}"]
         with open(self.config, "w") as f:
             f.write("\n".join(lines) + "\n")
         self.log = open(os.path.join(root, "broker.log"), "ab")
@@ -171,6 +175,22 @@ def retained(port, topic):
     out = subprocess.run(["mosquitto_sub", "-p", str(port), "-t", topic, "-W", "1", "--retained-only",
                           "-C", "1"], capture_output=True, timeout=WAIT)
     return out.stdout.rstrip(b"\n")
+
+
+def make_certificates(root):
+    """A CA of our own and the broker's certificate for 127.0.0.1, signed by it."""
+    files = {name: os.path.join(root, name + ".pem") for name in ("ca", "ca-key", "cert", "key", "request")}
+    extensions = os.path.join(root, "extensions")
+    with open(extensions, "w") as f:
+        f.write("subjectAltName=IP:127.0.0.1\n")
+    key = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
+    for command in (["req", "-x509", *key, "-keyout", files["ca-key"], "-out", files["ca"], "-days", "2",
+                     "-subj", "/CN=gattrelay test CA"],
+                    ["req", *key, "-keyout", files["key"], "-out", files["request"], "-subj", "/CN=127.0.0.1"],
+                    ["x509", "-req", "-in", files["request"], "-CA", files["ca"], "-CAkey", files["ca-key"],
+                     "-CAcreateserial", "-out", files["cert"], "-days", "2", "-extfile", extensions]):
+        subprocess.run(["openssl", *command], check=True, capture_output=True)
+    return files
 
 
 def echo_world(**extra):
@@ -335,6 +355,55 @@ def drain(c):
             return out
 
 
+class Tls(Fixture):
+    """mqtts:// to a broker whose certificate our own CA signed; clients on its plain listener."""
+
+    def setUp(self):
+        super().setUp()
+        self.certificates = make_certificates(self.root)
+        self.tls_broker = self.broker(certificates=self.certificates)
+        self.url = f"mqtts://127.0.0.1:{self.tls_broker.tls_port}"
+
+    def online(self, gateway):
+        return json.loads(retained(self.tls_broker.port, f"gattrelay/{gateway}/status") or b"{}").get("online")
+
+    def test_frames_with_the_given_ca_and_one_line_without_it(self):
+        port = self.tls_broker.port
+        c = self.client(port, "gattrelay/#")
+        g = self.gateway("gw", echo_world(), port, "--mqtt-ca", self.certificates["ca"], url=self.url)
+        untrusted = self.gateway("untrusted", echo_world(), port, url=self.url)
+        base = f"gattrelay/gw/peers/{ECHO}"
+        wait_until(lambda: retained(port, base), "the peer over TLS")
+        # Many frames at once, so that several messages share TLS records both ways.
+        frames = [b"t%03d" % i for i in range(100)]
+        for frame in frames:
+            c.publish(base + "/tx", frame)
+        self.assertEqual(c.collect(base + "/rx", len(frames), "the echoes"), frames)
+        self.assertEqual(g.stop(signal.SIGTERM), (0, b""))
+        self.assertEqual(retained(port, "gattrelay/gw/status"), b'{"online":false}')
+        self.assertEqual(g.errors(), "")
+        # The system's store does not know our CA: one line, and the gateway keeps trying.
+        wait_until(untrusted.errors, "the untrusted gateway's line")
+        time.sleep(1.5)  # attempts at 0.5 s and 1 s
+        self.assertEqual(untrusted.errors().count("\n"), 1, untrusted.errors())
+        self.assertIn("cannot connect to the broker", untrusted.errors())
+        self.assertIsNone(untrusted.process.poll())
+        self.assertIsNone(self.online("untrusted"))
+
+    def test_the_system_store_reconnects_after_a_broker_restart(self):
+        # SSL_CERT_FILE puts our CA into what OpenSSL takes as the system's store.
+        g = self.gateway("gw", echo_world(), self.tls_broker.port, url=self.url,
+                         env={"SSL_CERT_FILE": self.certificates["ca"]})
+        wait_until(lambda: self.online("gw"), "online over TLS")
+        self.tls_broker.stop()
+        self.tls_broker.start()
+        wait_until(lambda: self.online("gw"), "online again after the restart")
+        lines = g.errors().splitlines()
+        self.assertIn("lost the broker", lines[0])
+        self.assertIn("connected to the broker", lines[-1])
+        self.assertFalse([line for line in lines if "cannot connect" in line], lines)  # no TLS failure
+
+
 class Failures(Fixture):
     def test_bad_command_lines_are_one_line_and_status_2(self):
         cases = ["http://127.0.0.1", "mqtt://", "mqtt://host:0", "mqtt://host:99999", "mqtt://host/path",
@@ -351,6 +420,12 @@ class Failures(Fixture):
                 self.assertEqual((out.returncode, out.stdout, out.stderr.count(b"\n")), (2, b"", 1))
         out = subprocess.run([SIM, "--gateway", "gw"], capture_output=True, timeout=WAIT)
         self.assertEqual((out.returncode, out.stderr.count(b"\n")), (2, 1))
+        missing = os.path.join(self.root, "missing.pem")
+        out = subprocess.run([SIM, "--mqtt", "mqtts://127.0.0.1", "--mqtt-ca", missing], capture_output=True,
+                             timeout=WAIT)
+        self.assertEqual((out.returncode, out.stdout), (2, b""))
+        self.assertEqual(out.stderr.decode(), f"gattrelay-sim: cannot read the CA file '{missing}': "
+                                              "No such file or directory\n")
 
     def test_unreachable_broker_is_retried_until_it_comes(self):
         broker = Broker(self.root)
