@@ -291,12 +291,18 @@ class PeerLoss(Fixture):
 
 
 class LastWill(Fixture):
-    def test_killed_gateway_goes_offline_by_its_will(self):
+    def test_killed_gateway_goes_offline_by_its_will_and_its_next_run_clears_its_peers(self):
         broker = self.broker()
         g = self.gateway("gw", echo_world(), broker.port)
-        wait_until(lambda: b'"online":true' in retained(broker.port, "gattrelay/gw/status"), "online")
+        peer = f"gattrelay/gw/peers/{ECHO}"
+        wait_until(lambda: retained(broker.port, peer), "the peer")
         g.stop(signal.SIGKILL)
         wait_until(lambda: retained(broker.port, "gattrelay/gw/status") == b'{"online":false}', "the will")
+        self.assertTrue(retained(broker.port, peer))  # nobody cleared it
+        # The next run of the same gateway, without that peer, clears what the killed one left.
+        self.gateway("gw", {"peripherals": []}, broker.port)
+        wait_until(lambda: b'"online":true' in retained(broker.port, "gattrelay/gw/status"), "online again")
+        wait_until(lambda: retained(broker.port, peer) == b"", "the stale peer cleared")
 
 
 class BrokerRestart(Fixture):
