@@ -108,6 +108,9 @@ private:
     bool stopping_ = false;
     // Peers the client disconnected, not to be connected again until it says so.
     std::unordered_set<codec::Uuid, codec::UuidHash> closed_;
+    // Peers the client disconnected whose connection the stack has yet to end: until it has,
+    // a report of them is not a new peer, and the end belongs to no link.
+    std::unordered_set<codec::Uuid, codec::UuidHash> closing_;
 };
 
 }  // namespace bridge

@@ -10,6 +10,8 @@ namespace bridge {
 void Bridge::centralDidUpdateState() {
     const int state = manager_->state();
     diagnose("adapter state ", stateName(state));
+    // Every connection ends with the adapter, answered or not.
+    if (state != ble::ManagerState::poweredOn) closing_.clear();
     if (state == ble::ManagerState::poweredOn && !manager_->isScanning()) {
         manager_->scanForPeripherals({env_.profile.service}, /*allowDuplicates=*/false);
         diagnose("scan started for service ", env_.profile.service);
@@ -26,7 +28,7 @@ void Bridge::didDiscover(const ble::PeripheralPtr& p, const ble::Advertisement& 
         if (advertisement.rssi) link->advertisement.rssi = advertisement.rssi;
         return;
     }
-    if (closed_.contains(id)) return;
+    if (closed_.contains(id) || closing_.contains(id)) return;
     if (!env_.filter.admits(*p, advertisement, env_.diagnostics)) return;
     diagnose("peer ", id, ": found, connecting");
     auto link = std::make_shared<Link>(p);
@@ -39,10 +41,12 @@ void Bridge::didDiscover(const ble::PeripheralPtr& p, const ble::Advertisement& 
 void Bridge::didConnect(const ble::PeripheralPtr& p) { p->discoverServices({env_.profile.service}); }
 
 void Bridge::didFailToConnect(const ble::PeripheralPtr& p, const std::optional<ble::Error>& error) {
+    if (closing_.erase(p->identifier())) return;
     disconnect(p->identifier(), PeerEnd::connectFailed, error);
 }
 
 void Bridge::didDisconnect(const ble::PeripheralPtr& p, const std::optional<ble::Error>& error) {
+    if (closing_.erase(p->identifier())) return;
     const LinkPtr link = links_.find(p->identifier());
     const bool cancelled = link && link->setupFailure;
     disconnect(p->identifier(), cancelled ? PeerEnd::setupFailed : PeerEnd::disconnected, error);
@@ -53,7 +57,8 @@ void Bridge::disconnectPeer(const codec::Uuid& id) {
     const LinkPtr link = links_.find(id);
     if (!link) return;
     manager_->cancelConnection(link->peripheral);
-    // Reported now: the link leaves the table, so the backend's end of it finds nothing to report.
+    closing_.insert(id);
+    // Reported now; the stack's own end of the connection, when it comes, is only taken note of.
     disconnect(id, PeerEnd::closed, std::nullopt);
 }
 

@@ -183,6 +183,16 @@ INSTANTIATE_TEST_SUITE_P(
                         f.advertise(peerA);
                     },
                     {gone(peerA, 23, "closed"), line::peer(peerA, true, 23)}},
+        SessionCase{"ConnectRightAfterDisconnectWaitsForTheOldConnectionToEnd",
+                    // Found again while its old connection still ends: the end of that one must
+                    // not be taken for the end of a new one.
+                    {Peer(peerA).delays({.disconnect = 200ms}).readvertiseAfter(100ms)},
+                    [](SimFixture& f) {
+                        f.disconnectPeer(peerA);
+                        f.connectPeer(peerA);
+                        f.advertise(peerA);
+                    },
+                    {gone(peerA, 23, "closed"), line::peer(peerA, true, 23)}},
         SessionCase{"DisconnectBeforeThePeerIsFoundAndTwice",
                     {Peer(peerB).advertiseAt(1s)},
                     [](SimFixture& f) {
