@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 #include <stdexcept>
 #include <fcntl.h>
 #include <mosquitto.h>
@@ -55,6 +56,14 @@ int startProbe(const BrokerUrl& broker) {
     if (fd >= 0 && rc != 0 && error != EINPROGRESS) ::close(fd);
     errno = error;
     return fd >= 0 && (rc == 0 || error == EINPROGRESS) ? fd : -1;
+}
+
+// A random half to all of `delay`: gateways that lost their broker together come back spread
+// out, not in step.
+std::chrono::milliseconds jittered(std::chrono::milliseconds delay) {
+    static std::minstd_rand random{std::random_device{}()};
+    std::uniform_int_distribution<std::int64_t> part(delay.count() / 2, delay.count());
+    return std::chrono::milliseconds(part(random));
 }
 
 // OpenSSL's directory of trusted certificates: SSL_CERT_DIR where set, as OpenSSL reads it, else
@@ -182,7 +191,7 @@ void Client::connectNow() {
 void Client::retryLater() {
     connecting_ = false;
     if (stopping_) return;
-    retryTimer_ = queue_.postAfter(backoff_, [this] { attempt(); });
+    retryTimer_ = queue_.postAfter(jittered(backoff_), [this] { attempt(); });
     backoff_ = std::clamp(backoff_ * 2, firstBackoff, lastBackoff);
 }
 

@@ -39,9 +39,9 @@ struct Incoming {
 
 // One persistent MQTT session with the broker, on libmosquitto, its socket served by the main
 // loop: MQTT 5 unless the broker refuses it, then 3.1.1. It connects, and after every loss
-// reconnects, with a back-off from 0.5 s doubling to 30 s. What is published while the broker is
-// away waits in a backlog of 4 MiB and goes out in order on reconnection; messages libmosquitto
-// had in flight go again first. Main thread only.
+// reconnects, with a back-off from 0.5 s doubling to 30 s (each wait a random half to all of
+// it). What is published while the broker is away waits in a backlog of 4 MiB and goes out in
+// order on reconnection; messages libmosquitto had in flight go again first. Main thread only.
 class Client {
 public:
     struct Handlers {
