@@ -58,6 +58,9 @@ int startProbe(const BrokerUrl& broker) {
     return fd >= 0 && (rc == 0 || error == EINPROGRESS) ? fd : -1;
 }
 
+// libmosquitto's words for an error, the system's where it has none of its own.
+std::string describe(int rc) { return rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc); }
+
 // A random half to all of `delay`: gateways that lost their broker together come back spread
 // out, not in step.
 std::chrono::milliseconds jittered(std::chrono::milliseconds delay) {
@@ -145,6 +148,8 @@ void Client::send(const Message& message) {
 void Client::attempt() {
     if (stopping_) return;
     connecting_ = true;
+    answered_ = false;
+    endReason_.clear();
     probeFd_ = startProbe(settings_.broker);
     if (probeFd_ < 0) return probed(errno);
     probeWatch_ = std::make_unique<loop::FdWatch>(queue_, probeFd_);
@@ -181,8 +186,7 @@ void Client::connectNow() {
         rc = mosquitto_connect(mosq_.get(), broker.host.c_str(), broker.port, keepaliveSeconds);
     }
     if (rc != MOSQ_ERR_SUCCESS) {
-        const std::string why = rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc);
-        report("mqtt: cannot connect to the broker at " + endpoint_ + ": " + why + "; retrying");
+        report("mqtt: cannot connect to the broker at " + endpoint_ + ": " + describe(rc) + "; retrying");
         return retryLater();
     }
     serve();
@@ -201,21 +205,26 @@ void Client::serve() {
     if (fd < 0) return lost();
     if (!socketWatch_ || socketWatch_->fd() != fd) socketWatch_ = std::make_unique<loop::FdWatch>(queue_, fd);
     socketWatch_->whenReadable([this] {
-        mosquitto_loop_read(mosq_.get(), 1);
+        noteEnd(mosquitto_loop_read(mosq_.get(), 1));
         afterIo();
     });
     if (mosquitto_want_write(mosq_.get())) {
         socketWatch_->whenWritable([this] {
-            mosquitto_loop_write(mosq_.get(), 1);
+            noteEnd(mosquitto_loop_write(mosq_.get(), 1));
             afterIo();
         });
     }
     if (!keepaliveTimer_.pending()) {
         keepaliveTimer_ = queue_.postAfter(std::chrono::seconds(keepaliveSeconds) / 4, [this] {
-            mosquitto_loop_misc(mosq_.get());
+            noteEnd(mosquitto_loop_misc(mosq_.get()));
             afterIo();
         });
     }
+}
+
+// The first error of a connection: what its end is put down to.
+void Client::noteEnd(int rc) {
+    if (rc != MOSQ_ERR_SUCCESS && endReason_.empty()) endReason_ = describe(rc);
 }
 
 void Client::afterIo() {
@@ -227,7 +236,13 @@ void Client::afterIo() {
 // The connection ended (libmosquitto closed its socket): try again later.
 void Client::lost() {
     if (!connected_ && !connecting_) return;
-    if (connected_) report("mqtt: lost the broker at " + endpoint_ + "; reconnecting");
+    if (connected_) {
+        report("mqtt: lost the broker at " + endpoint_ + "; reconnecting");
+    } else if (!answered_) {
+        // It ended before the broker answered: a failed TLS handshake, or a broker that hung up.
+        const std::string why = endReason_.empty() ? "the connection closed" : endReason_;
+        report("mqtt: cannot connect to the broker at " + endpoint_ + ": " + why + "; retrying");
+    }
     connected_ = false;
     socketWatch_.reset();
     keepaliveTimer_.cancel();
@@ -248,6 +263,7 @@ void Client::report(std::string line) {
 
 void Client::onConnect(mosquitto*, void* self, int rc, int, const mqtt5__property*) {
     auto& client = *static_cast<Client*>(self);
+    client.answered_ = true;
     if (rc == 0) {
         client.connected_ = true;
         client.connecting_ = false;
@@ -272,9 +288,10 @@ void Client::onConnect(mosquitto*, void* self, int rc, int, const mqtt5__propert
     client.report("mqtt: the broker at " + client.endpoint_ + " refused the connection: " + why + "; retrying");
 }
 
-void Client::onDisconnect(mosquitto*, void* self, int, const mqtt5__property*) {
+void Client::onDisconnect(mosquitto*, void* self, int rc, const mqtt5__property*) {
     // Posted: libmosquitto closes the socket only after this returns.
     auto& client = *static_cast<Client*>(self);
+    client.noteEnd(rc);
     client.queue_.post([&client] { client.afterIo(); });
 }
 

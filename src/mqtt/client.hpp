@@ -84,6 +84,7 @@ private:
     void lost();
     void retryLater();
     void serve();
+    void noteEnd(int rc);
     void afterIo();
     void send(const Message& message);
     void flush();
@@ -103,6 +104,10 @@ private:
     bool connected_ = false;
     bool connecting_ = false;
     bool stopping_ = false;
+    // Whether the broker answered this attempt's CONNECT (a refusal says why itself), and what
+    // libmosquitto said when the connection ended.
+    bool answered_ = false;
+    std::string endReason_;
     std::uint64_t unacknowledged_ = 0;
     std::chrono::milliseconds backoff_{500};
     std::string lastReport_;
