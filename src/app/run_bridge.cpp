@@ -15,6 +15,8 @@
 #include "app/guarded.hpp"
 #include "loop/fd_watch.hpp"
 #include "mqtt/front.hpp"
+#include "app/reporter_tee.hpp"
+#include "app/service_notifier.hpp"
 #include "app/stop_signals.hpp"
 
 namespace app {
@@ -60,6 +62,8 @@ int runBridge(const Program& program, const Options& options, loop::MainQueue& q
     // The MQTT front, and the stop signals it watches on the loop, as no reader thread does.
     std::unique_ptr<mqtt::Front> mqttFront;
     std::unique_ptr<loop::FdWatch> stopWatch;
+    std::unique_ptr<ServiceNotifier> notifier;
+    std::unique_ptr<ReporterTee> reportsAndNotifier;
     std::shared_ptr<bridge::Bridge> theBridge;
     bool signalled = false;
     ble::Diagnostics diagnostics = options.verbose ? standardError(program.name) : ble::Diagnostics{};
@@ -70,9 +74,15 @@ int runBridge(const Program& program, const Options& options, loop::MainQueue& q
         if (options.mqtt)
             mqttFront = std::make_unique<mqtt::Front>(*asioQueue, completed(*options.mqtt), standardError(program.name),
                                                       diagnostics);
+        bridge::Reporter& front = mqttFront ? static_cast<bridge::Reporter&>(*mqttFront) : events;
+        notifier = serviceNotifier(queue, mqttFront != nullptr);
+        if (notifier) {
+            reportsAndNotifier = std::make_unique<ReporterTee>(front, *notifier);
+            if (mqttFront) mqttFront->watchBroker([&notifier](bool connected) { notifier->broker(connected); });
+        }
         theBridge = bridge::Bridge::create({
             .queue = queue,
-            .reports = mqttFront ? static_cast<bridge::Reporter&>(*mqttFront) : events,
+            .reports = reportsAndNotifier ? static_cast<bridge::Reporter&>(*reportsAndNotifier) : front,
             .makeCentral = backend(),
             .readCommands =
                 [&](std::weak_ptr<bridge::CommandTarget> target) {
@@ -97,6 +107,7 @@ int runBridge(const Program& program, const Options& options, loop::MainQueue& q
     // The bridge has stopped, or an exception ended the loop: either way the reader posts nothing
     // more, and the bridge ends its links before the backend goes with it.
     guarded(program.name, status, [&] {
+        if (notifier) notifier->stopping();
         reader.cancel();
         reader.join();
         if (theBridge) theBridge->stop();

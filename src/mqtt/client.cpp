@@ -197,6 +197,7 @@ void Client::retryLater() {
     if (stopping_) return;
     retryTimer_ = queue_.postAfter(jittered(backoff_), [this] { attempt(); });
     backoff_ = std::clamp(backoff_ * 2, firstBackoff, lastBackoff);
+    if (handlers_.failed) handlers_.failed();
 }
 
 // Watches the socket for what libmosquitto wants next, and runs its keepalive.

@@ -47,6 +47,8 @@ public:
     struct Handlers {
         // After every connection, once the backlog is out.
         std::function<void()> connected;
+        // After every attempt that failed and every connection lost, with a retry due.
+        std::function<void()> failed;
         std::function<void(const Incoming&)> message;
     };
 

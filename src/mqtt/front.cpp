@@ -18,7 +18,16 @@ Front::Front(loop::AsioMainQueue& queue, const Settings& settings, Lines errors,
       peersBase_(base_ + "peers/"),
       client_(queue, settings, settings.topicPrefix + "/" + settings.gateway,
               {.topic = base_ + "status", .payload = offlineStatus(), .retain = true},
-              {.connected = [this] { publishStatus(); }, .message = [this](const Incoming& m) { received(m); }},
+              {.connected =
+                   [this] {
+                       publishStatus();
+                       if (brokerWatch_) brokerWatch_(true);
+                   },
+               .failed =
+                   [this] {
+                       if (brokerWatch_) brokerWatch_(false);
+                   },
+               .message = [this](const Incoming& m) { received(m); }},
               std::move(errors), std::move(diagnostics)) {}
 
 void Front::attach(std::weak_ptr<bridge::CommandTarget> target) {

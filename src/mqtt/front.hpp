@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -23,6 +24,9 @@ public:
 
     // Starts the session; tx messages go to `target` from then on.
     void attach(std::weak_ptr<bridge::CommandTarget> target);
+    // `changed` learns of every connection to the broker (true) and every failed attempt or lost
+    // connection (false).
+    void watchBroker(std::function<void(bool connected)> changed) { brokerWatch_ = std::move(changed); }
     // The orderly end: the ready peers' retained messages cleared, the status offline.
     void finish();
 
@@ -57,6 +61,7 @@ private:
     // By the tag their frames carry through the bridge.
     std::unordered_map<std::uint64_t, Reply> replies_;
     std::uint64_t nextTag_ = 1;
+    std::function<void(bool)> brokerWatch_;
 };
 
 }  // namespace mqtt
