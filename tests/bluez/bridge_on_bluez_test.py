@@ -365,19 +365,6 @@ class Faults(BluezCase):
                 # that failed.
                 self.assertEqual(self.fake.count(device_path(address), "Connect"), 2)
 
-    def test_bluetoothd_gone_and_back(self):
-        address = "C0:FF:EE:00:00:01"
-        self.expect_start()
-        self.announced(address)
-        self.fake.close()
-        self.bridge.expect(event="state", value="resetting")
-        self.bridge.expect(in_order=False, event="peer", id=peer_id(address), connected=False, mtu=247)
-        self.fake = self.start_bluetoothd()
-        self.bridge.expect(event="state", value="ready")
-        self.announced(address)
-        self.echo(address, b"back")
-        self.bridge.stop()
-
     def test_system_bus_gone(self):
         address = "C0:FF:EE:00:00:01"
         self.expect_start()
@@ -766,6 +753,115 @@ class Backoff(BluezCase):
                     self.lost(address, mtu=23)
                 self.bridge.stop()
                 self.assertEqual(self.fake.count("/org/bluez/hci0", "RemoveDevice:" + device_path(address)), 1)
+
+
+class HardDays(BluezCase):
+    """What a gateway meets in months alone: bluetoothd restarted, adapters replaced, a
+    controller that takes no more links. Protocol 2: every send is answered."""
+    peers = [{"address": "C0:FF:EE:00:00:01"}, {"address": "C0:FF:EE:00:00:02"}]
+    addresses = [p["address"] for p in peers]
+
+    def start_v2(self, *args):
+        self.restart_with_options("--protocol", "2", "-v", *args)
+        self.bridge.expect(event="hello", protocol=2)
+
+    def states(self, since=0):
+        return [(e["value"], e.get("reason")) for e in self.bridge.events_so_far()[since:] if e["event"] == "state"]
+
+    def all_echo(self, data):
+        for address in self.addresses:
+            self.echo(address, data)
+
+    def test_bluetoothd_killed_or_stopped_and_started_again(self):
+        for name, end, powered_at_start in (("SIGKILL", lambda p: p.kill(), True),
+                                            ("SIGTERM", lambda p: p.terminate(), False)):
+            with self.subTest(name):
+                self.start_over(self.peers)
+                self.start_v2()
+                self.bridge.expect(event="state", value="ready")
+                for address in self.addresses:
+                    self.announced(address)
+                before = len(self.bridge.events_so_far())
+                tags = []
+                for n in range(5):
+                    for address in self.addresses:
+                        tags.append(f"{address}/{n}")
+                        self.bridge.command(command="send", id=peer_id(address), tag=tags[-1],
+                                            data=base64.b64encode(b"frame %d" % n).decode())
+                end(self.fake.process)
+                self.fake.process.wait(WAIT)
+                self.bridge.expect(in_order=False, event="state", value="unsupported", reason="no_bluetoothd")
+                for address in self.addresses:
+                    self.bridge.expect(in_order=False, event="peer", id=peer_id(address), connected=False)
+                for tag in tags:
+                    self.bridge.expect(in_order=False, event="write", tag=tag)
+                self.fake.close()
+                # bluetoothd as it starts: its name first, its adapters a little later, powered
+                # later still.
+                self.fake_config = {"adapters_late_ms": 300, "adapters_powered_at_start": powered_at_start}
+                self.fake = self.start_bluetoothd()
+                self.bridge.expect(in_order=False, event="state", value="ready")
+                for address in self.addresses:
+                    self.announced(address)
+                self.all_echo(b"back")
+                err = self.bridge.stop(quiet=False)
+                self.fake_config = {}
+                self.assertEqual(self.states(before), [("unsupported", "no_bluetoothd"), ("ready", None)])
+                self.assertEqual(err.count("bluetoothd is gone: waiting for it to come back"), 1, err)
+
+    def await_adapter(self, path):
+        objects = dbus.Interface(dbus.bus.BusConnection(self.bus.address).get_object("org.bluez", "/"),
+                                 "org.freedesktop.DBus.ObjectManager")
+        deadline = time.monotonic() + WAIT
+        while dbus.ObjectPath(path) not in objects.GetManagedObjects():
+            self.assertLess(time.monotonic(), deadline, f"{path} never came")
+            time.sleep(0.05)
+
+    def test_an_adapter_unplugged_and_plugged_back_under_another_name(self):
+        for options, waits in (((), False), (("--adapter", ADAPTER.lower()), False), (("--adapter", "hci0"), True)):
+            with self.subTest(options=options):
+                self.start_over(self.peers)
+                self.start_v2(*options)
+                self.bridge.expect(event="state", value="ready")
+                for address in self.addresses:
+                    self.announced(address)
+                before = len(self.bridge.events_so_far())
+                self.fake.control.ReplaceAdapter("hci0", "hci1")
+                if waits:
+                    # Named: hci0 only, whatever comes meanwhile.
+                    self.bridge.expect(event="state", value="unsupported", reason="adapter_missing")
+                    self.await_adapter("/org/bluez/hci1")
+                    self.fake.control.ReplaceAdapter("hci1", "hci0")
+                self.bridge.expect(in_order=False, event="state", value="ready")
+                # The same controller: the same peer ids.
+                for address in self.addresses:
+                    self.announced(address)
+                self.all_echo(b"plugged back")
+                self.bridge.stop(quiet=False)
+                self.assertEqual(self.states(before), [("unsupported", "adapter_missing" if options else "no_adapter"),
+                                                       ("ready", None)])
+
+    def test_a_controller_that_takes_no_more_links(self):
+        self.fake_config = {"max_links": 2}
+        self.start_over([{"address": a, "advertise_ms": 100} for a in ("C0:FF:EE:00:00:01", "C0:FF:EE:00:00:02",
+                                                                      "C0:FF:EE:00:00:03")])
+        self.start_v2()
+        started = time.monotonic()
+        refused = self.bridge.expect(in_order=False, event="peer", connected=False, reason="connect_failed")["id"]
+        kept = [peer_id(a) for a in ("C0:FF:EE:00:00:01", "C0:FF:EE:00:00:02", "C0:FF:EE:00:00:03")
+                if peer_id(a) != refused]
+        for n in range(2):
+            self.bridge.expect(in_order=False, event="peer", id=refused, connected=False, reason="connect_failed")
+            # The links it has go on working meanwhile.
+            for peer in kept:
+                self.bridge.command(command="send", id=peer, data=base64.b64encode(b"kept %d" % n).decode())
+                self.bridge.expect(in_order=False, event="frame", id=peer, data=base64.b64encode(b"kept %d" % n).decode())
+        # Three attempts: at once, after 1 s, after 2 s more; not at each advertisement (every 100 ms).
+        self.assertGreater(time.monotonic() - started, 2.5)
+        err = self.bridge.stop(quiet=False)
+        self.fake_config = {}
+        self.assertEqual(err.count("refuses more connections"), 1, err)
+        self.assertFalse([e for e in self.bridge.events_so_far() if e.get("connected") is False and e["id"] != refused])
 
 
 class ManyPeers(BluezCase):

@@ -34,22 +34,28 @@ device was removed.
 "cached": the GATT objects are there while disconnected, with MTU 23, and the link's MTU is set
 without a signal. "acquire": "ok", "refuse" (InProgress, as when another client subscribed)
 or "absent" (bluetoothd before 5.46). "mtu_property": false as before bluetoothd 5.62.
-"deny" refuses GetManagedObjects; "objects_fail" makes its first calls fail. Writes whose value
+"adapters_late_ms": the name is taken first, the adapters registered that long after it, unpowered
+(or with "adapters_powered_at_start"), and powered as configured that long after that, as
+bluetoothd does as it starts. On SIGTERM it powers every adapter off, then leaves, as bluetoothd
+does. "max_links": Connect fails as
+bluetoothd fails it when the controller holds that many links. "deny" refuses GetManagedObjects; "objects_fail" makes its first calls fail. Writes whose value
 starts with b"fail" fail.
 
 Test control, interface test.Control at "/": Drop(s) (the peer drops the link, then advertises
 again), Remove(s) (the device vanishes without a Connected signal), SetPowered(b) (hci0),
 SetAdapterPowered(sb), SetPowerState(s) (hci0's PowerState, and Powered with it),
 SetAdapterPresent(b) (hci0 and its devices vanish, or a fresh hci0
-appears), SetMtu(sq), Advertise(s), ReplaceGatt(s) (the GATT objects are removed and exported
+appears), ReplaceAdapter(ss) (an adapter and its devices vanish; 200 ms later the same controller
+is back under the other name, as a USB adapter plugged back in), SetMtu(sq), Advertise(s), ReplaceGatt(s) (the GATT objects are removed and exported
 anew at other paths, as after Service Changed), CloseStream(s) (the acquired notification socket
 is closed, the link stays up), Notify(say) (a notification of the outbox), Calls() -> a(ss): (object path, method) of
 every call so far, with the filter's keys and each written value in hex, PendingConnects() ->
 (uu): Connect calls unanswered now, and the most ever.
 Prints "ready" on standard output once it owns its name.
 """
-import socket
 import json
+import signal
+import socket
 import sys
 
 import dbus
@@ -170,6 +176,18 @@ class Root(dbus.service.Object):
                 p.forget()
         adapters["hci0"].drop()
 
+    @dbus.service.method("test.Control", in_signature="ss")
+    def ReplaceAdapter(self, old, new):
+        gone = adapters.pop(old)
+        for p in peers.values():
+            if p.home == old:
+                p.lose_link()
+                p.forget()
+                p.home = new
+        gone.drop()
+        address = gone.ifaces[ADP]["Address"]
+        later(200, lambda: adapters.update({new: Adapter(new, True, address)}))
+
     @dbus.service.method("test.Control", in_signature="s")
     def ReplaceGatt(self, address):
         peers[address].replace_gatt()
@@ -214,9 +232,10 @@ def adapter_config(name):
 
 
 class Adapter(Obj):
-    def __init__(self, name):
+    def __init__(self, name, powered=None, address=None):
         own = adapter_config(name)
-        props = {"Address": own["address"], "Powered": dbus.Boolean(own.get("powered", True)),
+        powered = own.get("powered", True) if powered is None else powered
+        props = {"Address": address or own["address"], "Powered": dbus.Boolean(powered),
                  "Discovering": dbus.Boolean(False)}
         if own.get("power_state"):
             props["PowerState"] = own["power_state"]
@@ -403,6 +422,9 @@ class Device(Obj):
                 return fail(err("Failed", "Not powered"))
             if peer.behaviour == "fail":
                 return fail(err("Failed", "le-connection-abort-by-local"))
+            if config.get("max_links") is not None and sum(p.connected() for p in peers.values()) >= config["max_links"]:
+                later(100, peer.advertise)
+                return fail(err("Failed", "le-connection-concurrent-connection-limit"))
             if peer.behaviour == "abort_once":
                 peer.behaviour = "ok"
                 later(100, peer.advertise)
@@ -510,15 +532,41 @@ def set_powered(adapter, on):
         later(200, drop_links)
 
 
+def stop():
+    """As bluetoothd stops on SIGTERM: every adapter powered off, then away."""
+    for adapter in adapters.values():
+        if adapter.ifaces[ADP]["Powered"]:
+            set_powered(adapter, False)
+    later(100, loop.quit)
+    return False
+
+
+def register_adapters(powered):
+    """As bluetoothd starting: each adapter registered with its power as the kernel left it,
+    then powered as configured."""
+    for name in names:
+        adapters[name] = Adapter(name, powered)
+    if powered is not None:
+        later(adapters_late_ms, lambda: [set_powered(a, adapter_config(a.name).get("powered", True))
+                                         for a in adapters.values()])
+
+
 root = Root(bus, "/")
 names = [a["name"] for a in config["adapters"]] if "adapters" in config else ["hci0"]
 # A second adapter, when a peer lives there: its devices are some other client's business.
 if any(p.get("adapter") == "hci1" for p in config.get("peers", [])) and "hci1" not in names:
     names.append("hci1")
-adapters = {name: Adapter(name) for name in names}
+adapters = {}
+adapters_late_ms = config.get("adapters_late_ms", 0)
+if not adapters_late_ms:
+    register_adapters(None)
 peers = {config["address"]: Peer(config) for config in config.get("peers", [])}
 for known in (p for p in peers.values() if p.config.get("known")):
     known.appear()
 name = dbus.service.BusName("org.bluez", bus)
+if adapters_late_ms:
+    later(adapters_late_ms, lambda: register_adapters(config.get("adapters_powered_at_start", False)))
+loop = GLib.MainLoop()
+GLib.unix_signal_add(GLib.PRIORITY_HIGH, signal.SIGTERM, stop)
 print("ready", flush=True)
-GLib.MainLoop().run()
+loop.run()

@@ -4,12 +4,14 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 #include "ble/bluez/adapter_choice.hpp"
 #include "ble/bluez/bluez_peripheral.hpp"
 #include "ble/bluez/bounds.hpp"
 #include "ble/bluez/names.hpp"
 #include "ble/bluez/peer_id.hpp"
+#include "ble/bluez/rfkill.hpp"
 #include "ble/reconnect_delay.hpp"
 
 namespace bluez {
@@ -158,7 +160,12 @@ void BluezCentral::onNameOwnerChanged(sd_bus_message* m) {
         return;
     ownerKnown_ = true;
     if (!owner_.empty() && owner_ != newOwner) loseBluez();
-    if (*newOwner && owner_ != newOwner) setOwner(newOwner);
+    if (*newOwner && owner_ != newOwner) {
+        setOwner(newOwner);
+        // A bluetoothd that starts now registers its adapters, then powers them, after taking
+        // its name: until then it is still the one that is not there.
+        bluezStarting_ = queue_.postAfter(bounds::bluezStart, [this] { update(); });
+    }
     update();
 }
 
@@ -204,6 +211,8 @@ void BluezCentral::forgetBluez() {
     discoveryActive_ = false;
     adapterPath_.clear();
     adapterPowered_ = false;
+    bluezStarting_.cancel();
+    powerOffHeld_.cancel();
 }
 
 void BluezCentral::loseBluez() {
@@ -330,16 +339,26 @@ void BluezCentral::update() {
         // bluetoothd drops its discovery clients with the power, and no link survives it.
         discoveryActive_ = false;
         endAll("the adapter was powered off", false);
+        // A bluetoothd told to stop powers its adapters off first, then leaves: its leaving,
+        // not the power, is what the state says then.
+        powerOffHeld_ = queue_.postAfter(bounds::powerOffHeld, [this] { update(); });
+    } else if (powered && powerOffHeld_.pending()) {
+        // Back before the loss was told: told now, so that no power cycle goes unreported.
+        powerOffHeld_.cancel();
+        post({ble::ManagerState::poweredOff, {}});
     }
     adapterPowered_ = powered;
     if (powered && scanning_ && !discoveryActive_) startDiscovery();
 
-    const auto state = currentState();
-    if (!state || *state == lastPosted_) return;
-    lastPosted_ = *state;
-    say([&] { return explain(*state); });
+    if (const auto state = currentState()) post(*state);
+}
+
+void BluezCentral::post(const Reported& state) {
+    if (state == lastPosted_) return;
+    lastPosted_ = state;
+    say([&] { return explain(state); });
     // state() changes with the callback, so each callback reads the state it reports.
-    deliver([this, s = *state] {
+    deliver([this, s = state] {
         state_ = s;
         delegate_.centralDidUpdateState();
     });
@@ -357,19 +376,32 @@ void BluezCentral::leaveAdapter(const char* why) {
     endAll(why, true);
 }
 
+bool BluezCentral::blocked() {
+    const Properties* adapter = tree_.find(adapterPath_, names::adapter);
+    // PowerState says it where bluetoothd shows it: an experimental property, which 5.66 shows
+    // only when started with -E.
+    if (adapter && adapter->count("PowerState")) return text(adapter, "PowerState") == "off-blocked";
+    // Else the kernel says it. An unblock that bluetoothd does not follow with power comes
+    // with no signal: look again while the adapter is off.
+    rfkillCheck_ = queue_.postAfter(bounds::rfkillCheck, [this] { update(); });
+    return rfkillBlocks(options_.sysClassBluetooth, nameOf(adapterPath_));
+}
+
 bool BluezCentral::adapterReady() const {
     const Properties* adapter = tree_.find(adapterPath_, names::adapter);
-    // PowerState (bluetoothd 5.64 on) says "off-disabling" while Powered is still true.
+    // PowerState says "off-disabling" while Powered is still true.
     const std::string powerState = text(adapter, "PowerState");
     return flag(adapter, "Powered") && (powerState.empty() || powerState == "on");
 }
 
-std::optional<BluezCentral::Reported> BluezCentral::currentState() const {
+std::optional<BluezCentral::Reported> BluezCentral::currentState() {
     using namespace ble::ManagerState;
     if (!bus_.connected())
         return bus_.error() == -EACCES || bus_.error() == -EPERM ? Reported{unauthorized, reasons::accessDenied}
                                                                   : Reported{unsupported, reasons::noBus};
-    if (bluezLost_ && !treeLoaded_) return Reported{resetting, {}};
+    // Gone, or still starting again: not there either way, until its adapter is ready.
+    if ((bluezLost_ && !treeLoaded_) || (bluezStarting_.pending() && !adapterPowered_))
+        return Reported{unsupported, reasons::noBluetoothd};
     if (!ownerKnown_) return std::nullopt;
     if (owner_.empty()) return Reported{unsupported, reasons::noBluetoothd};
     if (!treeLoaded_) return std::nullopt;
@@ -380,9 +412,9 @@ std::optional<BluezCentral::Reported> BluezCentral::currentState() const {
                                      : options_.adapter.empty() ? reasons::noAdapter
                                                                 : reasons::adapterMissing};
     if (adapterPowered_) return Reported{poweredOn, {}};
-    // PowerState (bluetoothd 5.64 on) tells an adapter that rfkill blocks.
-    const bool blocked = text(tree_.find(adapterPath_, names::adapter), "PowerState") == "off-blocked";
-    return Reported{poweredOff, blocked ? reasons::blocked : std::string_view()};
+    if (blocked()) return Reported{poweredOff, reasons::blocked};
+    if (powerOffHeld_.pending()) return std::nullopt;
+    return Reported{poweredOff, {}};
 }
 
 std::string BluezCentral::explain(const Reported& state) const {
@@ -395,6 +427,8 @@ std::string BluezCentral::explain(const Reported& state) const {
     if (state.reason == reasons::accessDenied)
         return "bluetoothd's D-Bus policy refuses this user: run as root or join the group that it lets in (see "
                "/etc/dbus-1/system.d/bluetooth.conf or /usr/share/dbus-1/system.d/bluetooth.conf)";
+    if (state.reason == reasons::noBluetoothd && bluezLost_)
+        return "bluetoothd is gone: waiting for it to come back (systemctl status bluetooth tells why it went)";
     if (state.reason == reasons::noBluetoothd)
         return "bluetoothd is not running (nobody owns org.bluez): start it (systemctl start bluetooth)";
     if (state.reason == reasons::noAdapter)
@@ -410,7 +444,6 @@ std::string BluezCentral::explain(const Reported& state) const {
         return adapter + " is blocked by rfkill: rfkill unblock bluetooth unblocks it";
     if (state.value == ble::ManagerState::poweredOff)
         return adapter + " is powered off: bluetoothctl power on turns it on";
-    if (state.value == ble::ManagerState::resetting) return "bluetoothd is gone: waiting for it to come back";
     if (state.value == ble::ManagerState::unsupported) return "bluetoothd's objects could not be read";
     return adapter + " is powered on";
 }
@@ -525,9 +558,22 @@ void BluezCentral::endAll(const char* why, bool disconnect) {
 
 void BluezCentral::connectionReady(const BluezPeripheral& p) { retries_.erase(p.path()); }
 
+void BluezCentral::refusedForLimit() {
+    if (std::exchange(limitSaid_, true)) return;
+    say([&] {
+        return "adapter " + nameOf(adapterPath_) +
+               " refuses more connections: the controller holds all the links it can; the links it has are kept, "
+               "the others are tried again at the back-off's pace";
+    });
+}
+
 void BluezCentral::connectionEnded(const BluezPeripheral& p, bool failed, bool missingService) {
     // The end itself is the bridge's to say, once, with the reason its event gives.
-    if (!failed) return;
+    if (!failed) {
+        // A link that ended leaves the controller room: a refusal after it is news.
+        limitSaid_ = false;
+        return;
+    }
     Retry& retry = retries_[p.path()];
     ++retry.failures;
     // bluetoothd may hold a stale copy of the device's GATT database: once, let it read afresh.

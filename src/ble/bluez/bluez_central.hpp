@@ -21,6 +21,8 @@ class BluezPeripheral;
 struct BluezOptions {
     // An adapter's name ("hci1") or address, any case; empty for the automatic choice.
     std::string adapter;
+    // Where the kernel shows its adapters and their rfkill switches.
+    std::string sysClassBluetooth = "/sys/class/bluetooth";
 };
 
 // The central manager on bluetoothd: follows bluetoothd on the system bus and one adapter,
@@ -62,6 +64,8 @@ public:
     // Setup succeeded; a connection ended (`failed`: it ended before setup succeeded, through
     // the device's fault).
     void connectionReady(const BluezPeripheral& p);
+    // A Connect refused because the controller holds all the links it can.
+    void refusedForLimit();
     void connectionEnded(const BluezPeripheral& p, bool failed, bool missingService);
 
 private:
@@ -98,11 +102,15 @@ private:
     void update();
     std::string chooseAdapterPath() const;
     void leaveAdapter(const char* why);
-    std::optional<Reported> currentState() const;
+    std::optional<Reported> currentState();
+    // Tells the bridge the state, unless it is the one told last.
+    void post(const Reported& state);
     std::string explain(const Reported& state) const;
     void startDiscovery();
     void stopDiscovery();
     bool adapterReady() const;
+    // Whether rfkill blocks the chosen adapter, which is off.
+    bool blocked();
     void reportIfAdvertising(const std::string& devicePath);
     std::shared_ptr<BluezPeripheral> peripheralFor(const std::string& devicePath);
     std::shared_ptr<BluezPeripheral> peripheralAbove(std::string_view path) const;
@@ -129,7 +137,7 @@ private:
     Reported lastPosted_;
 
     // bluetoothd: its unique name on the bus, whether that is known yet, whether it answered
-    // the request for its objects and with them, and whether it went away (resetting until it
+    // the request for its objects and with them, and whether it went away (not there until it
     // is back).
     std::string owner_;
     bool ownerKnown_ = false;
@@ -138,10 +146,17 @@ private:
     bool bluezLost_ = false;
     bool accessDenied_ = false;
     std::uint64_t ownerEpoch_ = 0;
+    // Pending while a bluetoothd that started under our eyes may still be bringing its adapters up.
+    loop::Timer bluezStarting_;
     ObjectTree tree_;
 
     std::string adapterPath_;
     bool adapterPowered_ = false;
+    // Pending for a moment after the adapter lost its power: the time bluetoothd takes to leave
+    // after powering down at its stop.
+    loop::Timer powerOffHeld_;
+    // Pending while the kernel's rfkill state is what tells a block.
+    loop::Timer rfkillCheck_;
 
     bool scanning_ = false;
     bool allowDuplicates_ = false;
@@ -154,6 +169,8 @@ private:
     // Connections waiting to send Connect, with their connection numbers; Connect calls out.
     std::deque<std::pair<std::shared_ptr<BluezPeripheral>, std::uint64_t>> connectQueue_;
     std::size_t connectCalls_ = 0;
+    // A refusal for the controller's limit was said, and no link ended since.
+    bool limitSaid_ = false;
 
     // Last: destroyed first, flushing what is still queued while the rest is intact.
     Bus bus_;

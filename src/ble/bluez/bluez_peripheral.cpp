@@ -88,6 +88,9 @@ void BluezPeripheral::sendConnect() {
                                const Properties* device = self->central_.tree().find(self->path_, names::device);
                                if (flag(device, "Connected")) self->becomeConnected();
                            } else {
+                               // bluetoothd's text for a controller at its limit of links.
+                               if (reply.errorText.find("connection-limit") != std::string::npos)
+                                   self->central_.refusedForLimit();
                                self->end(errorOf(reply));
                            }
                        });

@@ -34,6 +34,12 @@ inline constexpr std::chrono::milliseconds busRetryLast = 30s;
 // Connect calls awaiting bluetoothd's answer at once; the rest wait their turn. Well under the
 // bus's limit on calls awaiting replies, which writes and setup calls share.
 inline constexpr std::size_t connectCalls = 32;
+// After a bluetoothd starts, how long it may take to register and power its adapters.
+inline constexpr std::chrono::milliseconds bluezStart = 5s;
+// After the adapter went off, how long bluetoothd may take to leave the bus when that was its stop.
+inline constexpr std::chrono::milliseconds powerOffHeld = 1s;
+// How often the kernel's rfkill state is read while the adapter is off and bluetoothd does not say.
+inline constexpr std::chrono::milliseconds rfkillCheck = 1s;
 // At exit, how long bluetoothd may take to show it has read what the bridge sent last.
 inline constexpr std::chrono::milliseconds exitRoundTrip = 500ms;
 
