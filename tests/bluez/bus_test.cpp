@@ -64,4 +64,22 @@ TEST_F(BusTest, ACallWhoseArgumentsCannotBeBuiltFailsWithoutGoingOut) {
     }
 }
 
+// Replies come in bursts, many in the socket at once: each pass reads what it needs and the wait on
+// the socket brings the rest, none left behind until some later message.
+TEST_F(BusTest, EveryReplyOfABurstIsHandled) {
+    bluez::Bus bus(io_, [] {});
+    ASSERT_TRUE(bus.connected());
+    constexpr int calls = 3 * bluez::Bus::maxOutstanding;
+    int answered = 0;
+    for (int i = 0; i < calls; ++i) {
+        bus.call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetId", {}, 5s,
+                 [&](const bluez::Reply& r) {
+                     EXPECT_FALSE(r.error) << r.errorText;
+                     if (++answered == calls) io_.stop();
+                 });
+    }
+    io_.run_for(10s);
+    EXPECT_EQ(answered, calls);
+}
+
 }  // namespace

@@ -73,6 +73,7 @@ bool Bus::open() {
     }
     bus_ = bus;
     error_ = 0;
+    settled_ = false;
     // The waits of a bus that broke were cancelled without a word: none is under way.
     waits_->reading = false;
     waits_->writing = false;
@@ -206,14 +207,33 @@ void Bus::addMatch(const char* rule, SignalHandler onSignal) {
 
 void Bus::process() {
     if (!bus_) return;
-    int r;
-    while ((r = sd_bus_process(bus_, nullptr)) > 0) {
-    }
-    if (r < 0) {
-        lose(r);
-        return;
+    for (;;) {
+        const int r = sd_bus_process(bus_, nullptr);
+        if (r < 0) {
+            lose(r);
+            return;
+        }
+        if (r == 0) {
+            // Nothing buffered past a partial message from here on (see workWaiting).
+            settled_ = sd_bus_is_ready(bus_) > 0;
+            break;
+        }
+        if (settled_ && !workWaiting()) break;
     }
     arm();
+}
+
+// Whether sd-bus has work that its socket's readiness would not announce: messages already
+// queued, a deadline that has passed, or a closing connection. Once the connection runs, sd-bus
+// reads each message with reads of exactly its size, so bytes still unread are in the socket and
+// the wait on it sees them; this spares the read that would find the socket empty after each
+// message. Only the authentication reads ahead (its last read may hold whole messages), hence
+// `settled_`: set once a pass ended with nothing to do on a running connection.
+bool Bus::workWaiting() const {
+    const int events = sd_bus_get_events(bus_);
+    if (events < 0 || !(events & POLLIN)) return true;
+    std::uint64_t deadline = UINT64_MAX;
+    return sd_bus_get_timeout(bus_, &deadline) >= 0 && deadline <= monotonicMicroseconds();
 }
 
 void Bus::arm() {

@@ -85,6 +85,7 @@ private:
     void sendQueued();
 
     void process();
+    bool workWaiting() const;
     void arm();
     void lose(int error);
 
@@ -92,6 +93,7 @@ private:
     std::unique_ptr<Waits> waits_;
     sd_bus* bus_ = nullptr;
     int error_ = 0;
+    bool settled_ = false;
     std::size_t outstanding_ = 0;
     std::deque<Queued> queued_;
 };
