@@ -45,4 +45,26 @@ TEST(AsioMainQueue, TaskThatKeepsPostingDoesNotStarveTimersOrOtherThreads) {
     EXPECT_TRUE(otherThreadRan);
 }
 
+// The command reader posts from its own thread, in bursts and one at a time, while the main
+// thread is busy and while it sleeps: every task runs, in the order posted, with no wake-up lost.
+TEST(AsioMainQueue, TasksFromAnotherThreadAllRunInOrder) {
+    loop::AsioMainQueue queue;
+    constexpr int tasks = 20000;
+    int next = 0;
+    bool inOrder = true;
+    std::thread other([&] {
+        for (int i = 0; i < tasks; ++i) {
+            queue.post([&, i] {
+                inOrder = inOrder && i == next;
+                if (++next == tasks) queue.stop();
+            });
+            if (i % 1000 == 0) std::this_thread::yield();
+        }
+    });
+    queue.run();
+    other.join();
+    EXPECT_EQ(next, tasks);
+    EXPECT_TRUE(inOrder);
+}
+
 }  // namespace
