@@ -3,17 +3,21 @@
 bus): CPU time and system calls per echoed frame, against a client written with bleak doing the
 same echo work (bleak_echo_client.py); and gattrelay's resident memory with many advertising peers.
 
-usage: python3 bench/bluez_echo_bench.py --gattrelay build/bin/gattrelay [--runs 5] [--frames 1000]
-           [--size 20] [--peers 1000]
+usage: python3 bench/bluez_echo_bench.py --gattrelay build/bin/gattrelay [--baseline OTHER/gattrelay]
+           [--runs 5] [--frames 1000] [--size 20] [--peers 1000] [--calls]
 Needs perf (linux-perf) and, for the comparison, python3-bleak; run as root or with
-kernel.perf_event_paranoid low enough to count another process's system calls.
+kernel.perf_event_paranoid low enough to count another process's system calls. --calls needs strace.
 
 Each run starts a fresh private bus and stand-in with one echoing peer for each client in turn, so
-both meet the same conditions. The client under test connects and subscribes first; then
+all meet the same conditions: the baseline build if given, then gattrelay, then the bleak client.
+The client under test connects and subscribes first; then
 `perf stat -e task-clock,raw_syscalls:sys_enter -p PID` counts that process alone (all its
 threads) while FRAMES frames go out back to back (each a write with response, the next once the
 previous one is answered; at most WINDOW queued in gattrelay, under its queue's bound) and until
 every echo is in. Prints one line per run and the medians.
+
+With --calls, `strace -f -c -p PID` counts the same span instead, call by call (strace slows the
+process, so no CPU figure then): the median per frame of each call, and of the calls that failed.
 """
 import argparse
 import base64
@@ -60,6 +64,29 @@ class Counted:
         return counts["task-clock"] / 1e3, counts["raw_syscalls:sys_enter"]
 
 
+class CountedByCall:
+    """strace -f -c attached to one process until stop(): {call: (calls, errors)}."""
+
+    def __init__(self, pid, folder):
+        self.out = os.path.join(folder, "strace.txt")
+        self.strace = subprocess.Popen(["strace", "-f", "-c", "-o", self.out, "-p", str(pid)],
+                                       stderr=subprocess.DEVNULL)
+        time.sleep(0.5)
+
+    def stop(self):
+        self.strace.send_signal(signal.SIGINT)
+        self.strace.wait(WAIT)
+        calls = {}
+        with open(self.out) as f:
+            for line in f:
+                fields = line.split()
+                # % time, seconds, usecs/call, calls, [errors,] syscall
+                if len(fields) >= 5 and fields[0][0].isdigit() and fields[-1] != "total":
+                    errors = int(fields[4]) if len(fields) == 6 else 0
+                    calls[fields[-1]] = (int(fields[3]), errors)
+        return calls
+
+
 class World:
     """A private bus with a stand-in bluetoothd serving `peers`."""
 
@@ -78,13 +105,14 @@ def frame_of(size):
     return bytes(i % 256 for i in range(size))
 
 
-def gattrelay_echo(world, frames, size):
+def gattrelay_echo(world, frames, size, executable, counter):
+    standin.GATTRELAY = executable
     bridge = standin.Bridge(world.bus.address)
     try:
         bridge.expect(event="peer", id=standin.peer_id(ADDRESS), connected=True)
         line = ('{"command":"send","id":"%s","data":"%s"}\n'
                 % (standin.peer_id(ADDRESS), base64.b64encode(frame_of(size)).decode())).encode()
-        counted = Counted(bridge.process.pid, world.folder)
+        counted = counter(bridge.process.pid, world.folder)
         # The bridge queues up to 512 frames per peer and drops the rest: keep WINDOW queued.
         sent = min(frames, WINDOW)
         bridge.process.stdin.write(line * sent)
@@ -106,7 +134,7 @@ def gattrelay_echo(world, frames, size):
         bridge.kill()
 
 
-def bleak_echo(world, frames, size):
+def bleak_echo(world, frames, size, counter):
     env = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=world.bus.address)
     client = subprocess.Popen([sys.executable, os.path.join(HERE, "bleak_echo_client.py"), standin.SERVICE,
                                standin.INBOX, standin.OUTBOX, str(frames), str(size)],
@@ -115,7 +143,7 @@ def bleak_echo(world, frames, size):
         line = standin.read_line_within(client.stdout, WAIT, "bleak client")
         if line.strip() != "ready":
             raise SystemExit(f"bleak client: {line!r}")
-        counted = Counted(client.pid, world.folder)
+        counted = counter(client.pid, world.folder)
         client.send_signal(signal.SIGUSR1)
         line = standin.read_line_within(client.stdout, WAIT + frames * 0.05, "bleak client")
         if line.strip() != "done":
@@ -131,33 +159,51 @@ def bleak_echo(world, frames, size):
         client.stdout.close()
 
 
-def in_fresh_world(measure, frames, size):
+def in_fresh_world(measure, frames, size, *args):
     world = World([{"address": ADDRESS}])
     try:
-        return measure(world, frames, size)
+        return measure(world, frames, size, *args)
     finally:
         world.close()
 
 
-def compare(runs, frames, size):
-    ratios, ours, theirs = [], [], []
-    for run in range(1, runs + 1):
-        g_cpu, g_calls = in_fresh_world(gattrelay_echo, frames, size)
-        b_cpu, b_calls = in_fresh_world(bleak_echo, frames, size)
-        g = (g_cpu * 1e6 / frames, g_calls / frames)
-        b = (b_cpu * 1e6 / frames, b_calls / frames)
-        ours.append(g)
-        theirs.append(b)
-        ratios.append((g[0] / b[0], g[1] / b[1]))
-        print(f"run {run}: gattrelay {g[0]:.0f} us {g[1]:.1f} syscalls, bleak client {b[0]:.0f} us "
-              f"{b[1]:.1f} syscalls per frame; ratio CPU {ratios[-1][0]:.3f}, syscalls {ratios[-1][1]:.3f}",
-              flush=True)
+def clients(gattrelay, baseline):
+    """(name, measure, arguments before the counter) of each client, in the order measured."""
+    listed = [("baseline", gattrelay_echo, (baseline,))] if baseline else []
+    return listed + [("gattrelay", gattrelay_echo, (gattrelay,)), ("bleak client", bleak_echo, ())]
 
-    def median(rows, i):
-        return statistics.median(row[i] for row in rows)
-    print(f"median over {runs} runs of {frames} {size}-byte frames: gattrelay {median(ours, 0):.0f} us "
-          f"{median(ours, 1):.1f} syscalls, bleak client {median(theirs, 0):.0f} us {median(theirs, 1):.1f} "
-          f"syscalls per frame; ratio CPU {median(ratios, 0):.3f}, syscalls {median(ratios, 1):.3f}", flush=True)
+
+def compare(runs, frames, size, gattrelay, baseline):
+    rows = {}  # name: [(us, syscalls) per frame, one per run]
+    for run in range(1, runs + 1):
+        for name, measure, args in clients(gattrelay, baseline):
+            cpu, calls = in_fresh_world(measure, frames, size, *args, Counted)
+            rows.setdefault(name, []).append((cpu * 1e6 / frames, calls / frames))
+        print(f"run {run}: " + ", ".join(f"{name} {r[-1][0]:.0f} us {r[-1][1]:.1f} syscalls" for name, r in rows.items())
+              + " per frame", flush=True)
+
+    def median(name, i, over=None):
+        return statistics.median(row[i] / (over[n][i] if over else 1) for n, row in enumerate(rows[name]))
+    bleak = rows["bleak client"]
+    print(f"median over {runs} runs of {frames} {size}-byte frames, per frame:", flush=True)
+    for name in rows:
+        print(f"  {name}: {median(name, 0):.0f} us, {median(name, 1):.1f} syscalls; ratio to the bleak client "
+              f"(within each run): CPU {median(name, 0, bleak):.3f}, syscalls {median(name, 1, bleak):.3f}", flush=True)
+
+
+def count_calls(runs, frames, size, gattrelay, baseline):
+    for name, measure, args in clients(gattrelay, baseline):
+        per_run = [in_fresh_world(measure, frames, size, *args, CountedByCall) for _ in range(runs)]
+        names = sorted({call for run in per_run for call in run},
+                       key=lambda call: -statistics.median(run.get(call, (0, 0))[0] for run in per_run))
+        print(f"{name}: system calls per echoed frame, median of {runs} runs of {frames} {size}-byte frames", flush=True)
+        for call in names:
+            made = statistics.median(run.get(call, (0, 0))[0] for run in per_run) / frames
+            failed = statistics.median(run.get(call, (0, 0))[1] for run in per_run) / frames
+            if made >= 0.005:
+                print(f"  {call:16} {made:5.2f}" + (f"  (failed: {failed:.2f})" if failed >= 0.005 else ""), flush=True)
+        total = statistics.median(sum(c for c, _ in run.values()) for run in per_run) / frames
+        print(f"  {'all':16} {total:5.2f}", flush=True)
 
 
 def status_kib(pid, field):
@@ -167,7 +213,7 @@ def status_kib(pid, field):
                 return int(line.split()[1])
 
 
-def memory(count):
+def memory(count, executable):
     """gattrelay's resident memory once `count` advertising peers are reached, or once no peer was
     announced for 10 s."""
     addresses = [f"C0:FF:EE:00:{i >> 8:02X}:{i & 0xFF:02X}" for i in range(1, count + 1)]
@@ -188,7 +234,7 @@ def memory(count):
                 last = time.monotonic()
         took = last - started
         pid = bridge.process.pid
-        print(f"{count} advertising peers: {len(announced)} announced in {took:.1f} s; gattrelay resident "
+        print(f"{executable}: {count} advertising peers: {len(announced)} announced in {took:.1f} s; gattrelay resident "
               f"{status_kib(pid, 'VmRSS') / 1024:.1f} MiB, peak {status_kib(pid, 'VmHWM') / 1024:.1f} MiB", flush=True)
     finally:
         bridge.kill()
@@ -198,16 +244,21 @@ def memory(count):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--gattrelay", required=True, help="the gattrelay executable")
+    parser.add_argument("--baseline", help="another gattrelay executable, measured in the same runs")
+    parser.add_argument("--calls", action="store_true", help="count the system calls by kind (strace) instead")
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--frames", type=int, default=1000, help="frames echoed per client and run")
     parser.add_argument("--size", type=int, default=20, help="bytes per frame")
     parser.add_argument("--peers", type=int, default=1000, help="advertising peers for the memory figure (0: none)")
     args = parser.parse_args()
-    standin.GATTRELAY = os.path.abspath(args.gattrelay)
+    gattrelay = os.path.abspath(args.gattrelay)
+    baseline = os.path.abspath(args.baseline) if args.baseline else None
     if args.runs:
-        compare(args.runs, args.frames, args.size)
+        (count_calls if args.calls else compare)(args.runs, args.frames, args.size, gattrelay, baseline)
     if args.peers:
-        memory(args.peers)
+        for executable in ([baseline] if baseline else []) + [gattrelay]:
+            standin.GATTRELAY = executable
+            memory(args.peers, executable)
 
 
 main()
