@@ -66,6 +66,9 @@ public:
         if (operands.size() > (program_.takesWorld ? 1u : 0u))
             return fail("unexpected argument '" + std::string(operands[program_.takesWorld ? 1 : 0]) + "'");
         if (!operands.empty()) options_.world = operands.front();
+        if (options_.recordLengthsOnly && !options_.record) return fail("option --record-lengths-only needs --record");
+        if (options_.replay && options_.world) return fail("a world file and --replay cannot both be given");
+        if (options_.printWorld && !options_.replay) return fail("option --print-world needs --replay");
         if (options_.profile.inbox == options_.profile.outbox) return fail("--inbox and --outbox must differ");
         if (mqttUrl_) {
             mqtt_.broker = *mqttUrl_;
@@ -142,6 +145,22 @@ private:
             if (!options_.listSeconds) return failed(arg, *text, "a number of seconds from 1 to 3600");
             return true;
         }
+        if (arg == "--record") {
+            const auto text = value(arg, i);
+            if (!text) return false;
+            if (text->empty() || *text == "-")
+                return failed(arg, *text, "a file name (standard output carries the events)");
+            options_.record = std::string(*text);
+            return true;
+        }
+        if (arg == "--record-lengths-only") return flag(arg, [&] { options_.recordLengthsOnly = true; });
+        if (arg == "--replay" && program_.replays) {
+            const auto text = value(arg, i);
+            if (!text) return false;
+            options_.replay = std::string(*text);
+            return true;
+        }
+        if (arg == "--print-world" && program_.replays) return flag(arg, [&] { options_.printWorld = true; });
         if (arg.starts_with("--mqtt") || arg == "--gateway" || arg == "--topic-prefix") return mqttOption(arg, i);
         error_ = "unknown option '" + std::string(arg) + "'";
         return false;
@@ -275,6 +294,13 @@ std::string usage(const Program& program) {
             "  --gateway NAME    the gateway's name in topics (default: the host name)\n"
             "  --topic-prefix P  the topics' first levels (default gattrelay)\n"
             "  --mqtt-qos 0|1    the QoS of frames from peers (default 1)\n";
+    text += "  --record FILE     append what the BLE stack tells the bridge, and when, to FILE\n"
+            "                    (JSON lines, frames' bytes included), to replay it later\n"
+            "  --record-lengths-only\n"
+            "                    record frames' lengths only: their bytes become zeros\n";
+    if (program.replays)
+        text += "  --replay FILE     run on the simulated stack built from the recording FILE\n"
+                "  --print-world     with --replay: print the recording as a world file and exit\n";
     text += "  -v, --verbose     explain silent outcomes on standard error\n"
             "  -h, --help        show this text and exit\n"
             "  --version         show the version and exit\n";

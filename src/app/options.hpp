@@ -18,6 +18,8 @@ struct Program {
     std::string_view backend;  // "bluez", "sim"
     bool takesAdapter = false;
     bool takesWorld = false;
+    // --replay and --print-world: the simulated stack built from a recording.
+    bool replays = false;
     // The stack shows device addresses, so --peer takes one.
     bool showsAddresses = false;
 };
@@ -40,6 +42,14 @@ struct Options {
     bridge::PeerFilter::Rules filter;
     // --list: how long to look around, in seconds, instead of bridging.
     std::optional<int> listSeconds;
+    // --record: the file the session is recorded to; --record-lengths-only: frames' bytes
+    // become zeros of their length.
+    std::optional<std::string> record;
+    bool recordLengthsOnly = false;
+    // --replay: the recording the simulated stack is built from; --print-world: print it as a
+    // world file instead of running.
+    std::optional<std::string> replay;
+    bool printWorld = false;
 };
 
 // Options, or the one line (without its line feed) that says what is wrong with the command line.

@@ -18,6 +18,7 @@
 #include "app/reporter_tee.hpp"
 #include "app/service_notifier.hpp"
 #include "app/stop_signals.hpp"
+#include "app/session_recording.hpp"
 
 namespace app {
 
@@ -43,7 +44,22 @@ bool readable(const std::string& path) {
 int runBridge(const Program& program, const Options& options, loop::MainQueue& queue,
               const std::function<void()>& run, const std::function<ble::CentralFactory()>& backend,
               loop::AsioMainQueue* asioQueue) {
-    if (options.listSeconds) return runSurvey(program, options, queue, run, backend);
+    // Opened first, so that a file it cannot record to is said before anything runs; closed
+    // last, so that what the session did until its end, an internal error included, is written.
+    std::unique_ptr<SessionRecording> recording;
+    if (options.record) {
+        std::string why;
+        recording = SessionRecording::open(program, options, why);
+        if (!recording) {
+            std::fprintf(stderr, "%.*s: cannot record to '%s': %s\n", static_cast<int>(program.name.size()),
+                         program.name.data(), options.record->c_str(), why.c_str());
+            return 2;
+        }
+    }
+    const std::function<ble::CentralFactory()> recordedBackend = [&] {
+        return recording ? recording->decorate(backend(), queue) : backend();
+    };
+    if (options.listSeconds) return runSurvey(program, options, queue, run, recordedBackend);
     if (options.mqtt && !asioQueue) {
         std::fprintf(stderr, "%.*s: --mqtt is not available on this platform\n", static_cast<int>(program.name.size()),
                      program.name.data());
@@ -83,7 +99,7 @@ int runBridge(const Program& program, const Options& options, loop::MainQueue& q
         theBridge = bridge::Bridge::create({
             .queue = queue,
             .reports = reportsAndNotifier ? static_cast<bridge::Reporter&>(*reportsAndNotifier) : front,
-            .makeCentral = backend(),
+            .makeCentral = recordedBackend(),
             .readCommands =
                 [&](std::weak_ptr<bridge::CommandTarget> target) {
                     if (!mqttFront) {
