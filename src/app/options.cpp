@@ -72,9 +72,10 @@ public:
         if (options_.profile.inbox == options_.profile.outbox) return fail("--inbox and --outbox must differ");
         if (mqttUrl_) {
             mqtt_.broker = *mqttUrl_;
+            if (mqtt_.passwordFile && !mqtt_.broker.user) return fail("--mqtt-password-file needs a user in the URL");
             options_.mqtt = mqtt_;
         } else if (mqttDetails_) {
-            return fail("options --mqtt-ca, --mqtt-qos, --gateway and --topic-prefix need --mqtt");
+            return fail("options --mqtt-*, --gateway and --topic-prefix need --mqtt");
         }
         return {options_, {}};
     }
@@ -167,8 +168,8 @@ private:
     }
 
     bool mqttOption(std::string_view arg, std::size_t& i) {
-        if (arg != "--mqtt" && arg != "--mqtt-ca" && arg != "--mqtt-qos" && arg != "--gateway" &&
-            arg != "--topic-prefix") {
+        if (arg != "--mqtt" && arg != "--mqtt-ca" && arg != "--mqtt-qos" && arg != "--mqtt-password-file" &&
+            arg != "--gateway" && arg != "--topic-prefix") {
             error_ = "unknown option '" + std::string(arg) + "'";
             return false;
         }
@@ -184,6 +185,8 @@ private:
         mqttDetails_ = true;
         if (arg == "--mqtt-ca") {
             mqtt_.caFile = std::string(*text);
+        } else if (arg == "--mqtt-password-file") {
+            mqtt_.passwordFile = std::string(*text);
         } else if (arg == "--mqtt-qos") {
             if (*text != "0" && *text != "1") return failed(arg, *text, "0 or 1");
             mqtt_.rxQos = *text == "0" ? 0 : 1;
@@ -287,9 +290,11 @@ std::string usage(const Program& program) {
             "  --name PREFIX     only peripherals whose name starts with PREFIX (repeatable)\n"
             "  --min-rssi DBM    only peripherals reported at DBM or stronger (-127 to 20)\n"
             "  --list [SECONDS]  list the peripherals around for SECONDS (default 5), then exit\n";
-    text += "  --mqtt URL        serve an MQTT broker instead of standard input and output:\n"
-            "                    mqtt://[user[:password]@]host[:port] or mqtts://...; the password may\n"
-            "                    come from GATTRELAY_MQTT_PASSWORD instead\n"
+    text += "  --mqtt URL        connect to an MQTT broker instead of using standard input and output:\n"
+            "                    mqtt://[user[:password]@]host[:port] or mqtts://...\n"
+            "  --mqtt-password-file FILE\n"
+            "                    the broker password: the file's first line (not readable by others);\n"
+            "                    else the URL's (which every user can see), else GATTRELAY_MQTT_PASSWORD\n"
             "  --mqtt-ca FILE    the CA certificate for mqtts:// (default: the system's store)\n"
             "  --gateway NAME    the gateway's name in topics (default: the host name)\n"
             "  --topic-prefix P  the topics' first levels (default gattrelay)\n"

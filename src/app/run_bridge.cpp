@@ -2,11 +2,15 @@
 
 #include <chrono>
 #include <cstdio>
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <optional>
 #include <string>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "protocol/command_reader.hpp"
@@ -24,12 +28,43 @@ namespace app {
 
 namespace {
 
-// The command line's MQTT settings completed from the host and the environment.
-mqtt::Settings completed(mqtt::Settings settings) {
+// The first line of a password file; nothing, with `error` saying why, for a file that cannot
+// be read or that other users can read (a password there is as open as one on the command line).
+std::optional<std::string> readPasswordFile(const std::string& path, std::string& error) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat status {};
+    if (fd < 0 || ::fstat(fd, &status) != 0) {
+        error = "cannot read the password file '" + path + "': " + std::strerror(errno);
+        if (fd >= 0) ::close(fd);
+        return std::nullopt;
+    }
+    std::string text(4096, '\0');
+    const ssize_t size = (status.st_mode & S_IROTH) ? 0 : ::read(fd, text.data(), text.size());
+    const int readError = errno;
+    ::close(fd);
+    if (status.st_mode & S_IROTH) {
+        error = "the password file '" + path + "' is readable by other users (chmod o-r it)";
+        return std::nullopt;
+    }
+    if (size < 0) {
+        error = "cannot read the password file '" + path + "': " + std::strerror(readError);
+        return std::nullopt;
+    }
+    text.resize(static_cast<std::size_t>(size));
+    text.resize(std::min(text.find_first_of("\r\n"), text.size()));
+    return text;
+}
+
+// The command line's MQTT settings completed from the host, the environment and the password
+// file; nothing, with `error` saying why, when the file will not do.
+std::optional<mqtt::Settings> completed(mqtt::Settings settings, std::string& error) {
     if (settings.gateway.empty()) settings.gateway = mqtt::defaultGatewayName();
-    if (const char* password = std::getenv("GATTRELAY_MQTT_PASSWORD");
-        password && settings.broker.user && !settings.broker.password)
+    if (const char* password = std::getenv("GATTRELAY_MQTT_PASSWORD"); password && settings.broker.user && !settings.broker.password)
         settings.broker.password = password;
+    if (settings.passwordFile) {
+        settings.broker.password = readPasswordFile(*settings.passwordFile, error);
+        if (!settings.broker.password) return std::nullopt;
+    }
     return settings;
 }
 
@@ -72,6 +107,20 @@ int runBridge(const Program& program, const Options& options, loop::MainQueue& q
                      program.name.data(), ca->c_str(), std::strerror(errno));
         return 2;
     }
+    std::optional<mqtt::Settings> mqttSettings;
+    if (options.mqtt) {
+        std::string why;
+        mqttSettings = completed(*options.mqtt, why);
+        if (!mqttSettings) {
+            std::fprintf(stderr, "%.*s: %s\n", static_cast<int>(program.name.size()), program.name.data(), why.c_str());
+            return 2;
+        }
+        if (options.mqtt->broker.password)
+            std::fprintf(stderr,
+                         "%.*s: the password in the --mqtt URL can be read by every user of this machine; use "
+                         "--mqtt-password-file or GATTRELAY_MQTT_PASSWORD instead\n",
+                         static_cast<int>(program.name.size()), program.name.data());
+    }
     protocol::EventStream events(protocol::standardOutput(), options.protocol);
     std::unique_ptr<StopSignals> stopSignals;
     protocol::CommandReaderThread reader;
@@ -88,7 +137,7 @@ int runBridge(const Program& program, const Options& options, loop::MainQueue& q
         // A supervisor's signal is a "stop": the links end as they do at the end of input.
         stopSignals = std::make_unique<StopSignals>();
         if (options.mqtt)
-            mqttFront = std::make_unique<mqtt::Front>(*asioQueue, completed(*options.mqtt), standardError(program.name),
+            mqttFront = std::make_unique<mqtt::Front>(*asioQueue, *mqttSettings, standardError(program.name),
                                                       diagnostics);
         bridge::Reporter& front = mqttFront ? static_cast<bridge::Reporter&>(*mqttFront) : events;
         notifier = serviceNotifier(queue, mqttFront != nullptr);

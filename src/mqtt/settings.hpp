@@ -24,6 +24,8 @@ struct Settings {
     BrokerUrl broker;
     // A CA certificate file for mqtts://; absent for the system's store.
     std::optional<std::string> caFile;
+    // A file whose first line is the password (read before the front starts).
+    std::optional<std::string> passwordFile;
     // Empty for the host's name.
     std::string gateway;
     std::string topicPrefix = "gattrelay";
