@@ -8,12 +8,8 @@
 #include <cstring>
 #include <random>
 #include <stdexcept>
-#include <fcntl.h>
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
-#include <netdb.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "loop/asio_main_queue.hpp"
 
@@ -25,6 +21,10 @@ constexpr int keepaliveSeconds = 30;
 constexpr std::size_t backlogBytes = 4 * 1024 * 1024;
 constexpr std::chrono::milliseconds firstBackoff{500};
 constexpr std::chrono::milliseconds lastBackoff{30'000};
+// The wait after another client took the session: a minute or two, with the random part.
+constexpr std::chrono::milliseconds takenOverBackoff{120'000};
+constexpr auto takeoverWindow = std::chrono::minutes(1);
+constexpr std::size_t takeoverCloses = 3;
 
 // libmosquitto's global state, set up once for the process; a broker that went away must cost
 // the connection, not the process: EPIPE instead of SIGPIPE.
@@ -37,25 +37,6 @@ void initLibrary() {
         return mosquitto_lib_init();
     }();
     (void)done;
-}
-
-// A non-blocking TCP connection under way to the broker, or -1 with errno set.
-int startProbe(const BrokerUrl& broker) {
-    addrinfo hints{};
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    const std::string port = std::to_string(broker.port);
-    if (const int rc = ::getaddrinfo(broker.host.c_str(), port.c_str(), &hints, &found); rc != 0) {
-        errno = rc == EAI_SYSTEM ? errno : EHOSTUNREACH;
-        return -1;
-    }
-    const int fd = ::socket(found->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    const int rc = fd < 0 ? -1 : ::connect(fd, found->ai_addr, found->ai_addrlen);
-    const int error = errno;
-    ::freeaddrinfo(found);
-    if (fd >= 0 && rc != 0 && error != EINPROGRESS) ::close(fd);
-    errno = error;
-    return fd >= 0 && (rc == 0 || error == EINPROGRESS) ? fd : -1;
 }
 
 // libmosquitto's words for an error, the system's where it has none of its own.
@@ -79,21 +60,25 @@ const char* systemCaDirectory() {
 }  // namespace
 
 Client::Client(loop::AsioMainQueue& queue, const Settings& settings, std::string clientId, const Message& will,
-               Handlers handlers, Lines errors, Lines diagnostics)
+               std::uint32_t maximumPacket, Handlers handlers, Lines errors, Lines diagnostics)
     : queue_(queue),
       settings_(settings),
+      clientId_(std::move(clientId)),
       endpoint_(settings.broker.host + ":" + std::to_string(settings.broker.port)),
+      maximumPacket_(maximumPacket),
       handlers_(std::move(handlers)),
       errors_(std::move(errors)),
       diagnostics_(std::move(diagnostics)),
-      mosq_((initLibrary(), mosquitto_new(clientId.c_str(), false, this)), mosquitto_destroy),
+      mosq_((initLibrary(), mosquitto_new(clientId_.c_str(), false, this)), mosquitto_destroy),
       backlog_(backlogBytes) {
     if (!mosq_) throw std::runtime_error("mosquitto_new failed");
     mosquitto_int_option(mosq_.get(), MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
     mosquitto_connect_v5_callback_set(mosq_.get(), onConnect);
     mosquitto_disconnect_v5_callback_set(mosq_.get(), onDisconnect);
     mosquitto_message_v5_callback_set(mosq_.get(), onMessage);
-    mosquitto_publish_callback_set(mosq_.get(), onPublish);
+    mosquitto_publish_v5_callback_set(mosq_.get(), onPublish);
+    mosquitto_subscribe_v5_callback_set(mosq_.get(), onSubscribe);
+    setConnectProperties();
     mosquitto_will_set_v5(mosq_.get(), will.topic.c_str(), static_cast<int>(will.payload.size()),
                           will.payload.data(), will.qos, will.retain, nullptr);
     const auto& broker = settings_.broker;
@@ -114,15 +99,28 @@ Client::Client(loop::AsioMainQueue& queue, const Settings& settings, std::string
     }
 }
 
-Client::~Client() {
-    socketWatch_.reset();
-    probeWatch_.reset();
-    if (probeFd_ >= 0) ::close(probeFd_);
+Client::~Client() { socketWatch_.reset(); }
+
+// libmosquitto 2.0 sends the properties of the last mosquitto_connect_bind_v5() call in every
+// CONNECT, the non-blocking ones included, and has no other way to set them. That call blocks,
+// so it is made with a port that it refuses (MOSQ_ERR_INVAL) after keeping the properties and
+// before any connection. For 3.1.1, which takes none, it clears them.
+void Client::setConnectProperties() {
+    mosquitto_property* properties = nullptr;
+    if (v5_) {
+        // The session outlives the connection: what the broker holds for it waits for us.
+        mosquitto_property_add_int32(&properties, MQTT_PROP_SESSION_EXPIRY_INTERVAL, UINT32_MAX);
+        mosquitto_property_add_int32(&properties, MQTT_PROP_MAXIMUM_PACKET_SIZE, maximumPacket_);
+    }
+    mosquitto_connect_bind_v5(mosq_.get(), "localhost", -1, keepaliveSeconds, nullptr, properties);
+    mosquitto_property_free_all(&properties);
 }
 
 void Client::start() { attempt(); }
 
-void Client::subscribe(std::string filter) { subscriptions_.push_back(std::move(filter)); }
+void Client::subscribe(std::string filter, Retained retained) {
+    subscriptions_.push_back({std::move(filter), retained});
+}
 
 void Client::publish(Message message) {
     if (!connected_) return backlog_.push(std::move(message));
@@ -135,59 +133,54 @@ void Client::send(const Message& message) {
     if (v5_ && message.correlation)
         mosquitto_property_add_binary(&properties, MQTT_PROP_CORRELATION_DATA, message.correlation->data(),
                                       static_cast<std::uint16_t>(message.correlation->size()));
-    const int rc = mosquitto_publish_v5(mosq_.get(), nullptr, message.topic.c_str(),
+    int mid = 0;
+    const int rc = mosquitto_publish_v5(mosq_.get(), &mid, message.topic.c_str(),
                                         static_cast<int>(message.payload.size()), message.payload.data(),
                                         message.qos, message.retain, properties);
     mosquitto_property_free_all(&properties);
-    if (rc == MOSQ_ERR_SUCCESS && message.qos > 0) ++unacknowledged_;
+    if (rc == MOSQ_ERR_SUCCESS && message.qos > 0)
+        unacknowledged_.insert_or_assign(mid, Unacknowledged{message.topic, message.frame});
     if (rc != MOSQ_ERR_SUCCESS && diagnostics_)
         diagnostics_("mqtt: not published to " + message.topic + ": " + mosquitto_strerror(rc));
 }
 
-// A TCP connection first, watched on the loop; the MQTT connection once it is known to succeed.
+// The broker's addresses first, looked up off the loop; then each in turn until one connects.
+// A host given as an address, or a TLS broker's name (which libmosquitto checks the broker's
+// certificate against, so it must have the name), goes to libmosquitto as it is.
 void Client::attempt() {
     if (stopping_) return;
     connecting_ = true;
-    answered_ = false;
-    endReason_.clear();
-    probeFd_ = startProbe(settings_.broker);
-    if (probeFd_ < 0) return probed(errno);
-    probeWatch_ = std::make_unique<loop::FdWatch>(queue_, probeFd_);
-    probeWatch_->whenWritable([this] {
-        int error = 0;
-        socklen_t size = sizeof error;
-        ::getsockopt(probeFd_, SOL_SOCKET, SO_ERROR, &error, &size);
-        probed(error);
+    const auto& host = settings_.broker.host;
+    const bool numeric = host.find(':') != std::string::npos ||
+                         host.find_first_not_of("0123456789.") == std::string::npos;
+    if (numeric || settings_.broker.tls) {
+        addresses_ = {host};
+        nextAddress_ = 0;
+        return tryAddress();
+    }
+    lookup_ = std::make_unique<loop::HostLookup>(queue_, host, [this](std::vector<std::string> found, std::string error) {
+        lookup_.reset();
+        if (found.empty()) {
+            report("mqtt: cannot find the broker " + settings_.broker.host + ": " + error + "; retrying");
+            return retryLater();
+        }
+        addresses_ = std::move(found);
+        nextAddress_ = 0;
+        tryAddress();
     });
 }
 
-void Client::probed(int error) {
-    probeWatch_.reset();
-    if (probeFd_ >= 0) ::close(probeFd_);
-    probeFd_ = -1;
-    if (error != 0) {
-        report("mqtt: cannot reach the broker at " + endpoint_ + ": " + std::strerror(error) + "; retrying");
-        return retryLater();
-    }
-    connectNow();
-}
-
-void Client::connectNow() {
-    const auto& broker = settings_.broker;
-    int rc;
-    if (v5_) {
-        // The session outlives the connection: what the broker holds for it waits for us.
-        mosquitto_property* properties = nullptr;
-        mosquitto_property_add_int32(&properties, MQTT_PROP_SESSION_EXPIRY_INTERVAL, UINT32_MAX);
-        rc = mosquitto_connect_bind_v5(mosq_.get(), broker.host.c_str(), broker.port, keepaliveSeconds, nullptr,
-                                       properties);
-        mosquitto_property_free_all(&properties);
-    } else {
-        rc = mosquitto_connect(mosq_.get(), broker.host.c_str(), broker.port, keepaliveSeconds);
-    }
+// A non-blocking connection to the next address; its end, or the broker's answer, comes later.
+void Client::tryAddress() {
+    answered_ = false;
+    endCode_ = 0;
+    endReason_.clear();
+    const std::string& address = addresses_[nextAddress_++];
+    const int rc = mosquitto_connect_bind_async(mosq_.get(), address.c_str(), settings_.broker.port,
+                                                keepaliveSeconds, nullptr);
     if (rc != MOSQ_ERR_SUCCESS) {
-        report("mqtt: cannot connect to the broker at " + endpoint_ + ": " + describe(rc) + "; retrying");
-        return retryLater();
+        noteEnd(rc);
+        return lost();
     }
     serve();
 }
@@ -225,7 +218,9 @@ void Client::serve() {
 
 // The first error of a connection: what its end is put down to.
 void Client::noteEnd(int rc) {
-    if (rc != MOSQ_ERR_SUCCESS && endReason_.empty()) endReason_ = describe(rc);
+    if (rc == MOSQ_ERR_SUCCESS || endCode_ != 0) return;
+    endCode_ = rc;
+    endReason_ = describe(rc);
 }
 
 void Client::afterIo() {
@@ -234,32 +229,66 @@ void Client::afterIo() {
     serve();
 }
 
-// The connection ended (libmosquitto closed its socket): try again later.
+// The connection ended (libmosquitto closed its socket): the next address, or later again.
 void Client::lost() {
     if (!connected_ && !connecting_) return;
-    if (connected_) {
-        report("mqtt: lost the broker at " + endpoint_ + "; reconnecting");
-    } else if (!answered_) {
-        // It ended before the broker answered: a failed TLS handshake, or a broker that hung up.
-        const std::string why = endReason_.empty() ? "the connection closed" : endReason_;
-        report("mqtt: cannot connect to the broker at " + endpoint_ + ": " + why + "; retrying");
-    }
-    connected_ = false;
     socketWatch_.reset();
     keepaliveTimer_.cancel();
+    if (connected_) {
+        connected_ = false;
+        if (takenOver()) {
+            report("mqtt: another client took the session " + clientId_ + " (probably a second gateway named " +
+                   settings_.gateway + "); trying again in a minute or two");
+            backoff_ = takenOverBackoff;
+        } else {
+            report("mqtt: lost the broker at " + endpoint_ + "; reconnecting");
+        }
+        return retryLater();
+    }
+    if (!answered_ && nextAddress_ < addresses_.size()) return tryAddress();
+    if (!answered_) {
+        // It ended before the broker answered: nothing listening, a failed TLS handshake, or a
+        // broker that hung up.
+        const bool system = endCode_ == MOSQ_ERR_ERRNO || endCode_ == 0;
+        const std::string why = endReason_.empty() ? "the connection closed" : endReason_;
+        report(std::string(system ? "mqtt: cannot reach the broker at " : "mqtt: cannot connect to the broker at ") +
+               endpoint_ + ": " + why + "; retrying");
+    }
     retryLater();
 }
 
+// Whether the connection just lost was taken by another client with our id: the broker said so
+// (0x8E), or it closed connections it had accepted again and again within a minute, with no
+// error on our side (mosquitto before 2.0.12 closes the older connection without a word).
+bool Client::takenOver() {
+    if (endCode_ == MQTT_RC_SESSION_TAKEN_OVER) return true;
+    if (endCode_ != MOSQ_ERR_CONN_LOST) return false;
+    const auto now = std::chrono::steady_clock::now();
+    closedByBroker_.push_back(now);
+    while (now - closedByBroker_.front() > takeoverWindow) closedByBroker_.pop_front();
+    if (closedByBroker_.size() < takeoverCloses) return false;
+    closedByBroker_.clear();
+    return true;
+}
+
 void Client::flush() {
+    if (!connected_) return;
+    if (handlers_.connected) handlers_.connected();
     while (connected_ && !backlog_.empty()) send(backlog_.pop());
     afterIo();
-    if (connected_ && handlers_.connected) handlers_.connected();
 }
 
 void Client::report(std::string line) {
     if (line == lastReport_) return;
     if (errors_) errors_(line);
     lastReport_ = std::move(line);
+}
+
+void Client::refused(const std::string& what, int reason, std::string line) {
+    const auto [said, isNew] = refusals_.try_emplace(what, reason);
+    if (!isNew && said->second == reason) return;
+    said->second = reason;
+    if (errors_) errors_(line);
 }
 
 void Client::onConnect(mosquitto*, void* self, int rc, int, const mqtt5__property*) {
@@ -272,8 +301,14 @@ void Client::onConnect(mosquitto*, void* self, int rc, int, const mqtt5__propert
         if (!client.lastReport_.empty()) client.report("mqtt: connected to the broker at " + client.endpoint_);
         if (client.diagnostics_)
             client.diagnostics_(std::string("mqtt: connected with MQTT ") + (client.v5_ ? "5" : "3.1.1"));
-        for (const auto& filter : client.subscriptions_)
-            mosquitto_subscribe(client.mosq_.get(), nullptr, filter.c_str(), 1);
+        for (const auto& [filter, retained] : client.subscriptions_) {
+            int options = 0;
+            if (client.v5_ && retained == Retained::never) options = MQTT_SUB_OPT_SEND_RETAIN_NEVER;
+            if (client.v5_ && retained == Retained::asPublished) options = MQTT_SUB_OPT_RETAIN_AS_PUBLISHED;
+            int mid = 0;
+            if (mosquitto_subscribe_v5(client.mosq_.get(), &mid, filter.c_str(), 1, options, nullptr) == 0)
+                client.subscribing_.insert_or_assign(mid, filter);
+        }
         // After libmosquitto has sent again what it had in flight, which it does once this returns.
         client.queue_.post([&client] { client.flush(); });
         return;
@@ -282,6 +317,7 @@ void Client::onConnect(mosquitto*, void* self, int rc, int, const mqtt5__propert
         client.v5_ = false;
         client.backoff_ = std::chrono::milliseconds(0);
         mosquitto_int_option(client.mosq_.get(), MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+        client.setConnectProperties();
         if (client.diagnostics_) client.diagnostics_("mqtt: the broker refused MQTT 5; using 3.1.1");
         return;
     }
@@ -303,7 +339,8 @@ void Client::onMessage(mosquitto*, void* self, const mosquitto_message* message,
                       .payload = {static_cast<const std::uint8_t*>(message->payload),
                                   static_cast<std::size_t>(message->payloadlen)},
                       .responseTopic = std::nullopt,
-                      .correlation = std::nullopt};
+                      .correlation = std::nullopt,
+                      .retained = message->retain};
     char* responseTopic = nullptr;
     void* correlation = nullptr;
     std::uint16_t correlationSize = 0;
@@ -316,9 +353,32 @@ void Client::onMessage(mosquitto*, void* self, const mosquitto_message* message,
     std::free(correlation);
 }
 
-void Client::onPublish(mosquitto*, void* self, int) {
+// A PUBACK: in MQTT 5 with the broker's reason, a refusal from 0x80 on (an ACL's "not
+// authorized"); a frame it refused is lost like one the backlog dropped.
+void Client::onPublish(mosquitto*, void* self, int mid, int reason, const mqtt5__property*) {
     auto& client = *static_cast<Client*>(self);
-    if (client.unacknowledged_ > 0) --client.unacknowledged_;
+    const auto found = client.unacknowledged_.find(mid);
+    if (found == client.unacknowledged_.end()) return;
+    if (reason >= 0x80) {
+        if (found->second.frame) ++client.refusedFrames_;
+        client.refused(found->second.topic, reason,
+                       "mqtt: the broker refused a message to " + found->second.topic + ": " +
+                           mosquitto_reason_string(reason));
+    } else if (!client.refusals_.empty()) {
+        client.refusals_.erase(found->second.topic);
+    }
+    client.unacknowledged_.erase(found);
+}
+
+void Client::onSubscribe(mosquitto*, void* self, int mid, int count, const int* granted, const mqtt5__property*) {
+    auto& client = *static_cast<Client*>(self);
+    const auto found = client.subscribing_.find(mid);
+    if (found == client.subscribing_.end()) return;
+    if (count > 0 && granted[0] >= 0x80)
+        client.refused("subscription " + found->second, granted[0],
+                       "mqtt: the broker refused the subscription to " + found->second + ": " +
+                           mosquitto_reason_string(granted[0]));
+    client.subscribing_.erase(found);
 }
 
 void Client::finish(const Message& last, std::chrono::milliseconds wait) {
@@ -330,7 +390,7 @@ void Client::finish(const Message& last, std::chrono::milliseconds wait) {
     stopping_ = true;
     if (!wasConnected) return;
     const auto deadline = std::chrono::steady_clock::now() + wait;
-    while (unacknowledged_ > 0 && mosquitto_socket(mosq_.get()) >= 0 && std::chrono::steady_clock::now() < deadline)
+    while (!unacknowledged_.empty() && mosquitto_socket(mosq_.get()) >= 0 && std::chrono::steady_clock::now() < deadline)
         mosquitto_loop(mosq_.get(), 50, 1);
     mosquitto_disconnect(mosq_.get());
     while (mosquitto_socket(mosq_.get()) >= 0 && mosquitto_want_write(mosq_.get()) &&

@@ -2,6 +2,8 @@
 
 #include <charconv>
 
+#include "bridge/constants.hpp"
+#include "loop/asio_main_queue.hpp"
 #include "mqtt/payloads.hpp"
 
 namespace mqtt {
@@ -9,18 +11,23 @@ namespace mqtt {
 namespace {
 
 constexpr std::chrono::milliseconds finishWait{2000};
+// The largest packet the broker may send us: the largest frame, with room for its topic and
+// properties. The broker drops a larger one rather than have us hold it.
+constexpr std::uint32_t maximumPacket = bridge::maxSendBytes + 64 * 1024;
+constexpr std::chrono::seconds replaceInterval{10};
 
 }  // namespace
 
 Front::Front(loop::AsioMainQueue& queue, const Settings& settings, Lines errors, Lines diagnostics)
-    : settings_(settings),
+    : queue_(queue),
+      settings_(settings),
       base_(settings.topicPrefix + "/" + settings.gateway + "/"),
       peersBase_(base_ + "peers/"),
       client_(queue, settings, settings.topicPrefix + "/" + settings.gateway,
-              {.topic = base_ + "status", .payload = offlineStatus(), .retain = true},
+              {.topic = base_ + "status", .payload = offlineStatus(), .retain = true}, maximumPacket,
               {.connected =
                    [this] {
-                       publishStatus();
+                       connected();
                        if (brokerWatch_) brokerWatch_(true);
                    },
                .failed =
@@ -32,9 +39,13 @@ Front::Front(loop::AsioMainQueue& queue, const Settings& settings, Lines errors,
 
 void Front::attach(std::weak_ptr<bridge::CommandTarget> target) {
     target_ = std::move(target);
-    client_.subscribe(peersBase_ + "+/tx");
+    // A retained tx message would be written again at every connection: never sent (and refused
+    // when a broker sends it anyway).
+    client_.subscribe(peersBase_ + "+/tx", Retained::never);
     // Retained peers a previous run left behind come back on this one, and are cleared.
     client_.subscribe(peersBase_ + "+");
+    // So is a status someone else left on ours.
+    client_.subscribe(base_ + "status", Retained::asPublished);
     client_.start();
 }
 
@@ -50,13 +61,34 @@ std::string Front::peerTopic(const codec::Uuid& id) const {
     return topic;
 }
 
+// What the broker retains is published again on every connection, before the backlog: a broker
+// that lost its retained messages (restarted without persistence) has them back at once.
+void Front::connected() {
+    publishStatus();
+    for (const auto& [id, peer] : ready_)
+        client_.publish({.topic = peerTopic(id), .payload = peerPayload(peer), .retain = true});
+}
+
 // The status is what holds now: it is not kept for a broker that is away, but published afresh
 // on every connection.
 void Front::publishStatus() {
     if (!client_.connected() || state_.empty()) return;
-    client_.publish({.topic = base_ + "status",
-                     .payload = onlineStatus(state_, reason_, client_.dropped()),
-                     .retain = true});
+    status_ = onlineStatus(state_, reason_, client_.dropped());
+    client_.publish({.topic = base_ + "status", .payload = status_, .retain = true});
+}
+
+// Ours again over another status, at most once per interval: two gateways that share a name
+// (with client ids of their own) must not answer each other without end.
+void Front::replaceStatus() {
+    if (replaceTimer_.pending()) {
+        replaceDue_ = true;
+        return;
+    }
+    replaceDue_ = false;
+    publishStatus();
+    replaceTimer_ = queue_.postAfter(replaceInterval, [this] {
+        if (replaceDue_) replaceStatus();
+    });
 }
 
 void Front::state(std::string_view value, std::string_view reason) {
@@ -95,7 +127,7 @@ void Front::write(const codec::Uuid& id, bridge::WriteOutcome outcome, std::int6
     std::uint64_t key = 0;
     if (!tag.empty() && std::from_chars(tag.data(), tag.data() + tag.size(), key).ec == std::errc()) {
         if (auto found = replies_.find(key); found != replies_.end()) {
-            if (found->second.topic) result.topic = std::move(*found->second.topic);
+            result.topic = std::move(found->second.topic);
             result.correlation = std::move(found->second.correlation);
             replies_.erase(found);
         }
@@ -104,28 +136,52 @@ void Front::write(const codec::Uuid& id, bridge::WriteOutcome outcome, std::int6
 }
 
 // P/G/peers/ID/tx: a frame for peer ID. P/G/peers/ID: a retained peer, stale unless ready.
+// P/G/status: a status someone else published.
 void Front::received(const Incoming& message) {
     std::string_view topic = message.topic;
-    if (!topic.starts_with(peersBase_)) return;
-    topic.remove_prefix(peersBase_.size());
-    const bool tx = topic.ends_with("/tx");
-    if (tx) topic.remove_suffix(3);
-    const auto id = codec::Uuid::parse(topic);
-    if (!id) return;
-    if (!tx) {
-        if (!message.payload.empty() && !ready_.contains(*id)) client_.publish({.topic = peerTopic(*id), .retain = true});
+    if (topic.size() == base_.size() + 6 && topic.starts_with(base_) && topic.ends_with("status")) {
+        const std::string_view payload(reinterpret_cast<const char*>(message.payload.data()), message.payload.size());
+        if (payload != status_) replaceStatus();
         return;
     }
+    if (!topic.starts_with(peersBase_)) return;
+    topic.remove_prefix(peersBase_.size());
+    if (topic.ends_with("/tx")) return receivedFrame(message, topic.substr(0, topic.size() - 3));
+    const auto id = codec::Uuid::parse(topic);
+    if (id && !message.payload.empty() && !ready_.contains(*id)) client_.publish({.topic = peerTopic(*id), .retain = true});
+}
+
+// Its outcome goes to the response topic, if any, else to the topic it came on plus "/result",
+// spelt as it came. What the bridge is not given is answered here.
+void Front::receivedFrame(const Incoming& message, std::string_view idText) {
+    const auto bytes = static_cast<std::int64_t>(message.payload.size());
+    Reply reply{.topic = std::string(message.topic) + "/result",
+                .correlation = message.correlation ? std::optional<std::string>(*message.correlation) : std::nullopt};
+    const auto refuse = [&](std::string_view reason) {
+        client_.publish({.topic = std::move(reply.topic),
+                         .payload = refusalPayload(reason, bytes),
+                         .correlation = std::move(reply.correlation)});
+    };
+    const auto id = codec::Uuid::parse(idText);
+    if (!id) return refuse("bad_id");
+    if (const auto& response = message.responseTopic) {
+        // Answers on another peer's tx would be frames, on our status a false status; with a
+        // wildcard they would be lost.
+        if (response->empty() || response->find_first_of("+#") != std::string_view::npos ||
+            response->starts_with(base_))
+            return refuse("bad_response_topic");
+        reply.topic = *response;
+    }
+    // Left from the past (a broker that ignores retain handling, or MQTT 3.1.1): never written.
+    if (message.retained) return refuse("retained");
+    if (message.payload.empty()) return refuse("bad_data");
     const auto target = target_.lock();
     if (!target) return;
     codec::Bytes payload(message.payload.begin(), message.payload.end());
-    if (!message.responseTopic && !message.correlation) return target->send(*id, std::move(payload));
+    if (!message.responseTopic && !message.correlation && reply.topic == peerTopic(*id) + "/tx/result")
+        return target->send(*id, std::move(payload));
     const std::uint64_t key = nextTag_++;
-    replies_.emplace(key, Reply{.topic = message.responseTopic ? std::optional<std::string>(*message.responseTopic)
-                                                               : std::nullopt,
-                                .correlation = message.correlation
-                                                   ? std::optional<std::string>(*message.correlation)
-                                                   : std::nullopt});
+    replies_.emplace(key, std::move(reply));
     target->sendTagged(*id, std::move(payload), std::to_string(key));
 }
 

@@ -40,16 +40,21 @@ public:
     void rejected(const bridge::Rejection&) override {}
 
 private:
-    // Where a frame's outcome goes when it is not P/G/peers/ID/tx/result, and what it carries back.
+    // Where a frame's outcome goes when it is not P/G/peers/ID/tx/result (with ID upper case),
+    // and what it carries back.
     struct Reply {
-        std::optional<std::string> topic;
+        std::string topic;
         std::optional<std::string> correlation;
     };
 
     void received(const Incoming& message);
+    void receivedFrame(const Incoming& message, std::string_view id);
+    void connected();
     void publishStatus();
+    void replaceStatus();
     std::string peerTopic(const codec::Uuid& id) const;
 
+    loop::AsioMainQueue& queue_;
     const Settings settings_;
     const std::string base_;  // "P/G/"
     const std::string peersBase_;  // "P/G/peers/"
@@ -57,6 +62,11 @@ private:
     std::weak_ptr<bridge::CommandTarget> target_;
     std::string state_;
     std::string reason_;
+    // The status last published, so that another one retained on its topic is replaced; the
+    // time before another replacement, and whether one is due then.
+    std::string status_;
+    loop::Timer replaceTimer_;
+    bool replaceDue_ = false;
     std::unordered_map<codec::Uuid, bridge::ReadyPeer, codec::UuidHash> ready_;
     // By the tag their frames carry through the bridge.
     std::unordered_map<std::uint64_t, Reply> replies_;

@@ -62,13 +62,18 @@ std::string gonePayload(bridge::PeerEnd reason) {
 }
 
 std::string resultPayload(bridge::WriteOutcome outcome, std::int64_t bytes) {
-    const bool accepted = outcome == bridge::WriteOutcome::written;
-    std::string out = accepted ? R"({"accepted":true,"bytes":)" : R"({"accepted":false,"bytes":)";
+    if (outcome != bridge::WriteOutcome::written) return refusalPayload(bridge::reasonName(outcome), bytes);
+    std::string out = R"({"accepted":true,"bytes":)";
     appendJsonInteger(out, bytes);
-    if (!accepted) {
-        out += R"(,"reason":)";
-        appendJsonString(out, bridge::reasonName(outcome));
-    }
+    out += '}';
+    return out;
+}
+
+std::string refusalPayload(std::string_view reason, std::int64_t bytes) {
+    std::string out = R"({"accepted":false,"bytes":)";
+    appendJsonInteger(out, bytes);
+    out += R"(,"reason":)";
+    appendJsonString(out, reason);
     out += '}';
     return out;
 }

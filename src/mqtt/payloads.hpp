@@ -21,5 +21,7 @@ std::string peerPayload(const bridge::ReadyPeer& peer);
 std::string gonePayload(bridge::PeerEnd reason);
 // A frame's outcome.
 std::string resultPayload(bridge::WriteOutcome outcome, std::int64_t bytes);
+// The outcome of a tx message refused before it reached the bridge, for `reason`.
+std::string refusalPayload(std::string_view reason, std::int64_t bytes);
 
 }  // namespace mqtt

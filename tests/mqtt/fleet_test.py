@@ -48,15 +48,21 @@ def wait_until(test, what, timeout=WAIT):
 class Broker:
     """mosquitto on 127.0.0.1:port; restartable on the same port with the same state."""
 
-    def __init__(self, root, passwords=None, certificates=None):
+    def __init__(self, root, passwords=None, certificates=None, persistence=True, dynsec=False):
         self.port = free_port()
         self.config = os.path.join(root, "mosquitto.conf")
         data = os.path.join(root, "data") + "/"
         os.makedirs(data, exist_ok=True)
         # Run as root, mosquitto would become the user "mosquitto", who cannot read our directory.
-        lines = [f"listener {self.port} 127.0.0.1", f"user {getpass.getuser()}", "persistence true",
-                 f"persistence_location {data}"]
-        if passwords:
+        lines = [f"listener {self.port} 127.0.0.1", f"user {getpass.getuser()}",
+                 f"persistence {'true' if persistence else 'false'}", f"persistence_location {data}"]
+        if dynsec:  # clients, roles and ACLs set with ctrl() once it runs; an "admin" to set them
+            config = os.path.join(root, "dynsec.json")
+            subprocess.run(["mosquitto_ctrl", "dynsec", "init", config, "admin", "admin"], check=True,
+                           capture_output=True)
+            lines += ["plugin /usr/lib/x86_64-linux-gnu/mosquitto_dynamic_security.so",
+                      f"plugin_opt_config_file {config}"]
+        elif passwords:
             pwfile = os.path.join(root, "passwords")
             open(pwfile, "w").close()
             for user, password in passwords.items():
@@ -82,6 +88,10 @@ class Broker:
 
         wait_until(listening, "the broker to listen")
 
+    def ctrl(self, *command):
+        subprocess.run(["mosquitto_ctrl", "-p", str(self.port), "-u", "admin", "-P", "admin", "dynsec", *command],
+                       check=True, capture_output=True, timeout=WAIT)
+
     def stop(self):
         if self.process and self.process.poll() is None:
             self.process.terminate()
@@ -100,7 +110,7 @@ class Gateway:
         path = os.path.join(root, name + ".json")
         with open(path, "w") as f:
             json.dump(world, f)
-        self.stderr = open(os.path.join(root, name + ".err"), "w+b")
+        self.stderr = tempfile.NamedTemporaryFile(dir=root, prefix=name + "-", suffix=".err", delete=False)
         self.process = subprocess.Popen([SIM, "--mqtt", url, "--gateway", name, *extra, path],
                                         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=self.stderr,
                                         env={**os.environ, **(env or {})})
@@ -126,7 +136,7 @@ class Gateway:
 class Client:
     """A paho MQTT 5 client with a persistent session; every message it gets, in order."""
 
-    def __init__(self, port, *topics, client_id="test-client"):
+    def __init__(self, port, *topics, client_id="test-client", credentials=None):
         self.messages = queue.Queue()
         self.seen = []
         self.lock = threading.Lock()
@@ -135,12 +145,14 @@ class Client:
         self.topics = topics
         self.client.on_connect = lambda c, u, f, rc, p: [c.subscribe(t, qos=1) for t in self.topics]
         self.client.reconnect_delay_set(0.1, 0.5)
+        if credentials:
+            self.client.username_pw_set(*credentials)
         props = Properties(PacketTypes.CONNECT)
         props.SessionExpiryInterval = 3600
         self.client.connect("127.0.0.1", port, clean_start=False, properties=props)
         self.client.loop_start()
 
-    def publish(self, topic, payload, response=None, correlation=None):
+    def publish(self, topic, payload, response=None, correlation=None, retain=False):
         props = None
         if response or correlation:
             props = Properties(PacketTypes.PUBLISH)
@@ -148,7 +160,7 @@ class Client:
                 props.ResponseTopic = response
             if correlation:
                 props.CorrelationData = correlation
-        self.client.publish(topic, payload, qos=1, properties=props)
+        self.client.publish(topic, payload, qos=1, retain=retain, properties=props)
 
     def take(self, test, what, timeout=WAIT):
         """The first message (after those already taken) that passes `test`."""
@@ -168,6 +180,88 @@ class Client:
     def close(self):
         self.client.loop_stop()
         self.client.disconnect()
+
+
+def read_exactly(conn, count):
+    data = b""
+    while len(data) < count:
+        more = conn.recv(count - len(data))
+        if not more:
+            raise EOFError
+        data += more
+    return data
+
+
+def read_packet(conn):
+    """One MQTT packet: its first byte, its remaining length in 7-bit groups, its body."""
+    head = read_exactly(conn, 1)
+    length, shift = 0, 0
+    while True:
+        byte = read_exactly(conn, 1)
+        head += byte
+        length |= (byte[0] & 0x7F) << shift
+        shift += 7
+        if byte[0] < 0x80:
+            return head + read_exactly(conn, length), head
+
+
+class Relay:
+    """Between gateways and a broker, as another broker would behave: `v311_only` answers an MQTT 5
+    CONNECT with "unacceptable protocol version" (return code 1), as a 3.1.1-only broker does;
+    `takeover` tells the gateway, when the broker ends its connection, that another client took
+    the session (DISCONNECT 0x8E), as mosquitto does from 2.0.12 on."""
+
+    def __init__(self, broker_port, v311_only=False, takeover=False):
+        self.broker_port, self.v311_only, self.takeover = broker_port, v311_only, takeover
+        self.server = socket.create_server(("127.0.0.1", 0))
+        self.port = self.server.getsockname()[1]
+        self.levels = []  # each CONNECT's protocol level
+        self.sockets = []
+        threading.Thread(target=self.serve, daemon=True).start()
+
+    def serve(self):
+        while True:
+            try:
+                conn, _ = self.server.accept()
+            except OSError:
+                return
+            self.sockets.append(conn)
+            threading.Thread(target=self.handle, args=(conn,), daemon=True).start()
+
+    def handle(self, conn):
+        try:
+            packet, head = read_packet(conn)
+        except (EOFError, OSError):
+            return conn.close()
+        level = packet[len(head) + 6]  # after the length-prefixed "MQTT"
+        self.levels.append(level)
+        if self.v311_only and level == 5:
+            conn.sendall(b"\x20\x02\x00\x01")
+            return conn.close()
+        up = socket.create_connection(("127.0.0.1", self.broker_port))
+        self.sockets.append(up)
+        up.sendall(packet)
+
+        def pump(source, sink, ended=b""):
+            try:
+                while data := source.recv(65536):
+                    sink.sendall(data)
+                sink.sendall(ended)
+            except OSError:
+                pass
+            for s in (source, sink):
+                try:
+                    s.shutdown(socket.SHUT_RDWR)
+                except OSError:
+                    pass
+
+        threading.Thread(target=pump, args=(conn, up), daemon=True).start()
+        pump(up, conn, b"\xe0\x02\x8e\x00" if self.takeover else b"")
+
+    def close(self):
+        self.server.close()
+        for s in self.sockets:
+            s.close()
 
 
 def retained(port, topic):
@@ -204,8 +298,13 @@ def notes(count, every):
 class Fixture(unittest.TestCase):
     def setUp(self):
         self.root = tempfile.mkdtemp(prefix="gattrelay-mqtt-")
-        self.addCleanup(shutil.rmtree, self.root, True)
+        self.addCleanup(shutil.rmtree, self.root, True) if not os.environ.get("KEEP") else None
         self.gateways = []
+
+    def relay(self, broker, **options):
+        r = Relay(broker.port, **options)
+        self.addCleanup(r.close)
+        return r
 
     def broker(self, **options):
         broker = Broker(self.root, **options)
@@ -218,8 +317,8 @@ class Fixture(unittest.TestCase):
         self.addCleanup(g.close)
         return g
 
-    def client(self, port, *topics):
-        c = Client(port, *topics)
+    def client(self, port, *topics, credentials=None):
+        c = Client(port, *topics, credentials=credentials)
         self.addCleanup(c.close)
         return c
 
@@ -446,47 +545,15 @@ class Failures(Fixture):
         self.assertIn("connected to the broker", g.errors())
 
     def test_a_broker_without_mqtt_5_gets_3_1_1(self):
-        # Every mosquitto speaks MQTT 5, so this listener answers as a 3.1.1-only broker does: an
-        # MQTT 5 CONNECT gets "unacceptable protocol version" (return code 1); a 3.1.1 one is accepted.
-        server = socket.create_server(("127.0.0.1", 0))
-        self.addCleanup(server.close)
-        levels = []
-
-        def read_exactly(conn, count):
-            data = b""
-            while len(data) < count:
-                more = conn.recv(count - len(data))
-                if not more:
-                    raise EOFError
-                data += more
-            return data
-
-        def serve():
-            connections = []
-            while len(levels) < 2:
-                conn, _ = server.accept()
-                connections.append(conn)
-                try:
-                    read_exactly(conn, 1)  # CONNECT's first byte
-                    length, shift = 0, 0
-                    while True:  # the remaining length, 7 bits at a time
-                        byte = read_exactly(conn, 1)[0]
-                        length |= (byte & 0x7F) << shift
-                        shift += 7
-                        if byte < 0x80:
-                            break
-                    levels.append(read_exactly(conn, length)[6])  # after the length-prefixed "MQTT"
-                    conn.sendall(b"\x20\x02\x00" + (b"\x01" if levels[-1] == 5 else b"\x00"))
-                except EOFError:
-                    pass  # the gateway's reachability probe
-            time.sleep(WAIT)  # holds the accepted connection until the test ends
-            for conn in connections:
-                conn.close()
-
-        threading.Thread(target=serve, daemon=True).start()
-        g = self.gateway("gw", echo_world(), server.getsockname()[1])
-        wait_until(lambda: len(levels) == 2, "a second CONNECT")
-        self.assertEqual(levels, [5, 4])
+        broker = self.broker()
+        relay = self.relay(broker, v311_only=True)
+        c = self.client(broker.port, "gattrelay/#")
+        g = self.gateway("gw", echo_world(), broker.port, url=f"mqtt://127.0.0.1:{relay.port}")
+        base = f"gattrelay/gw/peers/{ECHO}"
+        wait_until(lambda: retained(broker.port, base), "the peer")
+        c.publish(base + "/tx", b"hello")
+        self.assertEqual(c.take(lambda m: m.topic == base + "/rx", "the echo").payload, b"hello")
+        self.assertEqual(relay.levels, [5, 4])
         self.assertEqual(g.errors(), "")
 
     def test_refused_login_says_so_once_and_retries(self):
@@ -497,7 +564,9 @@ class Failures(Fixture):
         wait_until(lambda: "refused the connection" in bad.errors(), "the refusal")
         self.assertNotIn("wrong", bad.errors())
         time.sleep(2)  # several attempts: 0.5 s, then 1 s
-        self.assertEqual(bad.errors().count("\n"), 1)
+        self.assertEqual(bad.errors().count("\n"), 2)
+        self.assertIn("the password in the --mqtt URL can be read by every user of this machine; use "
+                      "--mqtt-password-file", bad.errors().splitlines()[0])
         self.assertIsNone(bad.process.poll())
         with open(os.path.join(self.root, "broker.log"), "rb") as f:
             log = f.read()
@@ -507,6 +576,222 @@ class Failures(Fixture):
         self.assertIn(b'"online":true', sub.stdout)
         self.assertEqual(good.errors(), "")
 
+    def test_password_files(self):
+        broker = self.broker(passwords={"relay": "right"})
+        url = f"mqtt://relay@127.0.0.1:{broker.port}"
+        path = os.path.join(self.root, "password")
+        with open(path, "w") as f:
+            f.write("right\nthe first line only\n")
+        os.chmod(path, 0o644)
+        missing = os.path.join(self.root, "missing")
+        for args, line in (([url, "--mqtt-password-file", path],
+                            f"the password file '{path}' is readable by other users (chmod o-r it)"),
+                           ([url, "--mqtt-password-file", missing],
+                            f"cannot read the password file '{missing}': No such file or directory"),
+                           ([f"mqtt://127.0.0.1:{broker.port}", "--mqtt-password-file", path],
+                            "--mqtt-password-file needs a user in the URL")):
+            with self.subTest(line=line):
+                out = subprocess.run([SIM, "--mqtt", *args], capture_output=True, timeout=WAIT)
+                self.assertEqual((out.returncode, out.stdout), (2, b""))
+                self.assertEqual(out.stderr.decode().count("\n"), 1)
+                self.assertIn(line, out.stderr.decode())
+        os.chmod(path, 0o640)
+        g = self.gateway("gw", echo_world(), broker.port, "--mqtt-password-file", path, url=url)
+        sub = subprocess.run(["mosquitto_sub", "-p", str(broker.port), "-u", "relay", "-P", "right", "-t",
+                              "gattrelay/gw/status", "-W", "5", "-C", "1"], capture_output=True, timeout=WAIT)
+        self.assertIn(b'"online":true', sub.stdout)
+        self.assertEqual(g.errors(), "")
+
+    def test_every_address_of_the_broker_host_is_tried(self):
+        # The host name resolves to ::1, where nothing listens, then to 127.0.0.1, the broker: a
+        # private /etc/hosts in a mount namespace of the gateway's own.
+        hosts = os.path.join(self.root, "hosts")
+        with open(hosts, "w") as f:
+            f.write("::1 broker.test\n127.0.0.1 broker.test\n")
+        probe = subprocess.run(["unshare", "-rm", "sh", "-c", f"mount --bind {hosts} /etc/hosts"],
+                               capture_output=True)
+        if probe.returncode != 0:
+            self.skipTest("no mount namespaces here: " + probe.stderr.decode().strip())
+        broker = self.broker()
+        path = os.path.join(self.root, "w.json")
+        with open(path, "w") as f:
+            json.dump(echo_world(), f)
+        err = open(os.path.join(self.root, "unshared.err"), "w+b")
+        self.addCleanup(err.close)
+        process = subprocess.Popen(["unshare", "-rm", "sh", "-c", f'mount --bind {hosts} /etc/hosts && exec "$@"', "-",
+                                    SIM, "--mqtt", f"mqtt://broker.test:{broker.port}", "--gateway", "gw", path],
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err)
+        self.addCleanup(lambda: (process.kill(), process.wait()))
+        wait_until(lambda: b'"online":true' in retained(broker.port, "gattrelay/gw/status"), "online")
+        err.seek(0)
+        self.assertEqual(err.read(), b"")
+        with open(os.path.join(self.root, "broker.log"), "rb") as f:
+            # No probe connection: the only one that sent nothing is the fixture's, that saw the broker listen.
+            self.assertEqual(f.read().count(b"<unknown> closed its connection"), 1)
+
+
+class TxRefusals(Fixture):
+    """What a tx message gets when it is not a frame to write."""
+
+    def test_refused_messages_are_answered_where_they_came_and_never_written(self):
+        broker = self.broker()
+        c = self.client(broker.port, "gattrelay/#", "app/#")
+        self.gateway("gw", echo_world(), broker.port)
+        base = "gattrelay/gw/peers/"
+        wait_until(lambda: retained(broker.port, base + ECHO), "the peer")
+        # (peer level, payload, response topic, where the outcome goes, its reason or None for accepted)
+        cases = [
+            (ECHO.lower(), b"low", None, base + ECHO.lower() + "/tx/result", None),
+            ("not-a-peer", b"x", None, base + "not-a-peer/tx/result", "bad_id"),
+            (ECHO, b"", None, base + ECHO + "/tx/result", "bad_data"),
+            (ECHO, b"r1", f"{base}{OTHER}/tx", base + ECHO + "/tx/result", "bad_response_topic"),
+            (ECHO, b"r2", "gattrelay/gw/status", base + ECHO + "/tx/result", "bad_response_topic"),
+            (ECHO, b"r3", "app/replies", "app/replies", None),
+            (ECHO, b"x" * 20000, None, base + ECHO + "/tx/result", "too_long"),
+        ]
+        for level, payload, response, _, _ in cases:
+            c.publish(base + level + "/tx", payload, response, b"corr")
+        # Over the largest packet the gateway takes: the broker drops it for the gateway.
+        c.publish(base + ECHO + "/tx", b"y" * 200_000)
+        c.publish(base + ECHO + "/tx", b"last")
+        topics = {where for _, _, _, where, _ in cases}
+        results = []
+        while not results or results[-1][1] != {"accepted": True, "bytes": 4}:
+            m = c.take(lambda m: m.topic in topics, "the outcomes")
+            results.append((m.topic, json.loads(m.payload), getattr(m.properties, "CorrelationData", None)))
+        expected = [(where, {"accepted": True, "bytes": len(payload)} if reason is None else
+                     {"accepted": False, "bytes": len(payload), "reason": reason}, b"corr")
+                    for _, payload, _, where, reason in cases]
+        expected.append((base + ECHO + "/tx/result", {"accepted": True, "bytes": 4}, None))
+        self.assertCountEqual(results, expected)
+        c.take(lambda m: m.topic == base + ECHO + "/rx" and m.payload == b"last", "the last echo")
+        echoes = [m.payload for m in c.seen if m.topic == base + ECHO + "/rx"]
+        self.assertEqual(echoes, [b"low", b"r3", b"last"])
+
+    def test_a_retained_tx_is_never_written(self):
+        broker = self.broker()
+        c = self.client(broker.port, "gattrelay/#")
+        tx = f"gattrelay/gw/peers/{ECHO}/tx"
+        c.publish(tx, b"UNLOCK", retain=True)
+        wait_until(lambda: retained(broker.port, tx) == b"UNLOCK", "the retained tx")
+        # MQTT 5: the broker never sends it, on the first connection or after a restart.
+        g = self.gateway("gw", echo_world(), broker.port)
+        wait_until(lambda: retained(broker.port, tx[:-3]), "the peer")
+        broker.stop()
+        broker.start()
+        wait_until(lambda: "connected to the broker" in g.errors(), "the gateway back")
+        c.publish(tx, b"now")
+        c.take(lambda m: m.topic == tx[:-3] + "/rx", "the live frame's echo")
+        self.assertEqual([m.payload for m in c.seen if m.topic == tx[:-3] + "/rx"], [b"now"])
+        g.stop()
+        # MQTT 3.1.1 has no retain handling: the broker sends it flagged, and it is refused.
+        relay = self.relay(broker, v311_only=True)
+        self.gateway("old", echo_world(), broker.port, url=f"mqtt://127.0.0.1:{relay.port}")
+        old = f"gattrelay/old/peers/{ECHO}/tx"
+        c.publish(old, b"UNLOCK", retain=True)
+        result = c.take(lambda m: m.topic == old + "/result", "the retained tx's outcome")
+        self.assertEqual(json.loads(result.payload), {"accepted": False, "bytes": 6, "reason": "retained"})
+        self.assertEqual(relay.levels[:2], [5, 4])
+        c.publish(old, b"live")
+        self.assertEqual(c.take(lambda m: m.topic == old[:-3] + "/rx", "the live echo").payload, b"live")
+
+
+class Republish(Fixture):
+    def test_a_broker_without_persistence_gets_status_and_peers_again(self):
+        broker = self.broker(persistence=False)
+        g = self.gateway("gw", echo_world(), broker.port)
+        peer = f"gattrelay/gw/peers/{ECHO}"
+        wait_until(lambda: retained(broker.port, peer), "the peer")
+        broker.stop()
+        broker.start()
+        wait_until(lambda: b'"online":true' in retained(broker.port, "gattrelay/gw/status"), "the status again")
+        wait_until(lambda: retained(broker.port, peer) == b'{"mtu":185}', "the peer again")
+        self.assertIn("connected to the broker", g.errors())
+
+    def test_a_false_retained_status_is_replaced(self):
+        broker = self.broker()
+        self.gateway("gw", echo_world(), broker.port)
+        status = "gattrelay/gw/status"
+        wait_until(lambda: b'"online":true' in retained(broker.port, status), "online")
+        subprocess.run(["mosquitto_pub", "-p", str(broker.port), "-r", "-t", status, "-m", '{"online":false}'],
+                       check=True, timeout=WAIT)
+        wait_until(lambda: b'"online":true' in retained(broker.port, status), "online again")
+
+
+class Takeover(Fixture):
+    """Two gateways of one name: one keeps the session, the other says so once and waits."""
+
+    LINE = "another client took the session gattrelay/gw (probably a second gateway named gw)"
+
+    def test_mosquitto_as_it_is_closes_the_older_connection_without_a_word(self):
+        broker = self.broker()
+        a = self.gateway("gw", echo_world(), broker.port)
+        wait_until(lambda: b'"online":true' in retained(broker.port, "gattrelay/gw/status"), "the first gateway")
+        b = self.gateway("gw", echo_world(), broker.port)
+        wait_until(lambda: self.LINE in a.errors() + b.errors(), "the takeover said")
+        said, kept = (a, b) if self.LINE in a.errors() else (b, a)
+        time.sleep(2)  # the gateway that said it waits; the other keeps the session
+        self.assertEqual((said.errors() + kept.errors()).count(self.LINE), 1, said.errors() + kept.errors())
+        with open(os.path.join(self.root, "broker.log"), "rb") as f:
+            connections = f.read().count(b"New client connected")
+        time.sleep(2)
+        with open(os.path.join(self.root, "broker.log"), "rb") as f:
+            self.assertEqual(f.read().count(b"New client connected"), connections)
+        wait_until(lambda: b'"online":true' in retained(broker.port, "gattrelay/gw/status"), "online")
+        self.assertTrue(retained(broker.port, f"gattrelay/gw/peers/{ECHO}"))
+
+    def test_a_broker_that_says_0x8e(self):
+        broker = self.broker()
+        relay = self.relay(broker, takeover=True)
+        a = self.gateway("gw", echo_world(), broker.port, url=f"mqtt://127.0.0.1:{relay.port}")
+        wait_until(lambda: b'"online":true' in retained(broker.port, "gattrelay/gw/status"), "the first gateway")
+        b = self.gateway("gw", echo_world(), broker.port)
+        wait_until(lambda: self.LINE in a.errors(), "the takeover said")
+        time.sleep(2)  # no second attempt within a minute
+        self.assertEqual(len(relay.levels), 1)
+        self.assertEqual(a.errors().count("\n"), 1, a.errors())
+        self.assertEqual(b.errors(), "")
+        wait_until(lambda: b'"online":true' in retained(broker.port, "gattrelay/gw/status"), "online")
+
+
+class Refusals(Fixture):
+    """A broker whose ACLs refuse the gateway's rx messages and its subscription to its status."""
+
+    def test_each_refusal_said_once_and_refused_frames_counted(self):
+        broker = self.broker(dynsec=True)
+        for command in (["createClient", "relay", "-p", "r"], ["createRole", "gw"],
+                        ["addRoleACL", "gw", "publishClientSend", "gattrelay/gw/#", "allow", "1"],
+                        ["addRoleACL", "gw", "publishClientSend", "gattrelay/gw/peers/+/rx", "deny", "5"],
+                        ["addRoleACL", "gw", "subscribePattern", "gattrelay/gw/peers/#", "allow", "1"],
+                        ["addClientRole", "relay", "gw"],
+                        ["createClient", "app", "-p", "a"], ["createRole", "app"],
+                        ["addRoleACL", "app", "subscribePattern", "#", "allow", "1"], ["addClientRole", "app", "app"]):
+            broker.ctrl(*command)
+        world = {"peripherals": [{"id": OTHER, "outboxNotifying": True, "notifications": notes(5, 50)}]}
+        g = self.gateway("gw", world, broker.port, "--mqtt-password-file", self.password_file("r"),
+                         url=f"mqtt://relay@127.0.0.1:{broker.port}")
+        rx = f"gattrelay/gw/peers/{OTHER}/rx"
+        refusals = [f"the broker refused a message to {rx}: Not authorized",
+                    "the broker refused the subscription to gattrelay/gw/status: Not authorized"]
+        wait_until(lambda: all(line in g.errors() for line in refusals), "the refusals")
+        time.sleep(1)  # the last notification is due at 200 ms
+        # The next connection's status counts the frames refused; the subscription is refused
+        # again, and not said again.
+        broker.stop()
+        broker.start()
+        status = lambda: subprocess.run(["mosquitto_sub", "-p", str(broker.port), "-u", "app", "-P", "a", "-t",
+                                         "gattrelay/gw/status", "-W", "2", "-C", "1"],
+                                        capture_output=True, timeout=WAIT).stdout
+        wait_until(lambda: b'"dropped":5,"online":true' in status(), "the status counting the refused frames")
+        for line in refusals:
+            self.assertEqual(g.errors().count(line), 1, g.errors())
+
+    def password_file(self, password):
+        path = os.path.join(self.root, "password")
+        with open(path, "w") as f:
+            f.write(password + "\n")
+        os.chmod(path, 0o600)
+        return path
 
 if __name__ == "__main__":
     unittest.main()
