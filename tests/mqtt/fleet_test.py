@@ -298,7 +298,7 @@ def notes(count, every):
 class Fixture(unittest.TestCase):
     def setUp(self):
         self.root = tempfile.mkdtemp(prefix="gattrelay-mqtt-")
-        self.addCleanup(shutil.rmtree, self.root, True) if not os.environ.get("KEEP") else None
+        self.addCleanup(shutil.rmtree, self.root, True)
         self.gateways = []
 
     def relay(self, broker, **options):
@@ -685,10 +685,12 @@ class TxRefusals(Fixture):
         self.assertEqual([m.payload for m in c.seen if m.topic == tx[:-3] + "/rx"], [b"now"])
         g.stop()
         # MQTT 3.1.1 has no retain handling: the broker sends it flagged, and it is refused.
-        relay = self.relay(broker, v311_only=True)
-        self.gateway("old", echo_world(), broker.port, url=f"mqtt://127.0.0.1:{relay.port}")
+        # (Published live, a retained message is a command like any other, and written.)
         old = f"gattrelay/old/peers/{ECHO}/tx"
         c.publish(old, b"UNLOCK", retain=True)
+        wait_until(lambda: retained(broker.port, old) == b"UNLOCK", "the retained tx")
+        relay = self.relay(broker, v311_only=True)
+        self.gateway("old", echo_world(), broker.port, url=f"mqtt://127.0.0.1:{relay.port}")
         result = c.take(lambda m: m.topic == old + "/result", "the retained tx's outcome")
         self.assertEqual(json.loads(result.payload), {"accepted": False, "bytes": 6, "reason": "retained"})
         self.assertEqual(relay.levels[:2], [5, 4])
