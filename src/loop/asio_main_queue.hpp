@@ -12,9 +12,8 @@ namespace loop {
 
 // The production main queue: an Asio io_context served by the main thread, the thread that
 // builds it. Idle means blocked in the kernel: no polling, no periodic timers. Tasks posted on the
-// main thread run before the loop next looks for I/O; tasks posted from other threads join them
-// when the loop wakes for them (all that came meanwhile at once); Asio's own handlers take their
-// turn in Asio's queue.
+// main thread run before the loop next looks for I/O; tasks posted from other threads and Asio's
+// own handlers take their turn in Asio's queue.
 class AsioMainQueue final : public MainQueue {
 public:
     AsioMainQueue();
