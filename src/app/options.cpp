@@ -70,6 +70,10 @@ public:
         if (options_.replay && options_.world) return fail("a world file and --replay cannot both be given");
         if (options_.printWorld && !options_.replay) return fail("option --print-world needs --replay");
         if (options_.profile.inbox == options_.profile.outbox) return fail("--inbox and --outbox must differ");
+        // --list writes its own lines and exits: it has no protocol and no front.
+        for (const char* other : {"--mqtt", "--protocol"})
+            if (options_.listSeconds && given(other))
+                return fail("option '--list' cannot be used with '" + std::string(other) + "'");
         if (mqttUrl_) {
             mqtt_.broker = *mqttUrl_;
             if (mqtt_.passwordFile && !mqtt_.broker.user) return fail("--mqtt-password-file needs a user in the URL");
@@ -126,6 +130,8 @@ private:
         if (arg == "--name") {
             const auto text = next(arg, i);
             if (!text) return false;
+            // An empty prefix would let every peripheral through: surely a mistake (an unset variable).
+            if (text->empty()) return failed(arg, *text, "a name prefix of at least one byte");
             options_.filter.namePrefixes.emplace_back(*text);
             return true;
         }
@@ -138,10 +144,14 @@ private:
         }
         if (arg == "--list") {
             if (!once(arg)) return false;
-            // Its value is optional: after "=", or the next argument if it is a number.
+            // Its value is optional: after "=", or the next argument if it is a number ("-1" is a
+            // bad number, not an option).
             std::optional<std::string_view> text = inlineValue_;
-            if (!text && i + 1 < args_.size() && std::isdigit(static_cast<unsigned char>(args_[i + 1][0])))
-                text = args_[++i];
+            if (!text && i + 1 < args_.size()) {
+                const std::string_view following = args_[i + 1];
+                const std::string_view digits = following.starts_with('-') ? following.substr(1) : following;
+                if (!digits.empty() && std::isdigit(static_cast<unsigned char>(digits[0]))) text = args_[++i];
+            }
             options_.listSeconds = text ? integerIn(*text, 1, 3600) : defaultListSeconds;
             if (!options_.listSeconds) return failed(arg, *text, "a number of seconds from 1 to 3600");
             return true;
@@ -236,8 +246,10 @@ private:
         return std::string_view(args_[++i]);
     }
 
+    bool given(std::string_view name) const { return seen_.find(std::string(name) + ' ') != std::string::npos; }
+
     bool once(std::string_view name) {
-        if (seen_.find(std::string(name) + ' ') != std::string::npos) {
+        if (given(name)) {
             error_ = "option '" + std::string(name) + "' given twice";
             return false;
         }

@@ -119,9 +119,12 @@ TEST(Options, ParseEveryOptionAndNameWhatIsWrong) {
 TEST(Options, FiltersAndListCombineAndNameWhatIsWrong) {
     const std::string id = "5EC1A5E0-0000-4000-8000-000000000001";
     const Case cases[] = {
-        {sim, {"--peer", id.c_str(), "--peer", "aa:bb:cc:00:11:22", "--name", "Kit", "--name", "", "--min-rssi", "-70",
+        {sim, {"--peer", id.c_str(), "--peer", "aa:bb:cc:00:11:22", "--name", "Kit", "--name", "Lab", "--min-rssi", "-70",
                "w.json"},
-         "run p1 world=w.json peer=" + id + " peer=aa:bb:cc:00:11:22 name=Kit name= min-rssi=-70"},
+         "run p1 world=w.json peer=" + id + " peer=aa:bb:cc:00:11:22 name=Kit name=Lab min-rssi=-70"},
+        // An empty prefix would match every peripheral.
+        {bluez, {"--name", ""}, "error: bad value '' for option '--name': expected a name prefix of at least one byte"},
+        {bluez, {"--name="}, "error: bad value '' for option '--name': expected a name prefix of at least one byte"},
         {bluez, {"--peer", "5ec1a5e0-0000-4000-8000-000000000001"}, "run p1 peer=" + id},
         {macos, {"--peer", id.c_str()}, "run p1 peer=" + id},
         {bluez, {"--min-rssi", "20"}, "run p1 min-rssi=20"},
@@ -136,6 +139,10 @@ TEST(Options, FiltersAndListCombineAndNameWhatIsWrong) {
          "error: bad value '3601' for option '--list': expected a number of seconds from 1 to 3600"},
         {bluez, {"--list", "5s"}, "error: bad value '5s' for option '--list': expected a number of seconds from 1 to 3600"},
         {bluez, {"--list", "--list"}, "error: option '--list' given twice"},
+        {bluez, {"--list", "-1"}, "error: bad value '-1' for option '--list': expected a number of seconds from 1 to 3600"},
+        // --list writes its own lines: no protocol, no MQTT.
+        {bluez, {"--list", "--protocol", "2"}, "error: option '--list' cannot be used with '--protocol'"},
+        {bluez, {"--mqtt", "mqtt://127.0.0.1", "--list"}, "error: option '--list' cannot be used with '--mqtt'"},
         {macos, {"--peer", "AA:BB:CC:00:11:22"},
          "error: bad value 'AA:BB:CC:00:11:22' for option '--peer': expected a peer id like "
          "a3e5b7c9-5d1f-4e2a-9b6c-000000000001 (this system does not show device addresses)"},
