@@ -154,7 +154,7 @@ TEST(WorldFile, NameSignalAddressAndAdapterReasonReachTheirFields) {
     EXPECT_EQ(loaded.world->adapter[1].reason, "");
     const auto& a = loaded.world->peripherals.at(0);
     EXPECT_EQ(a.name, "Kit\xC3\xA9");
-    EXPECT_EQ(a.address, "aa:BB:cc:00:11:22");
+    EXPECT_EQ(a.address, "AA:BB:CC:00:11:22");  // shown in upper case, as BlueZ shows addresses
     ASSERT_EQ(a.rssi.size(), 1u);
     EXPECT_EQ(a.rssi[0].dbm, -60);
     const auto& b = loaded.world->peripherals.at(1);

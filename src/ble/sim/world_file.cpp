@@ -255,14 +255,16 @@ std::vector<RssiStep> rssi(element e, const std::string& path) {
     return valueOrTimeline(e, path, "dbm", &RssiStep::dbm, rssiValue);
 }
 
-// Six two-digit hexadecimal numbers joined by ":", letters in either case.
+// Six two-digit hexadecimal numbers joined by ":", letters in either case; shown in upper case, as
+// BlueZ shows addresses.
 std::string address(element e, const std::string& path) {
-    const std::string_view text = string(e, path);
+    std::string text(string(e, path));
     bool valid = text.size() == 17;
     for (std::size_t i = 0; valid && i < text.size(); ++i)
         valid = i % 3 == 2 ? text[i] == ':' : std::isxdigit(static_cast<unsigned char>(text[i])) != 0;
     if (!valid) fail(path, "not an address (expected six two-digit hexadecimal numbers joined by \":\")");
-    return std::string(text);
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
 }
 
 std::string name(element e, const std::string& path) { return std::string(string(e, path)); }
