@@ -4,11 +4,22 @@ export type AdapterState =
     'unknown' | 'resetting' | 'unsupported' | 'unauthorized' | 'powered_off' | 'ready' | 'failed';
 
 export type WriteReason = 'too_long' | 'unknown_peer' | 'not_ready' | 'queue_full' | 'write_failed' | 'peer_gone';
-export type PeerGoneReason = 'connect_failed' | 'setup_failed' | 'disconnected';
+export type PeerGoneReason = 'connect_failed' | 'setup_failed' | 'disconnected' | 'closed';
+/** Why the adapter is in its state, where the backend knows. */
+export type StateReason = 'no_bus' | 'no_bluetoothd' | 'no_adapter' | 'adapter_missing' | 'access_denied' | 'blocked';
 export type RejectedReason = 'not_json' | 'not_a_command' | 'bad_id' | 'bad_data' | 'bad_tag' | 'too_long';
 
-export interface StateEvent { event: 'state'; value: AdapterState }
-export interface PeerReadyEvent { event: 'peer'; id: string; connected: true; mtu: number }
+export interface StateEvent { event: 'state'; value: AdapterState; reason?: StateReason }
+/** What a ready peer's announcement says: its advertised name, signal strength (dBm) and address, where known. */
+export interface ReadyPeer {
+    id: string;
+    mtu: number;
+    name?: string;
+    rssi?: number;
+    /** `AA:BB:CC:DD:EE:FF`, where the stack shows addresses (Linux, gattrelay-sim), not on macOS. */
+    address?: string;
+}
+export interface PeerReadyEvent extends ReadyPeer { event: 'peer'; connected: true }
 export interface PeerGoneEvent { event: 'peer'; id: string; connected: false; mtu: number; reason: PeerGoneReason }
 export interface FrameEvent { event: 'frame'; id: string; data: Buffer }
 export interface WriteEvent {
@@ -40,7 +51,21 @@ export interface Exit {
 export interface StartOptions {
     /** The program: GATTRELAY_PATH, else `gattrelay`; with `world`, GATTRELAY_SIM_PATH, else `gattrelay-sim`. */
     path?: string;
-    /** Options given to the bridge after `--protocol 2`, e.g. `['--service', uuid, '-v']`. */
+    /** `--peer`: only these peers, by id or device address. */
+    peer?: string | string[];
+    /** `--name`: only peripherals whose name starts with one of these. */
+    name?: string | string[];
+    /** `--min-rssi`: only peripherals reported at this many dBm or stronger. */
+    minRssi?: number;
+    /** `--service`, `--inbox`, `--outbox`: your own GATT service, e.g. '180d' or a full UUID. */
+    service?: string;
+    inbox?: string;
+    outbox?: string;
+    /** `--adapter` (gattrelay on Linux): 'hci1' or the adapter's address. */
+    adapter?: string;
+    /** `-v`: the bridge's diagnostics, as "log" events (or on standard error with `stderr: 'inherit'`). */
+    verbose?: boolean;
+    /** More options for the bridge, after `--protocol 2` and the named ones above, e.g. `['--list']`. */
     args?: string[];
     /** A World, or the path of a world file, for `gattrelay-sim`. */
     world?: World | string;
@@ -89,15 +114,28 @@ export declare class Bridge extends EventEmitter {
 
     /** The events from now on; the first consumer also gets those that came before it. Ends when the bridge exits. */
     events(): AsyncIterableIterator<BridgeEvent>;
-    waitForPeer(options?: { id?: string; signal?: AbortSignal }): Promise<{ id: string; mtu: number }>;
+    waitForPeer(options?: { id?: string; signal?: AbortSignal }): Promise<ReadyPeer>;
     /** A string is sent as its UTF-8 bytes. Rejects with BridgeClosedError if the bridge goes first. */
     send(id: string, data: Uint8Array | string): Promise<Outcome>;
+    /**
+     * Ends the peer's link and keeps it unconnected until `connect(id)`. Resolves its "peer" connected false
+     * event once it came, when the peer was ready; else undefined at once.
+     */
+    disconnect(id: string): Promise<PeerGoneEvent | undefined>;
+    /** Lets a disconnected peer be connected again at its next discovery; resolves at once. */
+    connect(id: string): Promise<void>;
     stop(options?: { timeoutMs?: number }): Promise<Exit>;
 }
 
 export interface Peripheral {
     id?: string;
     advertiseAt?: number;
+    /** The name its discovery reports carry. */
+    name?: string;
+    /** Its signal strength in dBm, or steps of it over time. */
+    rssi?: number | { at?: number; dbm: number }[];
+    /** The device address the stack shows, `AA:BB:CC:DD:EE:FF`. */
+    address?: string;
     serviceCount?: number;
     serviceUuid?: string;
     inboxUuid?: string;
@@ -127,7 +165,7 @@ export interface Peripheral {
 }
 
 export declare class World {
-    adapter(steps: { at?: number; state: string | number }[]): this;
+    adapter(steps: { at?: number; state: string | number; reason?: StateReason }[]): this;
     /** Adds a peripheral and returns its id. */
     peripheral(options?: Peripheral): string;
     toJSON(): object;

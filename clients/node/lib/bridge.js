@@ -27,6 +27,10 @@ export class Bridge extends EventEmitter {
     state = undefined;
     /** Ready peers: id -> "mtu". */
     peers = new Map();
+    /** Ready peers: id -> what their "peer" event said, with the current "mtu". */
+    #ready = new Map();
+    /** Peers being disconnected: id -> the settlers of the `disconnect` calls waiting for their end. */
+    #disconnecting = new Map();
     /** The bridge's version, from its "hello". */
     version = undefined;
     /** Settles (never rejects) with `{ code, signal }` once the process has exited. */
@@ -52,8 +56,12 @@ export class Bridge extends EventEmitter {
     #lastSendId;
     #lastSendPeer;
 
-    /** Starts the bridge and resolves once it has said "hello" in protocol 2. */
-    static async start({ path, args = [], world, stderr = 'log', startTimeoutMs = 10000, stopTimeoutMs = 5000 } = {}) {
+    /**
+     * Starts the bridge and resolves once it has said "hello" in protocol 2. The named options (`peer`, `name`,
+     * `minRssi`, `service`, `inbox`, `outbox`, `adapter`, `verbose`) become the bridge's own, before `args`.
+     */
+    static async start(options = {}) {
+        const { path, args = [], world, stderr = 'log', startTimeoutMs = 10000, stopTimeoutMs = 5000 } = options;
         let worldPath;
         let tempDir;
         if (world instanceof World) {
@@ -63,17 +71,16 @@ export class Bridge extends EventEmitter {
         } else if (world !== undefined) {
             worldPath = String(world);
         }
-        const env = process.env;
-        const program = path ??
-            (worldPath === undefined ? env.GATTRELAY_PATH ?? 'gattrelay' : env.GATTRELAY_SIM_PATH ?? 'gattrelay-sim');
-        const argv = ['--protocol', String(protocol), ...args, ...(worldPath === undefined ? [] : ['--', worldPath])];
+        const found = findProgram(path, worldPath === undefined ? 'gattrelay' : 'gattrelay-sim');
+        const argv = ['--protocol', String(protocol), ...optionArgs(options), ...args,
+            ...(worldPath === undefined ? [] : ['--', worldPath])];
         const stdio = ['pipe', 'pipe', stderr === 'inherit' ? 'inherit' : 'pipe'];
-        const bridge = new Bridge(spawn(program, argv, { stdio }), program, tempDir, stopTimeoutMs);
+        const bridge = new Bridge(spawn(found.program, argv, { stdio }), found, tempDir, stopTimeoutMs);
         await bridge.#waitForHello(startTimeoutMs);
         return bridge;
     }
 
-    constructor(child, program, tempDir, stopTimeoutMs) {
+    constructor(child, found, tempDir, stopTimeoutMs) {
         super();
         this.#child = child;
         this.#tempDir = tempDir;
@@ -96,7 +103,7 @@ export class Bridge extends EventEmitter {
             for (const line of lines) this.emit('log', line);
         });
         child.on('error', (error) => {
-            this.#spawnError = new BridgeStartError(`cannot run ${program}: ${error.message}`);
+            this.#spawnError = new BridgeStartError(`cannot run ${found.program}: ${error.message}. ${found.advice}`);
             if (child.pid === undefined) this.#closed(null, null);
         });
         child.on('close', (code, signal) => this.#closed(code, signal));
@@ -116,15 +123,18 @@ export class Bridge extends EventEmitter {
         return queue;
     }
 
-    /** Resolves `{ id, mtu }` once a peer (that peer, if `id` is given) is ready; at once if one is. */
+    /**
+     * Resolves `{ id, mtu, name?, rssi?, address? }` once a peer (that peer, if `id` is given) is ready; at once
+     * if one is.
+     */
     waitForPeer({ id, signal } = {}) {
         let wanted;
         if (id !== undefined) {
             wanted = peerId(id);
             if (wanted === undefined) return Promise.reject(new TypeError(`not a peer id: ${id}`));
         }
-        for (const [ready, mtu] of this.peers) {
-            if (wanted === undefined || wanted === ready) return Promise.resolve({ id: ready, mtu });
+        for (const [ready, peer] of this.#ready) {
+            if (wanted === undefined || wanted === ready) return Promise.resolve({ ...peer });
         }
         if (this.#closeError !== undefined) return handledRejection(this.#closeError);
         if (signal?.aborted) return Promise.reject(signal.reason);
@@ -164,6 +174,42 @@ export class Bridge extends EventEmitter {
         const base64 = (Buffer.isBuffer(bytes) ? bytes : Buffer.from(bytes.buffer, bytes.byteOffset, bytes.length))
             .toString('base64');
         return this.#sends.send(peer, base64, bytes.length);
+    }
+
+    /**
+     * Ends the link to a peer and keeps the bridge from connecting it again until `connect(id)`. Resolves the
+     * peer's "peer" connected false event (reason "closed") when the peer was ready, once that event came;
+     * else at once with undefined (a link still being set up then ends with its own "closed" event).
+     */
+    disconnect(id) {
+        const peer = this.#command('disconnect', id);
+        if (typeof peer !== 'string') return peer;
+        if (!this.peers.has(peer)) return Promise.resolve(undefined);
+        let settler;
+        const promise = new Promise((resolve, reject) => (settler = { resolve, reject, promise: null }));
+        settler.promise = promise;
+        if (!this.#disconnecting.has(peer)) this.#disconnecting.set(peer, []);
+        this.#disconnecting.get(peer).push(settler);
+        return promise;
+    }
+
+    /**
+     * Lets the bridge connect a peer again after `disconnect(id)`, at its next discovery; for an id that was
+     * never disconnected it changes nothing. Resolves at once: wait for the peer with `waitForPeer({ id })`.
+     */
+    connect(id) {
+        const peer = this.#command('connect', id);
+        return typeof peer === 'string' ? Promise.resolve(undefined) : peer;
+    }
+
+    /** Writes a "disconnect" or "connect" line and gives the upper-case id, or the promise to return instead. */
+    #command(name, id) {
+        const peer = peerId(id);
+        if (peer === undefined) return Promise.reject(new TypeError(`not a peer id: ${id}`));
+        if (this.#closeError !== undefined) return handledRejection(this.#closeError);
+        if (this.#killTimer !== undefined) return handledRejection(new BridgeClosedError('the bridge is stopping'));
+        this.#sends.command(`{"command":"${name}","id":"${peer}"}`);
+        return peer;
     }
 
     /**
@@ -219,11 +265,14 @@ export class Bridge extends EventEmitter {
                 this.state = event.value;
                 break;
             case 'peer':
-                if (event.connected) this.#peerReady(event.id, event.mtu);
-                else this.peers.delete(event.id);
+                if (event.connected) this.#peerReady(event);
+                else this.#peerGone(event);
                 break;
             case 'mtu':
-                if (this.peers.has(event.id)) this.peers.set(event.id, event.mtu);
+                if (this.peers.has(event.id)) {
+                    this.peers.set(event.id, event.mtu);
+                    this.#ready.get(event.id).mtu = event.mtu;
+                }
                 break;
             case 'write':
                 this.#sends.answered(event);
@@ -250,14 +299,23 @@ export class Bridge extends EventEmitter {
         }
     }
 
-    #peerReady(id, mtu) {
-        this.peers.set(id, mtu);
+    #peerReady(event) {
+        const { connected, event: kind, ...peer } = event; // id, mtu, and name, rssi, address where known
+        this.peers.set(peer.id, peer.mtu);
+        this.#ready.set(peer.id, peer);
         for (const waiter of this.#waiters) {
-            if (waiter.wanted === undefined || waiter.wanted === id) {
+            if (waiter.wanted === undefined || waiter.wanted === peer.id) {
                 this.#dropWaiter(waiter);
-                waiter.resolve({ id, mtu });
+                waiter.resolve({ ...peer });
             }
         }
+    }
+
+    #peerGone(event) {
+        this.peers.delete(event.id);
+        this.#ready.delete(event.id);
+        for (const settler of this.#disconnecting.get(event.id) ?? []) settler.resolve(event);
+        this.#disconnecting.delete(event.id);
     }
 
     #dropWaiter(waiter) {
@@ -294,7 +352,12 @@ export class Bridge extends EventEmitter {
             this.#dropWaiter(waiter);
             rejectHandled(waiter, this.#closeError);
         }
+        for (const settlers of this.#disconnecting.values()) {
+            for (const settler of settlers) rejectHandled(settler, this.#closeError);
+        }
+        this.#disconnecting.clear();
         this.peers.clear();
+        this.#ready.clear();
         if (this.#tempDir !== undefined) rm(this.#tempDir, { recursive: true, force: true }).catch(() => {});
         this.#deliver({ event: 'close', code, signal });
         settleExited({ code, signal });
@@ -336,6 +399,40 @@ function handledRejection(error) {
     const promise = Promise.reject(error);
     promise.catch(() => {});
     return promise;
+}
+
+// The named options of `start` and the bridge's options they stand for; `peer` and `name` may be arrays.
+const optionNames = [['peer', '--peer'], ['name', '--name'], ['minRssi', '--min-rssi'], ['service', '--service'],
+    ['inbox', '--inbox'], ['outbox', '--outbox'], ['adapter', '--adapter']];
+
+function optionArgs(options) {
+    const args = [];
+    for (const [key, option] of optionNames) {
+        for (const value of [options[key] ?? []].flat()) {
+            if (typeof value !== 'string' && typeof value !== 'number') {
+                throw new TypeError(`Bridge.start: ${key}: expected a string or a number, found ${typeof value}`);
+            }
+            args.push(option, String(value));
+        }
+    }
+    if (options.verbose) args.push('-v');
+    return args;
+}
+
+/**
+ * The program to run, and what to say if it cannot be run: where it was looked for, and how to get it.
+ * `name` is "gattrelay" or "gattrelay-sim".
+ */
+function findProgram(path, name) {
+    const variable = name === 'gattrelay' ? 'GATTRELAY_PATH' : 'GATTRELAY_SIM_PATH';
+    const fromEnv = process.env[variable];
+    const program = path ?? fromEnv ?? name;
+    const looked = path !== undefined ? `Looked at ${program} (the "path" option).`
+        : fromEnv !== undefined ? `Looked at ${program} (from ${variable}).` : `Looked for ${name} on PATH.`;
+    const advice = `${looked} Name the program with ${variable} or the "path" option (in a gattrelay source ` +
+        `checkout, build/bin/${name}, which scripts/build makes), or install gattrelay's Debian package ` +
+        `(apt install ./gattrelay_VERSION_ARCH.deb, which scripts/package makes), which puts it on PATH.`;
+    return { program, advice };
 }
 
 function peerId(id) {

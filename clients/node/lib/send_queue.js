@@ -43,6 +43,13 @@ export class SendQueue {
         return promise;
     }
 
+    /** Writes a command that is not a send ("disconnect", "connect"), in order with the sends; its line counts too. */
+    command(line) {
+        ++this.#lineNumber;
+        this.#lines.push(`${line}\n`);
+        this.#scheduleFlush();
+    }
+
     /** A "write" event: settles its send and lets the next held frame of that peer go. */
     answered(event) {
         const send = this.#take(Number(event.tag));
@@ -104,13 +111,16 @@ export class SendQueue {
         state.inFlight++;
         this.#lines.push(`{"command":"send","id":"${send.peer}","data":"${send.data}","tag":"${line}"}\n`);
         send.data = undefined;
-        if (!this.#flushScheduled) {
-            this.#flushScheduled = true;
-            queueMicrotask(() => {
-                this.#flushScheduled = false;
-                this.#flush();
-            });
-        }
+        this.#scheduleFlush();
+    }
+
+    #scheduleFlush() {
+        if (this.#flushScheduled) return;
+        this.#flushScheduled = true;
+        queueMicrotask(() => {
+            this.#flushScheduled = false;
+            this.#flush();
+        });
     }
 
     #flush() {

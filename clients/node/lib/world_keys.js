@@ -14,6 +14,9 @@ const delays = Object.fromEntries(
 export const peripheralKeys = {
     id: string,
     advertiseAt: integer,
+    name: string,
+    rssi: anyOf(integer, [{ at: integer, dbm: integer }]),
+    address: string,
     serviceUuid: string,
     inboxUuid: string,
     outboxUuid: string,
@@ -36,7 +39,7 @@ export const peripheralKeys = {
 };
 
 /** An adapter step's keys. */
-export const adapterStepKeys = { at: integer, state: anyOf(string, integer) };
+export const adapterStepKeys = { at: integer, state: anyOf(string, integer), reason: string };
 
 /** Throws a TypeError naming `path` and what is wrong when `value` does not have the type `type`. */
 export function check(value, type, path) {

@@ -180,7 +180,8 @@ test('a line from the bridge that is not JSON ends the session, and what is pend
 
 test('a bridge that cannot start is a BridgeStartError naming why', async () => {
     const cases = [
-        [{ path: '/nonexistent/gattrelay' }, /cannot run \/nonexistent\/gattrelay: .*ENOENT/],
+        [{ path: '/nonexistent/gattrelay' }, /cannot run \/nonexistent\/gattrelay: .*ENOENT. Looked at \/nonexistent\/gattrelay \(the "path" option\)/],
+        [{ world: new World(), name: '' }, /exited with status 2: .*--name/],
         [{ path: fixture('speaks-protocol-1') }, /speaks protocol 1; this client speaks 2/],
         [{ world: fixture('not-a-world.json') }, /exited with status 2: gattrelay-sim: .*not-a-world\.json/],
         [{ world: new World(), args: ['--no-such-option'] }, /exited with status 2: .*--no-such-option/],
@@ -194,6 +195,83 @@ test('a bridge that cannot start is a BridgeStartError naming why', async () => 
     }
 });
 
+test('a missing program: where it was looked for, and the three ways to get it', async () => {
+    const sim = process.env.GATTRELAY_SIM_PATH;
+    const searchPath = process.env.PATH;
+    try {
+        const cases = [
+            ['/nonexistent/gattrelay-sim', searchPath, /Looked at \/nonexistent\/gattrelay-sim \(from GATTRELAY_SIM_PATH\)/],
+            [undefined, '/nonexistent', /Looked for gattrelay-sim on PATH/],
+        ];
+        for (const [variable, path, looked] of cases) {
+            if (variable === undefined) delete process.env.GATTRELAY_SIM_PATH;
+            else process.env.GATTRELAY_SIM_PATH = variable;
+            process.env.PATH = path;
+            await assert.rejects(Bridge.start({ world: new World() }), (error) => {
+                assert.ok(error instanceof BridgeStartError);
+                assert.match(error.message, looked);
+                assert.match(error.message, /GATTRELAY_SIM_PATH/);
+                assert.match(error.message, /build\/bin\/gattrelay-sim/);
+                assert.match(error.message, /Debian package/);
+                return true;
+            });
+        }
+    } finally {
+        process.env.GATTRELAY_SIM_PATH = sim;
+        process.env.PATH = searchPath;
+    }
+});
+
+test('filters as named options, on a World of named peripherals with signal strengths and addresses', async () => {
+    const world = new World();
+    const near = world.peripheral({ name: 'Kit-1', rssi: -50, address: 'AA:BB:CC:00:00:01', writeLimit: 182 });
+    const far = world.peripheral({ name: 'Kit-2', rssi: [{ at: 0, dbm: -80 }], address: 'AA:BB:CC:00:00:02' });
+    const other = world.peripheral({ name: 'Other', rssi: -40, address: 'aa:bb:cc:00:00:03' });
+    const cases = [
+        [{ name: 'Kit', minRssi: -70 }, near, { id: near, mtu: 185, name: 'Kit-1', rssi: -50, address: 'AA:BB:CC:00:00:01' }],
+        [{ peer: ['AA:BB:CC:00:00:03'] }, other, { id: other, mtu: 23, name: 'Other', rssi: -40, address: 'AA:BB:CC:00:00:03' }],
+    ];
+    for (const [filters, wanted, announced] of cases) {
+        const bridge = await Bridge.start({ world, ...filters });
+        try {
+            assert.deepEqual(await bridge.waitForPeer(), announced);
+            // All three advertise from the start: the others were found and left alone by then.
+            for (const id of [near, far, other].filter((id) => id !== wanted)) {
+                assert.equal((await bridge.send(id, 'x')).reason, 'unknown_peer');
+            }
+        } finally {
+            await bridge.stop();
+        }
+    }
+});
+
+test('a state says why; disconnect ends a link and holds the peer, connect lets it come back', async () => {
+    const world = new World();
+    world.adapter([{ at: 0, state: 'powered_off', reason: 'blocked' }, { at: 50, state: 'powered_on' }]);
+    // On the simulated stack a held peer comes back at its next advertisement after "connect".
+    const id = world.peripheral({ echo: true, readvertiseAfter: 1000 });
+    const bridge = await Bridge.start({ world });
+    const events = bridge.events();
+    await bridge.waitForPeer({ id });
+    const gone = await bridge.disconnect(id.toLowerCase());
+    assert.deepEqual(gone, { connected: false, event: 'peer', id, mtu: 23, reason: 'closed' });
+    assert.equal(bridge.peers.has(id), false);
+    assert.equal(await bridge.disconnect(id), undefined);   // not ready: nothing to wait for
+    assert.equal((await bridge.send(id, 'x')).reason, 'unknown_peer');
+    await bridge.connect(id);
+    assert.deepEqual(await bridge.waitForPeer({ id }), { id, mtu: 23 });
+    await assert.rejects(bridge.disconnect('not-an-id'), TypeError);
+    await bridge.stop();
+    await assert.rejects(bridge.connect(id), BridgeClosedError);
+    const seen = [];
+    for await (const event of events) seen.push(event);
+    assert.deepEqual(seen.slice(0, 2), [
+        { event: 'state', reason: 'blocked', value: 'powered_off' },
+        { event: 'state', value: 'ready' },
+    ]);
+    assert.deepEqual(seen.filter((e) => e.event === 'peer').map((e) => e.connected), [true, false, true]);
+});
+
 test('World refuses an unknown key or a wrong type where it is given, naming it', () => {
     const world = new World();
     const mistakes = [
@@ -204,10 +282,15 @@ test('World refuses an unknown key or a wrong type where it is given, naming it'
         [{ echo: 'yes' }, 'World: echo: expected a boolean, found string'],
         [{ notifications: [{ data: 5 }] }, 'World: notifications[0].data: expected a string or bytes, found number'],
         [{ writeFailures: { nth: [1.5] } }, 'World: writeFailures.nth[0]: expected an integer, found number'],
+        [{ rssi: [{ at: 0, dmb: -50 }] }, 'World: rssi[0].dmb: unknown key'],
+        [{ name: 5 }, 'World: name: expected a string, found number'],
         [null, 'World: options: expected an object, found null'],
     ];
     for (const [options, message] of mistakes) assert.throws(() => world.peripheral(options), { name: 'TypeError', message });
     assert.throws(() => world.adapter([{ at: 0, sate: 'powered_on' }]), { message: 'World: adapter[0].sate: unknown key' });
+    assert.throws(() => world.adapter([{ state: 'powered_off', reason: 1 }]), {
+        message: 'World: adapter[0].reason: expected a string, found number',
+    });
     assert.throws(() => world.adapter([{ state: true }]), {
         message: 'World: adapter[0].state: expected a string or an integer, found boolean',
     });

@@ -2,10 +2,25 @@
 
 from .bridge import Bridge
 from .errors import BridgeClosedError, BridgeError, BridgeStartError
-from .events import Event, Frame, Mtu, Outcome, Peer, Rejected, State, Write
+from .events import (
+    AdapterState,
+    Event,
+    Frame,
+    Mtu,
+    Outcome,
+    Peer,
+    PeerGoneReason,
+    Rejected,
+    RejectedReason,
+    State,
+    StateReason,
+    Write,
+    WriteReason,
+)
 from .world import World
 
 __all__ = [
+    "AdapterState",
     "Bridge",
     "BridgeClosedError",
     "BridgeError",
@@ -15,8 +30,12 @@ __all__ = [
     "Mtu",
     "Outcome",
     "Peer",
+    "PeerGoneReason",
     "Rejected",
+    "RejectedReason",
     "State",
+    "StateReason",
     "World",
     "Write",
+    "WriteReason",
 ]

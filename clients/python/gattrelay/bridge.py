@@ -11,6 +11,7 @@ import signal
 import tempfile
 import weakref
 from collections.abc import Sequence
+from dataclasses import replace
 from types import MappingProxyType
 
 from .errors import BridgeClosedError, BridgeError, BridgeStartError
@@ -42,11 +43,22 @@ class Bridge:
         world: World | str | os.PathLike[str] | None = None,
         start_timeout: float = 10.0,
         stop_timeout: float = 5.0,
+        *,
+        peer: str | Sequence[str] | None = None,
+        name: str | Sequence[str] | None = None,
+        min_rssi: int | None = None,
+        service: str | None = None,
+        inbox: str | None = None,
+        outbox: str | None = None,
+        adapter: str | None = None,
+        verbose: bool = False,
     ) -> Bridge:
         """Starts the bridge and returns once it has said "hello" in protocol 2.
 
         `path` defaults to GATTRELAY_PATH, else `gattrelay` on PATH; with a `world` (a World or the path of a
-        world file), to GATTRELAY_SIM_PATH, else `gattrelay-sim`. `args` come after `--protocol 2`.
+        world file), to GATTRELAY_SIM_PATH, else `gattrelay-sim`. The keyword options are the bridge's own:
+        `peer` (`--peer`, one id or address or several), `name` (`--name`, one prefix or several), `min_rssi`
+        (`--min-rssi`), `service`, `inbox`, `outbox`, `adapter` and `verbose` (`-v`); `args` come after them.
         Each line the bridge writes on standard error (with `-v`, its diagnostics) is a DEBUG record of the
         "gattrelay" logger.
         """
@@ -59,15 +71,14 @@ class Bridge:
                 file.write(world.to_json())
         elif world is not None:
             world_path = os.fspath(world)
-        if path is None:
-            if world_path is None:
-                path = os.environ.get("GATTRELAY_PATH", "gattrelay")
-            else:
-                path = os.environ.get("GATTRELAY_SIM_PATH", "gattrelay-sim")
-        argv = ["--protocol", str(PROTOCOL), *args, *(() if world_path is None else ("--", world_path))]
+        program, advice = _find_program(path, "gattrelay" if world_path is None else "gattrelay-sim")
+        named = {"--peer": peer, "--name": name, "--min-rssi": min_rssi, "--service": service, "--inbox": inbox}
+        named |= {"--outbox": outbox, "--adapter": adapter}
+        argv = ["--protocol", str(PROTOCOL), *_option_args(named), *(("-v",) if verbose else ()), *args]
+        argv += () if world_path is None else ("--", world_path)
         bridge = cls(asyncio.get_running_loop(), temp_dir, stop_timeout)
         try:
-            await bridge._run(os.fspath(path), argv, start_timeout)
+            await bridge._run(program, argv, start_timeout, advice)
         except BaseException:
             bridge._remove_temp_dir()
             raise
@@ -82,6 +93,8 @@ class Bridge:
         self._sends = SendQueue(loop, self._write_input, self._end_input)
         self._state: str | None = None
         self._peers: dict[str, int] = {}
+        self._ready: dict[str, Peer] = {}  # what each ready peer's announcement said, with its current mtu
+        self._disconnecting: dict[str, list[asyncio.Future[Peer | None]]] = {}
         self._version: str | None = None
         self._hello: asyncio.Future[None] = loop.create_future()
         self._partial = b""
@@ -139,9 +152,9 @@ class Bridge:
     async def wait_for_peer(self, peer_id: str | None = None) -> Peer:
         """Returns a ready peer (that peer, if `peer_id` is given): at once if one is ready, else when one is."""
         wanted = None if peer_id is None else _peer_id(peer_id)
-        for ready, mtu in self._peers.items():
+        for ready, peer in self._ready.items():
             if wanted is None or wanted == ready:
-                return Peer(ready, True, mtu)
+                return peer
         if self._close_error is not None:
             raise self._close_error
         waiter = (wanted, self._loop.create_future())
@@ -175,6 +188,32 @@ class Bridge:
             return future
         return self._sends.send(peer, binascii.b2a_base64(payload, newline=False).decode("ascii"), size)
 
+    async def disconnect(self, peer_id: str) -> Peer | None:
+        """Ends the link to a peer and keeps the bridge from connecting it again until `connect(peer_id)`.
+        Returns the peer's `Peer` gone event (reason "closed") once it came, when the peer was ready; else None at
+        once (a link still being set up then ends with its own "closed" event)."""
+        peer = self._command("disconnect", peer_id)
+        if peer not in self._peers:
+            return None
+        future: asyncio.Future[Peer | None] = self._loop.create_future()
+        self._disconnecting.setdefault(peer, []).append(future)
+        return await future
+
+    async def connect(self, peer_id: str) -> None:
+        """Lets the bridge connect a peer again after `disconnect(peer_id)`, at its next discovery; for an id that
+        was never disconnected it changes nothing. Returns at once: wait for the peer with `wait_for_peer`."""
+        self._command("connect", peer_id)
+
+    def _command(self, name: str, peer_id: str) -> str:
+        """Writes a "disconnect" or "connect" line and returns the upper-case id."""
+        peer = _peer_id(peer_id)
+        if self._close_error is not None:
+            raise self._close_error
+        if self._kill_timer is not None:
+            raise BridgeClosedError("the bridge is stopping")
+        self._sends.command(f'{{"command":"{name}","id":"{peer}"}}')
+        return peer
+
     async def stop(self, timeout: float | None = None) -> int | None:
         """Sends "stop", closes the bridge's input and returns its exit status once it has exited, killing it
         after `timeout` seconds. Sends still pending then fail with BridgeClosedError."""
@@ -191,7 +230,7 @@ class Bridge:
     async def __aexit__(self, *exc_info: object) -> None:
         await self.stop()
 
-    async def _run(self, path: str, argv: list[str], start_timeout: float) -> None:
+    async def _run(self, path: str, argv: list[str], start_timeout: float, advice: str) -> None:
         try:
             self._transport, _ = await self._loop.subprocess_exec(
                 lambda: _Pipes(self),
@@ -202,7 +241,7 @@ class Bridge:
                 stderr=asyncio.subprocess.PIPE,
             )
         except OSError as error:
-            raise BridgeStartError(f"cannot run {path}: {error}") from error
+            raise BridgeStartError(f"cannot run {path}: {error}. {advice}") from error
         if self._close_error is not None:
             self._kill()  # what the bridge said before the process was ours to kill was already wrong
         self._maybe_closed()
@@ -256,10 +295,11 @@ class Bridge:
             if event.connected:
                 self._peer_ready(event)
             else:
-                self._peers.pop(event.id, None)
+                self._peer_gone(event)
         elif kind is Mtu:
             if event.id in self._peers:
                 self._peers[event.id] = event.mtu
+                self._ready[event.id] = replace(self._ready[event.id], mtu=event.mtu)
         elif kind is State:
             self._state = event.value
         elif kind is Rejected:
@@ -268,9 +308,17 @@ class Bridge:
 
     def _peer_ready(self, peer: Peer) -> None:
         self._peers[peer.id] = peer.mtu
+        self._ready[peer.id] = peer
         for waiter in list(self._waiters):
             wanted, future = waiter
             if (wanted is None or wanted == peer.id) and not future.done():
+                future.set_result(peer)
+
+    def _peer_gone(self, peer: Peer) -> None:
+        self._peers.pop(peer.id, None)
+        self._ready.pop(peer.id, None)
+        for future in self._disconnecting.pop(peer.id, []):
+            if not future.done():
                 future.set_result(peer)
 
     def _deliver(self, event: Event | None) -> None:
@@ -350,10 +398,14 @@ class Bridge:
         if self._close_error is None:
             self._close_error = BridgeClosedError(message, returncode)
         self._sends.close(self._close_error)
-        for _, future in self._waiters:
+        futures = [future for _, future in self._waiters]
+        futures += [future for waiting in self._disconnecting.values() for future in waiting]
+        for future in futures:
             if not future.done():
                 future.set_exception(self._close_error)
+        self._disconnecting.clear()
         self._peers.clear()
+        self._ready.clear()
         self._remove_temp_dir()
         self._transport.close()
         self._deliver(None)
@@ -389,6 +441,36 @@ class _Pipes(asyncio.SubprocessProtocol):
 
     def resume_writing(self) -> None:
         self._bridge._sends.resume()
+
+
+def _option_args(options: dict[str, str | int | Sequence[str] | None]) -> list[str]:
+    """The bridge's options for the keyword options of `start`: a sequence gives the option once per item."""
+    args = []
+    for option, value in options.items():
+        values = () if value is None else (value,) if isinstance(value, (str, int)) else value
+        for item in values:
+            if not isinstance(item, (str, int)) or isinstance(item, bool):
+                raise TypeError(f"Bridge.start: {option}: expected a string or an integer, found {type(item).__name__}")
+            args += [option, str(item)]
+    return args
+
+
+def _find_program(path: str | os.PathLike[str] | None, name: str) -> tuple[str, str]:
+    """The program to run, and what to say if it cannot be run: where it was looked for, and how to get it."""
+    variable = "GATTRELAY_PATH" if name == "gattrelay" else "GATTRELAY_SIM_PATH"
+    from_env = os.environ.get(variable)
+    if path is not None:
+        program, looked = os.fspath(path), f"Looked at {os.fspath(path)} (the path argument)."
+    elif from_env is not None:
+        program, looked = from_env, f"Looked at {from_env} (from {variable})."
+    else:
+        program, looked = name, f"Looked for {name} on PATH."
+    advice = (
+        f"{looked} Name the program with {variable} or the path argument (in a gattrelay source checkout, "
+        f"build/bin/{name}, which scripts/build makes), or install gattrelay's Debian package "
+        "(apt install ./gattrelay_VERSION_ARCH.deb, which scripts/package makes), which puts it on PATH."
+    )
+    return program, advice
 
 
 def _peer_id(peer_id: str) -> str:

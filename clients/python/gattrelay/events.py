@@ -4,25 +4,35 @@ from __future__ import annotations
 
 import base64
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, Literal
+
+AdapterState = Literal["unknown", "resetting", "unsupported", "unauthorized", "powered_off", "ready", "failed"]
+StateReason = Literal["no_bus", "no_bluetoothd", "no_adapter", "adapter_missing", "access_denied", "blocked"]
+PeerGoneReason = Literal["connect_failed", "setup_failed", "disconnected", "closed"]
+WriteReason = Literal["too_long", "unknown_peer", "not_ready", "queue_full", "write_failed", "peer_gone"]
+RejectedReason = Literal["not_json", "not_a_command", "bad_id", "bad_data", "bad_tag", "too_long"]
 
 
 @dataclass(slots=True)
 class State:
-    """The adapter's state: "unknown", "resetting", "unsupported", "unauthorized", "powered_off", "ready", "failed"."""
+    """The adapter's state, and why it is in it where the backend knows."""
 
-    value: str
+    value: AdapterState
+    reason: StateReason | None = None
 
 
 @dataclass(slots=True)
 class Peer:
-    """A peer became ready (`connected` true) or is gone, with the reason ("connect_failed", "setup_failed",
-    "disconnected")."""
+    """A peer became ready (`connected` true), with its advertised name, signal strength (dBm) and device address
+    where known (no address on macOS); or it is gone, with the reason."""
 
     id: str
     connected: bool
     mtu: int
-    reason: str | None = None
+    reason: PeerGoneReason | None = None
+    name: str | None = None
+    rssi: int | None = None
+    address: str | None = None
 
 
 @dataclass(slots=True)
@@ -40,7 +50,7 @@ class Write:
     id: str
     accepted: bool
     bytes: int
-    reason: str | None = None
+    reason: WriteReason | None = None
     tag: str | None = None
 
 
@@ -57,7 +67,7 @@ class Rejected:
     """The bridge refused an input line."""
 
     line: int
-    reason: str
+    reason: RejectedReason
 
 
 Event = State | Peer | Frame | Write | Mtu | Rejected
@@ -70,7 +80,7 @@ class Outcome:
 
     accepted: bool
     bytes: int
-    reason: str | None = None
+    reason: WriteReason | None = None
 
 
 def parse_event(fields: dict[str, Any]) -> Event | None:
@@ -81,9 +91,17 @@ def parse_event(fields: dict[str, Any]) -> Event | None:
         case "frame":
             return Frame(fields["id"], base64.b64decode(fields["data"]))
         case "peer":
-            return Peer(fields["id"], fields["connected"], fields["mtu"], fields.get("reason"))
+            return Peer(
+                fields["id"],
+                fields["connected"],
+                fields["mtu"],
+                fields.get("reason"),
+                fields.get("name"),
+                fields.get("rssi"),
+                fields.get("address"),
+            )
         case "state":
-            return State(fields["value"])
+            return State(fields["value"], fields.get("reason"))
         case "mtu":
             return Mtu(fields["id"], fields["mtu"])
         case "rejected":

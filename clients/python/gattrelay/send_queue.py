@@ -57,6 +57,13 @@ class SendQueue:
             state.held.append(send)
         return send.future
 
+    def command(self, line: str) -> None:
+        """Writes a command that is not a send ("disconnect", "connect"), in order with the sends; its line counts
+        too."""
+        self._line_number += 1
+        self._lines.append(line + "\n")
+        self._schedule_flush()
+
     def answered(self, event: Write) -> None:
         """A "write" event: settles its send and lets the next held frame of that peer go."""
         if event.tag is None:
@@ -122,6 +129,9 @@ class SendQueue:
         state.in_flight += 1
         self._lines.append(f'{{"command":"send","id":"{send.peer}","data":"{send.data}","tag":"{line}"}}\n')
         send.data = ""
+        self._schedule_flush()
+
+    def _schedule_flush(self) -> None:
         if not self._flush_scheduled:
             self._flush_scheduled = True
             self._loop.call_soon(self._scheduled_flush)

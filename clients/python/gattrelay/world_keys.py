@@ -25,6 +25,9 @@ _DELAYS = {
 PERIPHERAL_KEYS: dict[str, Any] = {
     "id": _STRING,
     "advertiseAt": _INTEGER,
+    "name": _STRING,
+    "rssi": _AnyOf((_INTEGER, [{"at": _INTEGER, "dbm": _INTEGER}])),
+    "address": _STRING,
     "serviceUuid": _STRING,
     "inboxUuid": _STRING,
     "outboxUuid": _STRING,
@@ -46,7 +49,7 @@ PERIPHERAL_KEYS: dict[str, Any] = {
     "echo": _BOOLEAN,
 }
 
-ADAPTER_STEP_KEYS: dict[str, Any] = {"at": _INTEGER, "state": _AnyOf((_STRING, _INTEGER))}
+ADAPTER_STEP_KEYS: dict[str, Any] = {"at": _INTEGER, "state": _AnyOf((_STRING, _INTEGER)), "reason": _STRING}
 
 
 def camel(name: str) -> str:

@@ -159,7 +159,8 @@ async def test_a_line_that_is_no_event_ends_the_session_and_what_is_pending_fail
 @pytest.mark.parametrize(
     ("options", "message"),
     [
-        ({"path": "/nonexistent/gattrelay"}, "cannot run /nonexistent/gattrelay: "),
+        ({"path": "/nonexistent/gattrelay"}, r"cannot run /nonexistent/gattrelay: .*Looked at /nonexistent/gattrelay \(the path"),
+        ({"world": World(), "name": ""}, "exited with status 2: .*--name"),
         ({"path": FIXTURES / "speaks-protocol-1"}, "speaks protocol 1; this client speaks 2"),
         ({"world": FIXTURES / "not-a-world.json"}, "exited with status 2: gattrelay-sim: "),
         ({"world": World(), "args": ["--no-such-option"]}, "--no-such-option"),
@@ -171,9 +172,74 @@ async def test_a_bridge_that_cannot_start_says_why(options, message):
 
 
 @pytest.mark.parametrize(
+    ("variable", "search_path", "looked"),
+    [
+        ("/nonexistent/gattrelay-sim", None, r"Looked at /nonexistent/gattrelay-sim \(from GATTRELAY_SIM_PATH\)"),
+        (None, "/nonexistent", "Looked for gattrelay-sim on PATH"),
+    ],
+)
+async def test_a_missing_program_says_where_it_was_looked_for_and_how_to_get_it(monkeypatch, variable, search_path, looked):
+    if variable is None:
+        monkeypatch.delenv("GATTRELAY_SIM_PATH")
+    else:
+        monkeypatch.setenv("GATTRELAY_SIM_PATH", variable)
+    if search_path is not None:
+        monkeypatch.setenv("PATH", search_path)
+    with pytest.raises(BridgeStartError) as raised:
+        await Bridge.start(world=World())
+    message = str(raised.value)
+    assert re.search(looked, message)
+    for advice in ("GATTRELAY_SIM_PATH", "build/bin/gattrelay-sim", "Debian package"):
+        assert advice in message
+
+
+async def test_filters_as_keyword_options_on_a_world_of_named_peripherals():
+    world = World()
+    near = world.peripheral(name="Kit-1", rssi=-50, address="AA:BB:CC:00:00:01", write_limit=182)
+    far = world.peripheral(name="Kit-2", rssi=[{"at": 0, "dbm": -80}], address="AA:BB:CC:00:00:02")
+    other = world.peripheral(name="Other", rssi=-40, address="aa:bb:cc:00:00:03")
+    cases = [
+        ({"name": "Kit", "min_rssi": -70}, Peer(near, True, 185, None, "Kit-1", -50, "AA:BB:CC:00:00:01")),
+        ({"peer": ["AA:BB:CC:00:00:03"]}, Peer(other, True, 23, None, "Other", -40, "AA:BB:CC:00:00:03")),
+    ]
+    for filters, announced in cases:
+        async with await Bridge.start(world=world, **filters) as bridge:
+            assert await bridge.wait_for_peer() == announced
+            # All three advertise from the start: the others were found and left alone by then.
+            for left_alone in {near, far, other} - {announced.id}:
+                assert (await bridge.send(left_alone, b"x")).reason == "unknown_peer"
+
+
+async def test_a_state_says_why_and_disconnect_holds_a_peer_until_connect():
+    world = World()
+    world.adapter({"at": 0, "state": "powered_off", "reason": "blocked"}, {"at": 50, "state": "powered_on"})
+    # On the simulated stack a held peer comes back at its next advertisement after "connect".
+    peer_id = world.peripheral(echo=True, readvertise_after=1000)
+    bridge = await Bridge.start(world=world)
+    events = bridge.events(State, Peer)
+    await bridge.wait_for_peer(peer_id)
+    assert await bridge.disconnect(peer_id.lower()) == Peer(peer_id, False, 23, "closed")
+    assert peer_id not in bridge.peers
+    assert await bridge.disconnect(peer_id) is None  # not ready: nothing to wait for
+    assert (await bridge.send(peer_id, b"x")).reason == "unknown_peer"
+    await bridge.connect(peer_id)
+    assert await bridge.wait_for_peer(peer_id) == Peer(peer_id, True, 23)
+    with pytest.raises(ValueError):
+        await bridge.disconnect("not-an-id")
+    await bridge.stop()
+    with pytest.raises(BridgeClosedError):
+        await bridge.connect(peer_id)
+    seen = [event async for event in events]
+    assert seen[:2] == [State("powered_off", "blocked"), State("ready")]
+    assert [e.connected for e in seen if isinstance(e, Peer)] == [True, False, True]
+
+
+@pytest.mark.parametrize(
     "options, message",
     [
         ({"wirte_limit": 20}, "World: wirte_limit: unknown key"),
+        ({"rssi": [{"at": 0, "dmb": -50}]}, "World: rssi[0].dmb: unknown key"),
+        ({"name": 5}, "World: name: expected a string, found int"),
         ({"delays": {"wirte": 5}}, "World: delays.wirte: unknown key"),
         ({"write_limit": [{"at": 0, "limit": 20}, {"at": 5, "limt": 9}]}, "World: write_limit[1].limt: unknown key"),
         ({"write_limit": "20"}, "World: write_limit: expected an integer or a list, found str"),
@@ -190,6 +256,8 @@ def test_world_refuses_an_unknown_key_or_a_wrong_type_where_it_is_given(options,
     assert str(raised.value) == message
     with pytest.raises(TypeError, match=r"^World: adapter\[0\]\.sate: unknown key$"):
         world.adapter({"at": 0, "sate": "powered_on"})
+    with pytest.raises(TypeError, match=r"^World: adapter\[0\]\.reason: expected a string, found int$"):
+        world.adapter({"state": "powered_off", "reason": 1})
     assert world.to_json() == '{"peripherals": []}'
 
 
