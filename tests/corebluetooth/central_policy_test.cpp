@@ -52,7 +52,8 @@ public:
                   {.connectTimeout = 30s, .forgetAfter = 300s}) {}
 
     // Runs the steps, space separated, and answers the log. A step is a verb, or a verb and
-    // a peripheral (one letter; "A'" is A's object before the last `newobj:A`): on, off;
+    // a peripheral (one letter; "A'" is A's object before the last `newobj:A`): on, off,
+    // resetting, unauthorized (the manager's state);
     // adv:A (advertises), newobj:A (the stack makes a new object for it), system:A (connected
     // to the system: retrievals return it), up:A, fail:A, down:A (the stack's callbacks),
     // changed:A, otherchanged:A (our service, or another, invalidated), ready:A (the bridge's
@@ -65,9 +66,9 @@ public:
             const std::string arg = colon == std::string::npos ? "" : step.substr(colon + 1);
             const char name = arg.empty() ? '?' : arg[0];
             const bool former = arg.size() > 1 && arg[1] == '\'';
-            if (verb == "on" || verb == "off") {
-                state_ = verb == "on" ? ble::ManagerState::poweredOn : ble::ManagerState::poweredOff;
-                if (verb == "off") scanning_ = false;
+            if (states.count(verb)) {
+                state_ = states.at(verb);
+                if (verb != "on") scanning_ = false;
                 policy_.stateChanged();
             } else if (verb == "adv") {
                 advertise(name);
@@ -110,6 +111,7 @@ private:
     struct StackFace final : corebluetooth::Stack {
         explicit StackFace(World& w) : world(w) {}
         int state() const override { return world.state_; }
+        std::string_view stateReason() const override { return {}; }
         bool isScanning() const override { return world.scanning_; }
         void scan(const std::vector<codec::Uuid>& services) override {
             EXPECT_EQ(services, std::vector<codec::Uuid>{service});
@@ -129,8 +131,15 @@ private:
         World& world;
     };
 
+    inline static const std::map<std::string, int> states = {
+        {"on", ble::ManagerState::poweredOn},
+        {"off", ble::ManagerState::poweredOff},
+        {"resetting", ble::ManagerState::resetting},
+        {"unauthorized", ble::ManagerState::unauthorized}};
+
     void centralDidUpdateState() override {
-        write(state_ == ble::ManagerState::poweredOn ? "state:on" : "state:off");
+        for (const auto& [name, value] : states)
+            if (value == state_) write("state:" + name);
         if (state_ == ble::ManagerState::poweredOn && !policy_.isScanning())
             policy_.scanForPeripherals({service}, false);
     }
@@ -193,6 +202,21 @@ TEST(CentralPolicy, ScriptedCallbackSequences) {
         {"on adv:A wait:30 wait:1 adv:A down:A up:A",
          "cancel:A failed:A retrieve found:A connect:A connected:A",
          "after 30 s an attempt is cancelled and failed; the next waits for the stack to answer the cancel"},
+        {"on adv:A wait:30 wait:1 adv:A wait:1 wait:1 up:A",
+         "cancel:A failed:A retrieve found:A connect:A connected:A",
+         "a cancel the stack never answers holds the next connect back 2 s, not for ever"},
+        {"on adv:A off on adv:A fail:A up:A",
+         "failed:A state:off state:on scan retrieve found:A connect:A connected:A",
+         "the late end of an attempt the adapter's going off cut short does not fail the next one"},
+        {"on adv:A off on adv:A wait:2 up:A",
+         "failed:A state:off state:on scan retrieve found:A connect:A connected:A",
+         "that late end is awaited 2 s at most"},
+        {"on adv:A up:A ready:A resetting newobj:A on adv:A up:A",
+         "connected:A lost:A state:resetting state:on scan retrieve cancel:A' found:A connect:A connected:A",
+         "resetting ends the link; the device comes back as a new object, connected afresh (the old "
+         "object's link, if the stack still holds it, cancelled)"},
+        {"on adv:A up:A unauthorized adv:A", "connected:A lost:A state:unauthorized",
+         "the user withdrawing the permission ends the link, and nothing is offered meanwhile"},
         {"on adv:A wait:30 up:A down:A", "cancel:A failed:A cancel:A",
          "a connection racing the timeout's cancel is cancelled, and its end is not reported again"},
         {"on adv:A wait:31 adv:A cancel:A", "cancel:A failed:A retrieve found:A failed:A",

@@ -19,11 +19,16 @@ CentralPolicy::CentralPolicy(ble::CentralDelegate& delegate, loop::MainQueue& qu
     : delegate_(delegate), queue_(queue), diagnostics_(std::move(diagnostics)), timing_(timing), soon_(queue),
       stack_(makeStack(*this)) {}
 
-CentralPolicy::~CentralPolicy() = default;
+CentralPolicy::~CentralPolicy() {
+    // The peripherals go before their central manager (the stack, destroyed next): CoreBluetooth
+    // expects its peripheral objects released while their manager lives.
+    for (const codec::Uuid& id : registry_.ids()) registry_.forget(id);
+}
 
 // ---- from the bridge ----
 
 int CentralPolicy::state() const { return stack_->state(); }
+std::string_view CentralPolicy::stateReason() const { return stack_->stateReason(); }
 bool CentralPolicy::isScanning() const { return stack_->isScanning(); }
 
 // The stack reports every advertisement whatever the bridge asks: offer() passes on those of
@@ -63,7 +68,7 @@ void CentralPolicy::connect(const ble::PeripheralPtr& p) {
     if (peer->link == StackLink::none)
         issueConnect(registry_.identityOf(id), *peer);
     else
-        peer->connectHeld = true;
+        holdConnect(id, *peer);
 }
 
 void CentralPolicy::cancelConnection(const ble::PeripheralPtr& p) {
@@ -78,6 +83,7 @@ void CentralPolicy::cancelConnection(const ble::PeripheralPtr& p) {
     if (peer->connectHeld) {
         // Nothing was asked of the stack for this attempt: its end comes as a task of its own.
         peer->connectHeld = false;
+        peer->held.cancel();
         soon_.after({}, [this, id, generation = tracker.generation()] {
             Peer* held = registry_.find(id);
             if (held && held->face->tracker().current(generation)) finish(id, std::nullopt, true);
@@ -94,12 +100,15 @@ void CentralPolicy::stateChanged() {
     if (state == lastState_) return;
     lastState_ = state;
     if (state != ble::ManagerState::poweredOn) {
-        // CoreBluetooth stops the scan and ends every connection without a word for each.
+        // CoreBluetooth stops the scan and ends every connection without a word for each; the
+        // end of one may still come, late, once the adapter is back: it is awaited like the
+        // answer to a cancel.
         scanning_ = false;
         for (const codec::Uuid& id : registry_.ids()) {
             Peer* peer = registry_.find(id);
-            peer->link = StackLink::none;
+            if (peer->link != StackLink::none) peer->link = StackLink::cancelling;
             peer->connectHeld = false;
+            peer->held.cancel();
             finish(id, adapterGone(), false);
         }
     }
@@ -121,6 +130,7 @@ void CentralPolicy::discovered(const void* object, const codec::Uuid& id, const 
         if (peer.link != StackLink::none) stack_->cancel(adopted.formerIdentity);
         peer.link = StackLink::none;
         peer.connectHeld = false;
+        peer.held.cancel();
         peer.attempt.cancel();
         const Ending ending = former->tracker().end();
         if (ending != Ending::none) report(former, ending, ble::Error{"the system replaced the peripheral's object"});
@@ -159,6 +169,7 @@ void CentralPolicy::ended(const void* object, const std::optional<ble::Error>& e
     peer->link = StackLink::none;
     if (peer->connectHeld) {
         peer->connectHeld = false;
+        peer->held.cancel();
         issueConnect(object, *peer);
         return;
     }
@@ -198,6 +209,18 @@ void CentralPolicy::issueConnect(const void* object, Peer& peer) {
     stack_->connect(object);
 }
 
+void CentralPolicy::holdConnect(const codec::Uuid& id, Peer& peer) {
+    peer.connectHeld = true;
+    peer.held = queue_.postAfter(timing_.heldConnect, [this, id] {
+        Peer* waiting = registry_.find(id);
+        if (!waiting || !waiting->connectHeld) return;
+        // The stack never answered: its last attempt is taken as ended.
+        if (diagnostics_) diagnostics_("no answer from the system to the last cancel of " + id.text() + ": connecting");
+        waiting->connectHeld = false;
+        issueConnect(registry_.identityOf(id), *waiting);
+    });
+}
+
 void CentralPolicy::cancelAtStack(const void* object, Peer& peer) {
     peer.link = StackLink::cancelling;
     stack_->cancel(object);
@@ -206,9 +229,10 @@ void CentralPolicy::cancelAtStack(const void* object, Peer& peer) {
 void CentralPolicy::timedOut(const codec::Uuid& id, ConnectionTracker::Generation generation) {
     Peer* peer = registry_.find(id);
     if (!peer || !peer->face->tracker().current(generation)) return;
-    if (peer->connectHeld)
+    if (peer->connectHeld) {
         peer->connectHeld = false;
-    else if (peer->link == StackLink::connecting)
+        peer->held.cancel();
+    } else if (peer->link == StackLink::connecting)
         cancelAtStack(registry_.identityOf(id), *peer);
     finish(id, ble::Error{"no connection within " + std::to_string(timing_.connectTimeout.count()) + " s"}, true);
 }

@@ -21,6 +21,9 @@ struct PolicyTiming {
     // A peripheral without a connection is forgotten after it has not been seen for between
     // one and two of these.
     std::chrono::seconds forgetAfter{300};
+    // A connect held for the stack's answer to the last cancel (or for the late end of an
+    // attempt the adapter's going off cut short) goes ahead after this without it.
+    std::chrono::seconds heldConnect{2};
 };
 
 // Every decision of the macOS backend, in plain C++: it takes the bridge's calls and
@@ -30,8 +33,9 @@ struct PolicyTiming {
 //  - an attempt that CoreBluetooth leaves pending (it never times out) is cancelled after
 //    `connectTimeout` and reported as failed;
 //  - a connection the stack makes that no attempt asked for is cancelled, and a connect is held
-//    back until the stack has answered the cancel of the last one, so a late end of an older
-//    connection never ends a newer attempt;
+//    back until the stack has answered the cancel of the last one (or the adapter's going off
+//    cut it short), so a late end of an older connection never ends a newer attempt; an answer
+//    that never comes holds it back for `heldConnect` only;
 //  - discoveries (the scan reports every advertisement) reach the bridge only for peripherals
 //    without a connection, and after a connection that failed or was abandoned during setup
 //    only once a back-off has passed (ble::reconnectDelay); a loss after setup, at once;
@@ -50,6 +54,7 @@ public:
 
     // ---- from the bridge ----
     int state() const override;
+    std::string_view stateReason() const override;
     bool isScanning() const override;
     void scanForPeripherals(const std::vector<codec::Uuid>& services, bool allowDuplicates) override;
     void stopScan() override;
@@ -77,8 +82,9 @@ private:
         StackLink link = StackLink::none;
         // The bridge's attempt waits for the stack to answer the cancel of the last one.
         bool connectHeld = false;
-        // Bounds the attempt under way.
+        // Bounds the attempt under way, and its wait for the stack when it is held.
         loop::Timer attempt;
+        loop::Timer held;
         // Connections in a row that failed or were abandoned during setup.
         unsigned failures = 0;
         // Pending while the peripheral's discovery is held back.
@@ -92,6 +98,7 @@ private:
     bool poweredOn() const;
     void offer(const codec::Uuid& id);
     void issueConnect(const void* object, Peer& peer);
+    void holdConnect(const codec::Uuid& id, Peer& peer);
     void cancelAtStack(const void* object, Peer& peer);
     void timedOut(const codec::Uuid& id, ConnectionTracker::Generation generation);
     // Ends the connection the bridge knows of, if any, and tells it. `counts`: the end is the

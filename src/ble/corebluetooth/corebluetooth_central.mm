@@ -45,6 +45,19 @@ public:
     }
 
     int state() const override { return static_cast<int>(manager_.state); }
+
+    std::string_view stateReason() const override {
+        if (manager_.state != CBManagerStateUnauthorized) return {};
+        // The user's answer for the process responsible for this one (the terminal, or the
+        // application that started it).
+        switch (CBManager.authorization) {
+            case CBManagerAuthorizationDenied: return "denied";
+            case CBManagerAuthorizationRestricted: return "restricted";
+            case CBManagerAuthorizationNotDetermined: return "not_determined";
+            case CBManagerAuthorizationAllowedAlways: return {};
+        }
+        return {};
+    }
     bool isScanning() const override { return manager_.isScanning; }
 
     void scan(const std::vector<codec::Uuid>& services) override {
@@ -148,15 +161,6 @@ using corebluetooth::identityOf;
     if (_policy) _queue->contain([&] { _policy->ended(identityOf(peripheral), errorOf(error)); });
 }
 
-- (void)centralManager:(CBCentralManager*)central
-    didDisconnectPeripheral:(CBPeripheral*)peripheral
-                  timestamp:(CFAbsoluteTime)timestamp
-             isReconnecting:(BOOL)isReconnecting
-                      error:(NSError*)error {
-    // Handled like the other: we never ask for automatic reconnection.
-    if (_policy) _queue->contain([&] { _policy->ended(identityOf(peripheral), errorOf(error)); });
-}
-
 // ---- the peripherals: only while their connection is open ----
 
 - (void)peripheral:(CBPeripheral*)peripheral didModifyServices:(NSArray<CBService*>*)invalidatedServices {
@@ -203,8 +207,11 @@ using corebluetooth::identityOf;
     if (!d) return;
     _queue->contain([&] {
         // The callback runs on the main queue with the value of this notification in place: the
-        // bridge reads it from the characteristic's own data, without a copy.
-        NSData* value = characteristic.value;
+        // bridge reads it from the characteristic's own data, without a copy. The span views
+        // bytes the NSData owns, so the NSData is kept to the end of this scope: without a
+        // precise lifetime ARC may release it right after its last use, `.length`, before the
+        // bridge has read the bytes.
+        NSData* value __attribute__((objc_precise_lifetime)) = characteristic.value;
         const auto* bytes = static_cast<const std::uint8_t*>(value.bytes);
         d->didUpdateValue(p, p->characteristicFor(characteristic),
                           std::span<const std::uint8_t>(bytes, bytes ? value.length : 0), errorOf(error));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <string_view>
 #include <vector>
 
 #include "codec/uuid.hpp"
@@ -14,6 +15,9 @@ public:
     virtual ~Stack() = default;
     // ble::ManagerState values.
     virtual int state() const = 0;
+    // Why the state is what it is, where the system says ("denied" for unauthorized); empty
+    // otherwise.
+    virtual std::string_view stateReason() const = 0;
     virtual bool isScanning() const = 0;
     // With duplicates: every advertisement is reported.
     virtual void scan(const std::vector<codec::Uuid>& services) = 0;

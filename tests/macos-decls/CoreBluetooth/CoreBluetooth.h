@@ -35,8 +35,16 @@ CB_EXTERN NSString* const CBAdvertisementDataLocalNameKey;
 + (CBUUID*)UUIDWithString:(NSString*)theString;
 @end
 
+typedef NS_ENUM(NSInteger, CBManagerAuthorization) {
+    CBManagerAuthorizationNotDetermined = 0,
+    CBManagerAuthorizationRestricted,
+    CBManagerAuthorizationDenied,
+    CBManagerAuthorizationAllowedAlways,
+};
+
 @interface CBManager : NSObject
 @property(nonatomic, assign, readonly) CBManagerState state;
+@property(class, nonatomic, assign, readonly) CBManagerAuthorization authorization;
 @end
 
 @interface CBPeer : NSObject <NSCopying>
