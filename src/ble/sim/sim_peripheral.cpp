@@ -61,17 +61,39 @@ void SimPeripheral::connect() {
     if (state_ != ble::PeripheralState::disconnected) return;
     state_ = ble::PeripheralState::connecting;
     ++connection_;
-    world_.schedule(spec_.delays.connect, [this, c = connection_] { finishConnect(c); });
+    if (scripted()) {
+        const std::size_t attempt = connectionAttempts_++;
+        script_ = attempt < spec_.connections.size() ? &spec_.connections[attempt] : nullptr;
+        scriptedWritesIssued_ = 0;
+        if (!script_)
+            depart(saidExtraConnection_, "connection attempt " + std::to_string(attempt + 1) +
+                                             " goes past the script; it and any later one fail");
+    }
+    world_.schedule(delays().connect, [this, c = connection_] { finishConnect(c); });
+}
+
+void SimPeripheral::depart(bool& said, const std::string& what) {
+    if (said) return;
+    said = true;
+    world_.depart("peer " + spec_.id.text() + ": " + what);
+}
+
+void SimPeripheral::scheduleDrop(Ms after) {
+    world_.schedule(after, [this, c = connection_] {
+        if (c == connection_) lose("the peripheral dropped the connection");
+    });
 }
 
 void SimPeripheral::finishConnect(std::uint32_t connection) {
     if (connection != connection_) return;
-    if (spec_.connectFails || !world_.poweredOn()) {
+    const bool fails = scripted() ? !script_ || script_->fails : spec_.connectFails;
+    if (fails || !world_.poweredOn()) {
         end(ble::Error{"the connection failed"});
         return;
     }
     state_ = ble::PeripheralState::connected;
     connectReported_ = true;
+    if (script_ && script_->drop && script_->drop->afterWrites == 0) scheduleDrop(script_->drop->after);
     if (auto* central = world_.central()) central->didConnect(shared_from_this());
 }
 
@@ -79,7 +101,7 @@ void SimPeripheral::cancelConnection() {
     if (state_ != ble::PeripheralState::connecting && state_ != ble::PeripheralState::connected) return;
     state_ = ble::PeripheralState::disconnecting;
     ++connection_;
-    world_.schedule(spec_.delays.disconnect, [this, c = connection_] {
+    world_.schedule(delays().disconnect, [this, c = connection_] {
         if (c == connection_) end(std::nullopt);
     });
 }
@@ -101,7 +123,9 @@ void SimPeripheral::end(std::optional<ble::Error> error) {
     failedInARow_ = 0;
     completedWrites_ = 0;
     for (const auto& s : services_) s->forget();
-    if (spec_.readvertiseAfter) world_.schedule(*spec_.readvertiseAfter, [this] { advertise(); });
+    const std::optional<Ms> readvertise = scripted() ? (script_ ? script_->readvertiseAfter : std::nullopt)
+                                                      : spec_.readvertiseAfter;
+    if (readvertise) world_.schedule(*readvertise, [this] { advertise(); });
 
     auto* central = world_.central();
     if (!central) return;
@@ -117,10 +141,10 @@ void SimPeripheral::discoverServices(const std::vector<codec::Uuid>& services) {
     if (world_.recording())
         world_.record({.kind = Request::Kind::discoverServices, .peripheral = spec_.id, .uuids = services});
     if (state_ != ble::PeripheralState::connected) return;
-    world_.schedule(spec_.delays.discoverServices, [this, c = connection_, services] {
+    world_.schedule(delays().discoverServices, [this, c = connection_, services] {
         if (c != connection_) return;
         std::optional<ble::Error> error;
-        if (spec_.discoverServicesFails) {
+        if (script_ ? script_->discoverServicesFails : spec_.discoverServicesFails) {
             error = ble::Error{"service discovery failed"};
         } else {
             if (!discovered_) discovered_.emplace();
@@ -141,10 +165,10 @@ void SimPeripheral::discoverCharacteristics(const std::vector<codec::Uuid>& char
                        .uuids = characteristics,
                        .serviceInstance = s ? s->instance() : -1});
     if (state_ != ble::PeripheralState::connected) return;
-    world_.schedule(spec_.delays.discoverCharacteristics, [this, c = connection_, characteristics, s, service] {
+    world_.schedule(delays().discoverCharacteristics, [this, c = connection_, characteristics, s, service] {
         if (c != connection_) return;
         std::optional<ble::Error> error;
-        if (spec_.discoverCharacteristicsFails || !s) {
+        if ((script_ ? script_->discoverCharacteristicsFails : spec_.discoverCharacteristicsFails) || !s) {
             error = ble::Error{"characteristic discovery failed"};
         } else {
             s->discover(characteristics);
@@ -167,10 +191,10 @@ void SimPeripheral::setNotifyValue(bool enabled, const ble::CharacteristicPtr& c
                        .characteristic = c->uuid(),
                        .flag = enabled});
     if (state_ != ble::PeripheralState::connected) return;
-    world_.schedule(spec_.delays.subscribe, [this, connection = connection_, ch, c, enabled] {
+    world_.schedule(delays().subscribe, [this, connection = connection_, ch, c, enabled] {
         if (connection != connection_) return;
         std::optional<ble::Error> error;
-        if (spec_.subscribeFails || !ch || ch->uuid() != spec_.profile.outbox) {
+        if ((script_ ? script_->subscribeFails : spec_.subscribeFails) || !ch || ch->uuid() != spec_.profile.outbox) {
             error = ble::Error{"the characteristic cannot notify"};
         } else {
             ch->setNotifying(enabled);
@@ -183,12 +207,17 @@ void SimPeripheral::setNotifyValue(bool enabled, const ble::CharacteristicPtr& c
 void SimPeripheral::startNotifications() {
     if (notificationsStarted_) return;
     notificationsStarted_ = true;
-    for (std::size_t i = 0; i < spec_.notifications.size(); ++i)
-        world_.schedule(spec_.notifications[i].after, [this, c = connection_, i] {
-            if (c != connection_) return;
-            codec::Bytes value = spec_.notifications[i].value;
-            notifyOutbox(value);
-        });
+    for (const Notification& n : script_ ? script_->notifications : spec_.notifications)
+        scheduleNotification(n);
+}
+
+void SimPeripheral::scheduleNotification(const Notification& n) {
+    // The description outlives every task of the world.
+    world_.schedule(n.after, [this, c = connection_, &n] {
+        if (c != connection_) return;
+        codec::Bytes value = n.value;
+        notifyOutbox(value);
+    });
 }
 
 // Writes and notifications.
@@ -203,19 +232,32 @@ void SimPeripheral::writeValue(const codec::Bytes& value, const ble::Characteris
                        .bytes = value});
     if (state_ != ble::PeripheralState::connected) return;
     PendingWrite& w = writes_.emplace_back(PendingWrite{++nextWriteNumber_, std::move(ch), false, {}});
-    w.fails = decideWriteFails(w.characteristic.get(), value.size());
-    if (spec_.echo && !w.fails) {
+    Ms delay = delays().write;
+    if (scripted()) {
+        const std::size_t index = scriptedWritesIssued_++;
+        if (script_ && index < script_->writes.size()) {
+            w.scripted = &script_->writes[index];
+            delay = w.scripted->after;
+        } else {
+            depart(saidExtraWrite_, "write " + std::to_string(index + 1) +
+                                        " of a connection goes past the script; it and any later one succeed "
+                                        "at once with no notification");
+            delay = Ms{0};
+        }
+    }
+    w.fails = decideWriteFails(w.characteristic.get(), value.size()) || (w.scripted && w.scripted->fails);
+    if (spec_.echo && !scripted() && !w.fails) {
         w.value = spareBuffer();
         w.value.assign(value.begin(), value.end());
     }
-    world_.schedule(spec_.delays.write, [this, c = connection_, n = w.number] { finishWrite(c, n); });
+    world_.schedule(delay, [this, c = connection_, n = w.number] { finishWrite(c, n); });
 }
 
 bool SimPeripheral::decideWriteFails(const SimCharacteristic* c, std::size_t size) {
     const std::uint64_t n = ++writesIssued_;
-    const bool byPattern = spec_.writeFailures.all || failedInARow_ < spec_.writeFailures.firstAttemptsOfEachFrame ||
+    const bool byPattern = !scripted() && (spec_.writeFailures.all || failedInARow_ < spec_.writeFailures.firstAttemptsOfEachFrame ||
                            std::find(spec_.writeFailures.nth.begin(), spec_.writeFailures.nth.end(), n) !=
-                               spec_.writeFailures.nth.end();
+                               spec_.writeFailures.nth.end());
     const bool fails = byPattern || failNextWrite_ || !c || c->uuid() != spec_.profile.inbox || size > writeLimit_;
     failNextWrite_ = false;
     failedInARow_ = fails ? failedInARow_ + 1 : 0;
@@ -240,13 +282,16 @@ void SimPeripheral::finishWrite(std::uint32_t connection, std::uint32_t number) 
         recycle(std::move(w.value));
         return;
     }
-    if (spec_.echo && !w.fails) {
+    if (w.scripted)
+        for (const Notification& n : w.scripted->notify) scheduleNotification(n);
+    if (script_ && script_->drop && script_->drop->afterWrites == completedWrites_) scheduleDrop(script_->drop->after);
+    if (spec_.echo && !scripted() && !w.fails) {
         outgoing_.push_back(std::move(w.value));
         world_.queue().post([this, c = connection_] { deliverNext(c); });
     } else {
         recycle(std::move(w.value));
     }
-    if (spec_.disconnectAfterWrites && completedWrites_ == *spec_.disconnectAfterWrites)
+    if (!scripted() && spec_.disconnectAfterWrites && completedWrites_ == *spec_.disconnectAfterWrites)
         lose("the peripheral dropped the connection");
 }
 

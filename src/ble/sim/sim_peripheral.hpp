@@ -4,6 +4,7 @@
 #include <deque>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "ble/central.hpp"
@@ -66,12 +67,23 @@ private:
         bool fails;
         // Kept only when the device echoes.
         codec::Bytes value;
+        // Its place in the connection's script, if it has one.
+        const ScriptedWrite* scripted = nullptr;
     };
+
+    // The peripheral follows connection scripts.
+    bool scripted() const { return !spec_.connections.empty(); }
+    const Delays& delays() const { return script_ ? script_->delays : spec_.delays; }
+    // Said once per kind of departure from the script, through the world.
+    void depart(bool& said, const std::string& what);
+    void scheduleDrop(Ms after);
 
     void finishConnect(std::uint32_t connection);
     void end(std::optional<ble::Error> error);
     void finishWrite(std::uint32_t connection, std::uint32_t number);
     void startNotifications();
+    // `n` on the outbox, its `after` from now, if this connection lasts.
+    void scheduleNotification(const Notification& n);
     void deliverNext(std::uint32_t connection);
     void notifyOutbox(codec::Bytes& value);
     std::shared_ptr<SimService> findService(const ble::ServicePtr& service) const;
@@ -96,10 +108,16 @@ private:
     std::optional<std::vector<ble::ServicePtr>> discovered_;
     std::uint32_t failedInARow_ = 0;
     std::uint64_t completedWrites_ = 0;
+    // The current connection's script (none past the last), and its writes issued so far.
+    const ConnectionScript* script_ = nullptr;
+    std::size_t scriptedWritesIssued_ = 0;
 
     // Over the device's life.
     std::uint64_t writesIssued_ = 0;
     bool failNextWrite_ = false;
+    std::size_t connectionAttempts_ = 0;
+    bool saidExtraConnection_ = false;
+    bool saidExtraWrite_ = false;
     // Writes in flight, in the order issued; with one delay per device they normally complete
     // in that order too.
     std::deque<PendingWrite> writes_;

@@ -29,12 +29,17 @@
 //    they are lost, like a radio packet nobody listens to. The notification schedule starts when
 //    an outbox of the connection first notifies (at characteristic discovery for an outbox
 //    already notifying).
+//  - Connection scripts (a peripheral's `connections`, a replayed recording): the n-th attempt
+//    goes as the n-th script says. An attempt past the last script fails at once, and a write
+//    past a connection's scripted writes succeeds at once with no notification; the first of
+//    each kind is said through setDepartures.
 //  - Writes: a write to a characteristic other than an inbox, or longer than the write limit,
 //    fails. `disconnectAfterWrites` counts the writes answered on the connection, failed or not.
 //
 // The world must outlive the central manager it makes and every task it posted that still may
 // run (in practice: create it before the queue is served, destroy it after).
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -61,6 +66,10 @@ public:
     // the world's clock (the times in its description) starts when it is made.
     ble::CentralFactory centralFactory();
 
+    // Where the world says that the bridge went past a peripheral's connection scripts (a
+    // recording being replayed): one line each, without a line feed. Unset, nothing is said.
+    void setDepartures(std::function<void(std::string_view)> say) { departures_ = std::move(say); }
+
     // Recording what the bridge asks of the stack; off by default.
     void setRecording(bool on) { recording_ = on; }
     const std::vector<Request>& requests() const { return requests_; }
@@ -82,6 +91,9 @@ public:
     // Runs `task` on the queue after `delay` (as soon as possible for no delay).
     void schedule(Ms delay, loop::Task task);
     bool recording() const { return recording_; }
+    void depart(const std::string& what) {
+        if (departures_) departures_(what);
+    }
     void record(Request request) { requests_.push_back(std::move(request)); }
     // The bridge, while its central manager exists.
     ble::CentralDelegate* central() const { return central_; }
@@ -113,6 +125,7 @@ private:
     std::vector<codec::Uuid> scannedServices_;
     bool recording_ = false;
     std::vector<Request> requests_;
+    std::function<void(std::string_view)> departures_;
 };
 
 }  // namespace sim

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ble/central.hpp"
@@ -66,6 +67,38 @@ struct Notification {
     codec::Bytes value;
 };
 
+// A write of a scripted connection: its answer `after` the request, and what the peripheral
+// notifies after that answer, each `after` it.
+struct ScriptedWrite {
+    bool fails = false;
+    Ms after{0};
+    std::vector<Notification> notify;
+};
+
+// The peripheral ends a scripted connection `after` its `afterWrites`-th write was answered (or,
+// for 0, after the connection was made).
+struct Drop {
+    std::uint64_t afterWrites = 0;
+    Ms after{0};
+};
+
+// What one connection attempt meets, in place of the peripheral's own behaviour: as a recorded
+// session went.
+struct ConnectionScript {
+    bool fails = false;
+    Delays delays;
+    bool discoverServicesFails = false;
+    bool discoverCharacteristicsFails = false;
+    bool subscribeFails = false;
+    // The connection's writes in order.
+    std::vector<ScriptedWrite> writes;
+    // Notifications that follow no write, `after` the outbox first notified.
+    std::vector<Notification> notifications;
+    std::optional<Drop> drop;
+    // After the connection ends or fails, the peripheral advertises again this much later.
+    std::optional<Ms> readvertiseAfter;
+};
+
 struct PeripheralSpec {
     codec::Uuid id;
     // First advertised at this time.
@@ -103,7 +136,19 @@ struct PeripheralSpec {
     std::vector<Notification> notifications;
     // Every successfully written value comes back as a notification on the outbox.
     bool echo = false;
+    // When not empty, the n-th connection attempt goes as the n-th script says, and the
+    // behaviour above (from connectFails to echo) does not apply; an attempt past the last
+    // script fails at once.
+    std::vector<ConnectionScript> connections;
 };
+
+// The adapter states a world file names, by number (ble::ManagerState).
+inline constexpr std::string_view adapterStateNames[] = {"unknown",      "resetting",   "unsupported",
+                                                         "unauthorized", "powered_off", "powered_on"};
+
+// The reasons an adapter step may give, as the protocol 2 "state" event reports them.
+inline constexpr std::string_view adapterReasons[] = {"no_bus",          "no_bluetoothd", "no_adapter",
+                                                      "adapter_missing", "access_denied", "blocked"};
 
 struct WorldSpec {
     std::vector<AdapterStep> adapter{AdapterStep{}};

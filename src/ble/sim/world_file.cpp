@@ -199,20 +199,12 @@ std::vector<Step> valueOrTimeline(element e, const std::string& path, std::strin
 }
 
 int adapterState(element e, const std::string& path) {
-    static constexpr std::pair<std::string_view, int> names[] = {
-        {"unknown", ble::ManagerState::unknown},
-        {"resetting", ble::ManagerState::resetting},
-        {"unsupported", ble::ManagerState::unsupported},
-        {"unauthorized", ble::ManagerState::unauthorized},
-        {"powered_off", ble::ManagerState::poweredOff},
-        {"powered_on", ble::ManagerState::poweredOn},
-    };
     if (e.type() != element_type::STRING) {
         return static_cast<int>(integer(e, path, 0, std::numeric_limits<std::int32_t>::max()));
     }
     auto name = string(e, path);
-    for (auto [known, state] : names) {
-        if (known == name) return state;
+    for (int state = 0; state < static_cast<int>(std::size(adapterStateNames)); ++state) {
+        if (adapterStateNames[state] == name) return state;
     }
     fail(path, "unknown state \"" + std::string(name) +
                    "\" (expected unknown, resetting, unsupported, unauthorized, powered_off, powered_on "
@@ -221,13 +213,11 @@ int adapterState(element e, const std::string& path) {
 
 // The words of the "state" event's reason.
 void adapterReason(const Fields& fields, AdapterStep& step) {
-    static constexpr std::string_view reasons[] = {"no_bus",          "no_bluetoothd", "no_adapter",
-                                                   "adapter_missing", "access_denied", "blocked"};
     const auto e = fields.get("reason");
     if (!e) return;
     const std::string path = fields.pathOf("reason");
     const std::string_view reason = string(*e, path);
-    for (std::string_view known : reasons) {
+    for (std::string_view known : adapterReasons) {
         if (known == reason) {
             step.reason = std::string(reason);
             return;
@@ -306,13 +296,55 @@ Delays delays(element e, const std::string& path) {
     return d;
 }
 
+std::vector<Notification> notifications(element e, const std::string& path) { return items(e, path, notification); }
+
+ScriptedWrite scriptedWrite(element e, const std::string& path) {
+    Fields fields(e, path, {"fails", "after", "notify"});
+    ScriptedWrite w;
+    optionalField(fields, "fails", w.fails, boolean);
+    optionalField(fields, "after", w.after, milliseconds);
+    optionalField(fields, "notify", w.notify, notifications);
+    return w;
+}
+
+Drop drop(element e, const std::string& path) {
+    Fields fields(e, path, {"afterWrites", "after"});
+    Drop d;
+    optionalField(fields, "afterWrites", d.afterWrites, [](element v, const std::string& p) {
+        return static_cast<std::uint64_t>(integer(v, p, 0, std::numeric_limits<std::int64_t>::max()));
+    });
+    optionalField(fields, "after", d.after, milliseconds);
+    return d;
+}
+
+// At least 1 ms: a peripheral that fails at once and advertises again at the same instant
+// would keep the world busy forever without time moving on.
+Ms readvertiseAfter(element e, const std::string& path) { return Ms{integer(e, path, 1, maxMs)}; }
+
+ConnectionScript connectionScript(element e, const std::string& path) {
+    Fields fields(e, path,
+                  {"fails", "delays", "discoverServicesFails", "discoverCharacteristicsFails", "subscribeFails",
+                   "writes", "notifications", "drop", "readvertiseAfter"});
+    ConnectionScript c;
+    optionalField(fields, "fails", c.fails, boolean);
+    optionalField(fields, "delays", c.delays, delays);
+    optionalField(fields, "discoverServicesFails", c.discoverServicesFails, boolean);
+    optionalField(fields, "discoverCharacteristicsFails", c.discoverCharacteristicsFails, boolean);
+    optionalField(fields, "subscribeFails", c.subscribeFails, boolean);
+    optionalField(fields, "writes", c.writes, [](element v, const std::string& p) { return items(v, p, scriptedWrite); });
+    optionalField(fields, "notifications", c.notifications, notifications);
+    optionalField(fields, "drop", c.drop, drop);
+    optionalField(fields, "readvertiseAfter", c.readvertiseAfter, readvertiseAfter);
+    return c;
+}
+
 PeripheralSpec peripheral(element e, const std::string& path) {
     Fields fields(e, path,
                   {"id", "advertiseAt", "name", "rssi", "address", "serviceUuid", "inboxUuid", "outboxUuid", "serviceCount", "inbox", "outbox",
                    "outboxNotifying", "writeLimit",
                    "connectFails", "discoverServicesFails", "discoverCharacteristicsFails", "subscribeFails",
                    "writeFailures", "delays", "disconnectAt", "disconnectAfterWrites", "readvertiseAfter",
-                   "notifications", "echo"});
+                   "notifications", "echo", "connections"});
     PeripheralSpec p;
     p.id = uuid(required(fields, "id"), fields.pathOf("id"));
     optionalField(fields, "advertiseAt", p.advertiseAt, milliseconds);
@@ -338,13 +370,11 @@ PeripheralSpec peripheral(element e, const std::string& path) {
     optionalField(fields, "disconnectAt", p.disconnectAt,
                   [](element v, const std::string& s) { return items(v, s, milliseconds); });
     optionalField(fields, "disconnectAfterWrites", p.disconnectAfterWrites, positiveCount);
-    // At least 1 ms: a peripheral that fails at once and advertises again at the same instant
-    // would keep the world busy forever without time moving on.
-    optionalField(fields, "readvertiseAfter", p.readvertiseAfter,
-                  [](element e, const std::string& path) { return Ms{integer(e, path, 1, maxMs)}; });
-    optionalField(fields, "notifications", p.notifications,
-                  [](element v, const std::string& s) { return items(v, s, notification); });
+    optionalField(fields, "readvertiseAfter", p.readvertiseAfter, readvertiseAfter);
+    optionalField(fields, "notifications", p.notifications, notifications);
     optionalField(fields, "echo", p.echo, boolean);
+    optionalField(fields, "connections", p.connections,
+                  [](element v, const std::string& s) { return items(v, s, connectionScript); });
     return p;
 }
 
@@ -406,9 +436,12 @@ WorldFileResult parseWorld(std::string_view text, std::string_view fileName) {
     }
 }
 
-WorldFileResult loadWorldFile(const std::string& path) {
+std::optional<std::string> readWorldFile(const std::string& path, std::string& error) {
     std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (!file) return failure(path, "", std::string("cannot open: ") + std::strerror(errno));
+    if (!file) {
+        error = failure(path, "", std::string("cannot open: ") + std::strerror(errno)).error;
+        return std::nullopt;
+    }
     std::string text;
     char buffer[65536];
     std::size_t n;
@@ -418,9 +451,17 @@ WorldFileResult loadWorldFile(const std::string& path) {
     }
     int readError = std::ferror(file) ? errno : 0;
     std::fclose(file);
-    if (readError) return failure(path, "", std::string("cannot read: ") + std::strerror(readError));
-    if (text.size() > maxWorldFileBytes) return failure(path, "", "larger than 16 MiB");
-    return parseWorld(text, path);
+    if (readError) error = failure(path, "", std::string("cannot read: ") + std::strerror(readError)).error;
+    else if (text.size() > maxWorldFileBytes) error = failure(path, "", "larger than 16 MiB").error;
+    if (!error.empty()) return std::nullopt;
+    return text;
+}
+
+WorldFileResult loadWorldFile(const std::string& path) {
+    std::string error;
+    const auto text = readWorldFile(path, error);
+    if (!text) return {std::nullopt, error};
+    return parseWorld(*text, path);
 }
 
 }  // namespace sim

@@ -25,6 +25,10 @@ inline constexpr std::size_t maxWorldFileBytes = 16 * 1024 * 1024;
 // `text` is the content of a world file; `fileName` only appears in the error.
 WorldFileResult parseWorld(std::string_view text, std::string_view fileName);
 
+// The content of the file at `path` (a world file, or a recording to make one of), or nothing and
+// the one-line error: it cannot be opened or read, or is larger than maxWorldFileBytes.
+std::optional<std::string> readWorldFile(const std::string& path, std::string& error);
+
 // Reads the file at `path` and parses it; a file that cannot be read is an error too.
 WorldFileResult loadWorldFile(const std::string& path);
 
