@@ -186,7 +186,7 @@ void SimFixture::start() {
     bridge_ = bridge::Bridge::create({
         .queue = queue_,
         .reports = events_,
-        .makeCentral = world_.centralFactory(),
+        .makeCentral = session_.decorate ? session_.decorate(world_.centralFactory()) : world_.centralFactory(),
         .readCommands = [this](std::weak_ptr<bridge::CommandTarget> target) { target_ = std::move(target); },
         .profile = session_.profile,
         .filter = bridge::PeerFilter(session_.filter),

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <iosfwd>
 #include <memory>
 #include <string>
@@ -95,6 +96,8 @@ struct Session {
     // Diagnostic lines are kept, for takeDiagnostics().
     bool verbose = false;
     bridge::PeerFilter::Rules filter = {};
+    // What stands between the world and the bridge (a recording), if anything.
+    std::function<ble::CentralFactory(ble::CentralFactory)> decorate = {};
 };
 
 // A world, the bridge on it, and the manual clock they share. Recording is on.

@@ -41,7 +41,7 @@ struct RecorderOptions {
     std::string_view program;
     std::string_view programVersion;
     // The options that shape the session, as the text of a JSON object.
-    std::string sessionOptions;
+    std::string sessionOptions = {};
     // Frames' bytes are written as zeros of their length.
     bool lengthsOnly = false;
 };

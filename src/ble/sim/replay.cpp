@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "ble/record/recorder.hpp"
+#include "ble/gatt_profile.hpp"
 #include "ble/sim/world.hpp"
 #include "ble/sim/world_file.hpp"
 #include "codec/base64.hpp"
@@ -152,9 +153,10 @@ public:
         line.text("programVersion");
         const Line options(line.need("options"), line.number());
         options.allow({"service", "inbox", "outbox", "peers", "addresses", "names", "minRssi"});
-        service_ = options.uuid("service");
-        inbox_ = options.uuid("inbox");
-        outbox_ = options.uuid("outbox");
+        // The default profile where the recording does not say.
+        if (options.get("service")) profile_.service = options.uuid("service");
+        if (options.get("inbox")) profile_.inbox = options.uuid("inbox");
+        if (options.get("outbox")) profile_.outbox = options.uuid("outbox");
     }
 
     void event(const Line& line) {
@@ -320,7 +322,7 @@ private:
     }
 
     std::int64_t now_ = 0;
-    codec::Uuid service_, inbox_, outbox_;
+    ble::GattProfile profile_ = ble::defaultGattProfile;
     std::vector<std::tuple<std::int64_t, std::int64_t, std::string>> adapter_;
     bool adapterOn_ = false;
     std::vector<Peer> peers_;
@@ -446,9 +448,9 @@ std::string Converter::world() const {
         if (p.name) w.text("name", *p.name);
         if (p.rssi) w.integer("rssi", *p.rssi);
         if (p.address) w.text("address", *p.address);
-        w.text("serviceUuid", service_.text());
-        w.text("inboxUuid", inbox_.text());
-        w.text("outboxUuid", outbox_.text());
+        w.text("serviceUuid", profile_.service.text());
+        w.text("inboxUuid", profile_.inbox.text());
+        w.text("outboxUuid", profile_.outbox.text());
         if (p.serviceCount) w.integer("serviceCount", *p.serviceCount);
         if (p.inbox) {
             w.boolean("inbox", *p.inbox);

@@ -72,7 +72,7 @@ struct Notification {
 struct ScriptedWrite {
     bool fails = false;
     Ms after{0};
-    std::vector<Notification> notify;
+    std::vector<Notification> notify = {};
 };
 
 // The peripheral ends a scripted connection `after` its `afterWrites`-th write was answered (or,
@@ -86,17 +86,17 @@ struct Drop {
 // session went.
 struct ConnectionScript {
     bool fails = false;
-    Delays delays;
+    Delays delays = {};
     bool discoverServicesFails = false;
     bool discoverCharacteristicsFails = false;
     bool subscribeFails = false;
     // The connection's writes in order.
-    std::vector<ScriptedWrite> writes;
+    std::vector<ScriptedWrite> writes = {};
     // Notifications that follow no write, `after` the outbox first notified.
-    std::vector<Notification> notifications;
-    std::optional<Drop> drop;
+    std::vector<Notification> notifications = {};
+    std::optional<Drop> drop = {};
     // After the connection ends or fails, the peripheral advertises again this much later.
-    std::optional<Ms> readvertiseAfter;
+    std::optional<Ms> readvertiseAfter = {};
 };
 
 struct PeripheralSpec {
