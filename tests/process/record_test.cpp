@@ -62,9 +62,7 @@ bool contains(const std::string& text, const std::string& part) { return text.fi
 // fifth write (the third frame's first attempt, lost with the connection), the peer found
 // again, and a frame that also meets the seventh write's failure. Its output, sorted: the order
 // of lines that happen at one instant depends on timing.
-std::vector<std::string> flakySession(const std::vector<std::string>& extraArgs) {
-    std::vector<std::string> args = extraArgs;
-    args.push_back(world("flaky.json"));
+std::vector<std::string> flakySession(const std::vector<std::string>& args) {
     ChildProcess sim(GATTRELAY_SIM_PATH, args);
     std::vector<std::string> lines = sim.readLines(3);
     // Each frame's outcome and its echo; for the third, the peer going and coming back.
@@ -83,8 +81,8 @@ std::vector<std::string> flakySession(const std::vector<std::string>& extraArgs)
 TEST(Record, TheOutputIsTheSameWithOrWithoutARecording) {
     Scratch scratch;
     const std::string path = scratch.file("flaky.jsonl");
-    const auto without = flakySession({});
-    const auto with = flakySession({"--record", path});
+    const auto without = flakySession({world("flaky.json")});
+    const auto with = flakySession({"--record", path, world("flaky.json")});
     EXPECT_EQ(with, without);
     ASSERT_EQ(without.size(), 11u);
 
@@ -99,6 +97,74 @@ TEST(Record, TheOutputIsTheSameWithOrWithoutARecording) {
     EXPECT_EQ(count(R"("event":"disconnect",)"), 1);
     EXPECT_EQ(count(R"("event":"discover",)"), 2);
     EXPECT_EQ(count(R"("event":"notify","peer":")" + flakyPeer + R"(","length":1,"data":"BA==")"), 1);
+}
+
+TEST(Record, AReplayGivesTheRecordedSessionBackAndPrintsAsAWorld) {
+    Scratch scratch;
+    const std::string recording = scratch.file("flaky.jsonl");
+    const auto recorded = flakySession({"--record", recording, world("flaky.json")});
+    EXPECT_EQ(flakySession({"--replay", recording}), recorded);
+
+    // The printed world is the same data: run as a world file, it gives the same session.
+    const std::string worldFile = scratch.file("flaky-world.json");
+    {
+        ChildProcess print(GATTRELAY_SIM_PATH, {"--replay", recording, "--print-world"});
+        const auto text = print.readToEnd();
+        ASSERT_TRUE(text);
+        EXPECT_EQ(print.wait(), 0);
+        EXPECT_EQ(print.errorOutput(), "");
+        std::ofstream(worldFile) << *text;
+    }
+    ChildProcess sim(GATTRELAY_SIM_PATH, {worldFile});
+    EXPECT_EQ(sim.readLines(3).size(), 3u);
+    sim.closeInput();
+    EXPECT_TRUE(sim.readToEnd());
+    EXPECT_EQ(sim.wait(), 0);
+    EXPECT_EQ(sim.errorOutput(), "");
+}
+
+TEST(Record, AClientThatGoesPastTheRecordingIsToldOnStandardError) {
+    Scratch scratch;
+    const std::string recording = scratch.file("echo.jsonl");
+    {
+        ChildProcess sim(GATTRELAY_SIM_PATH, {"--record", recording});
+        sim.readLines(3);
+        ASSERT_TRUE(sim.write(send(echoPeer, "AQ==")));
+        sim.readLines(2);
+        sim.closeInput();
+        EXPECT_EQ(sim.readToEnd(), "");
+    }
+    ChildProcess sim(GATTRELAY_SIM_PATH, {"--replay", recording});
+    sim.readLines(3);
+    ASSERT_TRUE(sim.write(send(echoPeer, "AQ==")));
+    EXPECT_EQ(sim.readLines(2).size(), 2u);
+    // Two writes more than recorded: each succeeds with no notification; said once.
+    for (const char* data : {"Ag==", "Aw=="}) {
+        ASSERT_TRUE(sim.write(send(echoPeer, data)));
+        EXPECT_EQ(sim.readLine(), R"({"accepted":true,"bytes":1,"event":"write","id":")" + echoPeer + "\"}");
+    }
+    sim.closeInput();
+    EXPECT_EQ(sim.readToEnd(), "");
+    EXPECT_EQ(sim.wait(), 0);
+    EXPECT_EQ(sim.errorOutput(), "gattrelay-sim: peer " + echoPeer +
+                                     ": write 2 of a connection goes past the script; it and any later one succeed "
+                                     "at once with no notification\n");
+}
+
+TEST(Record, ABadRecordingIsRefusedWithItsLineAndStatus2) {
+    Scratch scratch;
+    const std::string recording = scratch.file("cut.jsonl");
+    std::ofstream(recording) << R"({"format":"gattrelay-recording","version":1,"program":"gattrelay",)"
+                                R"("programVersion":"0.2.0","options":{}})"
+                                "\n{\"t\":3,\"event\":\"sta";
+    for (const auto& args : {std::vector<std::string>{"--replay", recording},
+                             std::vector<std::string>{"--replay", recording, "--print-world"}}) {
+        ChildProcess sim(GATTRELAY_SIM_PATH, args);
+        EXPECT_EQ(sim.readToEnd(), "");
+        EXPECT_EQ(sim.wait(), 2);
+        EXPECT_EQ(sim.errorOutput(),
+                  "gattrelay-sim: " + recording + ":2: the last line is cut short (no line feed at its end)\n");
+    }
 }
 
 TEST(Record, LengthsOnlyKeepsTheLengthsAndZeroesTheBytes) {

@@ -175,6 +175,11 @@ public:
             discover(t, line);
             return;
         }
+        static constexpr std::string_view peerEvents[] = {
+            "connect",  "connected", "connectFailed", "cancel", "services", "characteristics", "subscribed",
+            "limit",    "write",     "written",       "notify", "disconnect"};
+        if (std::find(std::begin(peerEvents), std::end(peerEvents), kind) == std::end(peerEvents))
+            bad(line.number(), "unknown event \"" + std::string(kind) + "\"");
         Peer& p = peer(line);
         if (kind == "connect" || kind == "connected" || kind == "connectFailed" || kind == "cancel") {
             line.allow({"t", "event", "peer"});
@@ -254,7 +259,7 @@ public:
                 c.writes.back().notify.push_back({t - p.lastAnswerAt, data});
             else
                 c.notifications.push_back({std::max<std::int64_t>(0, t - p.notifyFrom), data});
-        } else if (kind == "disconnect") {
+        } else {  // disconnect
             line.allow({"t", "event", "peer", "error"});
             line.boolean("error");
             Connection& c = current(p, line);
@@ -265,8 +270,6 @@ public:
                 c.drop = {c.writes.size(), t - (c.writes.empty() ? p.connectedAt : p.lastAnswerAt)};
             }
             end(p, t);
-        } else {
-            bad(line.number(), "unknown event \"" + std::string(kind) + "\"");
         }
     }
 
