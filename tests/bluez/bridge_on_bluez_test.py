@@ -863,6 +863,30 @@ class HardDays(BluezCase):
         self.assertEqual(err.count("refuses more connections"), 1, err)
         self.assertFalse([e for e in self.bridge.events_so_far() if e.get("connected") is False and e["id"] != refused])
 
+    def test_a_device_that_wants_a_pairing_nobody_answers(self):
+        stalls, works = "C0:FF:EE:00:00:01", "C0:FF:EE:00:00:02"
+        self.start_over([{"address": stalls, "pairing_stall_ms": 12000, "advertise_ms": 100}, {"address": works}])
+        self.start_v2()
+        for address in (stalls, works):
+            self.announced(address)
+        self.bridge.command(command="send", id=peer_id(stalls), tag="stalled", data=base64.b64encode(b"x").decode())
+        # The other peer works on meanwhile.
+        self.echo(works, b"meanwhile")
+        deadline = time.monotonic() + 30
+        lost = None
+        while lost is None:
+            self.assertLess(time.monotonic(), deadline)
+            lost = next((e for e in self.bridge.events_so_far() if e.get("id") == peer_id(stalls)
+                         and e.get("connected") is False), None)
+            time.sleep(0.1)
+        self.bridge.expect(in_order=False, event="write", tag="stalled", reason="peer_gone")
+        # Not connected again at once: at the back-off's pace.
+        self.announced(stalls)
+        self.echo(works, b"still")
+        err = self.bridge.stop(quiet=False)
+        self.assertEqual(err.count("may want a pairing"), 1, err)
+        self.assertIn(f"back-off: {stalls} is not connected again for 1000 ms", err)
+
 
 class ManyPeers(BluezCase):
     """More peers than the bus lets calls await replies."""

@@ -38,7 +38,9 @@ or "absent" (bluetoothd before 5.46). "mtu_property": false as before bluetoothd
 (or with "adapters_powered_at_start"), and powered as configured that long after that, as
 bluetoothd does as it starts. On SIGTERM it powers every adapter off, then leaves, as bluetoothd
 does. "max_links": Connect fails as
-bluetoothd fails it when the controller holds that many links. "deny" refuses GetManagedObjects; "objects_fail" makes its first calls fail. Writes whose value
+bluetoothd fails it when the controller holds that many links. "pairing_stall_ms": a
+write waits that long, then the link drops (an inbox that needs authentication, no agent).
+"deny" refuses GetManagedObjects; "objects_fail" makes its first calls fail. Writes whose value
 starts with b"fail" fail.
 
 Test control, interface test.Control at "/": Drop(s) (the peer drops the link, then advertises
@@ -461,6 +463,15 @@ class Inbox(Obj):
             return fail(err("Failed", "Operation failed with ATT error: 0x0e"))
         if len(data) > self.peer.mtu - 3:
             return fail(err("InvalidValueLength", "Invalid Length"))
+        stall = self.peer.config.get("pairing_stall_ms")
+        if stall:
+            # The inbox needs authentication and no agent answers the pairing: the write waits
+            # until the pairing times out and the link drops; bluetoothd answers it then.
+            def dropped():
+                self.peer.lose_link()
+                fail(err("Failed", "Not connected"))
+                later(200, self.peer.advertise)
+            return later(stall, dropped)
 
         def done():
             ok()

@@ -143,7 +143,9 @@ void BluezPeripheral::disconnectAndEnd(const char* why, bool deviceFault) {
 void BluezPeripheral::end(std::optional<ble::Error> error, bool deviceFault) {
     if (state_ == ble::PeripheralState::disconnected) return;
     const bool wasConnected = connection_.reported;
-    const bool failed = deviceFault && !connection_.ready;
+    // A link that ends while a write waits for the device (its security, often) is a failure
+    // too: the device is not connected again at once, only at the back-off's pace.
+    const bool failed = deviceFault && (!connection_.ready || connection_.writeStalled);
     const bool missingService = connection_.missingService;
     state_ = ble::PeripheralState::disconnected;
     // A new number: every reply of the connection that ended is dropped.
@@ -407,6 +409,7 @@ void BluezPeripheral::deliverValue(const std::shared_ptr<BluezCharacteristic>& c
 void BluezPeripheral::writeValue(const codec::Bytes& value, const ble::CharacteristicPtr& c) {
     if (!linked()) return;
     auto characteristic = std::static_pointer_cast<BluezCharacteristic>(c);
+    if (!connection_.writeStalled) after(connection_.writeWait, bounds::writeStall, &BluezPeripheral::writeStalled);
     central_.callBluez(
         characteristic->path, names::gattCharacteristic, "WriteValue",
         [&value](sd_bus_message* m) {
@@ -416,10 +419,26 @@ void BluezPeripheral::writeValue(const codec::Bytes& value, const ble::Character
         bounds::write,
         [self = shared_from_this(), number = connectionNumber_, characteristic](const Reply& reply) {
             if (self->connectionNumber_ != number) return;
+            self->connection_.writeWait.cancel();
+            if (reply.error && (*reply.error == "org.bluez.Error.NotPermitted" ||
+                                *reply.error == "org.bluez.Error.NotAuthorized"))
+                self->central_.say([&] {
+                    return "write to " + self->address_ + " refused (" + *reply.error + ": " + reply.errorText +
+                           "): the device wants a pairing or an encrypted link; see docs/bluez.md";
+                });
             self->central_.deliver([self, characteristic, error = errorOf(reply)] {
                 if (auto* d = self->delegate_) d->didWriteValue(self, characteristic, error);
             });
         });
+}
+
+void BluezPeripheral::writeStalled() {
+    connection_.writeStalled = true;
+    central_.say([&] {
+        return "a write to " + address_ + " has waited " + std::to_string(bounds::writeStall.count() / 1000) +
+               " s: the device may want a pairing that no agent answers (bluetoothd's log: \"No agent available\"); "
+               "see docs/bluez.md";
+    });
 }
 
 std::size_t BluezPeripheral::maximumWriteValueLength() const {

@@ -105,6 +105,10 @@ private:
         loop::Timer objectLag;
         loop::Timer mtuRecheck;
         loop::Timer streamClosedWait;
+        // Pending while a write waits; once it has waited long, the link is taken as stalled
+        // (most often: the device wants a pairing nobody can answer).
+        loop::Timer writeWait;
+        bool writeStalled = false;
     };
 
     bool linked() const {
@@ -120,6 +124,7 @@ private:
     void acquireNotify(const std::shared_ptr<BluezCharacteristic>& c);
     void onNotifyAcquired(const std::shared_ptr<BluezCharacteristic>& c, const Reply& reply);
     void streamClosed();
+    void writeStalled();
     void startOrStopNotify(const std::shared_ptr<BluezCharacteristic>& c, bool enabled);
     // The subscription is confirmed: the link's MTU is read before it is reported.
     void subscribed(const std::shared_ptr<BluezCharacteristic>& c);

@@ -14,6 +14,9 @@ inline constexpr std::chrono::milliseconds quickCall = 25s;
 inline constexpr std::chrono::milliseconds connect = 45s;
 // A write with response, longer than ATT's own transaction timeout (30 s).
 inline constexpr std::chrono::milliseconds write = 40s;
+// A write unanswered this long is stalled: far beyond a write's usual milliseconds, well within
+// the pairing timeout (30 s) that ends a link whose device waits for a pairing nobody answers.
+inline constexpr std::chrono::milliseconds writeStall = 10s;
 // From a discovery request until bluetoothd says the services are resolved.
 inline constexpr std::chrono::milliseconds resolve = 30s;
 // After ServicesResolved, how long objects that were asked for may lag behind it.
