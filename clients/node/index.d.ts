@@ -165,6 +165,10 @@ export interface Peripheral {
 }
 
 export declare class World {
+    /** The world of a session recorded with `gattrelay --record FILE`, replayed with `gattrelay-sim --replay`. */
+    static fromRecording(path: string): World;
+    /** The recording this world replays, if it is one. */
+    readonly recording: string | undefined;
     adapter(steps: { at?: number; state: string | number; reason?: StateReason }[]): this;
     /** Adds a peripheral and returns its id. */
     peripheral(options?: Peripheral): string;

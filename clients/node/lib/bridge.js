@@ -64,7 +64,9 @@ export class Bridge extends EventEmitter {
         const { path, args = [], world, stderr = 'log', startTimeoutMs = 10000, stopTimeoutMs = 5000 } = options;
         let worldPath;
         let tempDir;
-        if (world instanceof World) {
+        if (world instanceof World && world.recording !== undefined) {
+            worldPath = world.recording;
+        } else if (world instanceof World) {
             tempDir = await mkdtemp(join(tmpdir(), 'gattrelay-'));
             worldPath = join(tempDir, 'world.json');
             await writeFile(worldPath, JSON.stringify(world));
@@ -73,7 +75,7 @@ export class Bridge extends EventEmitter {
         }
         const found = findProgram(path, worldPath === undefined ? 'gattrelay' : 'gattrelay-sim');
         const argv = ['--protocol', String(protocol), ...optionArgs(options), ...args,
-            ...(worldPath === undefined ? [] : ['--', worldPath])];
+            ...(worldPath === undefined ? [] : world?.recording !== undefined ? ['--replay', worldPath] : ['--', worldPath])];
         const stdio = ['pipe', 'pipe', stderr === 'inherit' ? 'inherit' : 'pipe'];
         const bridge = new Bridge(spawn(found.program, argv, { stdio }), found, tempDir, stopTimeoutMs);
         await bridge.#waitForHello(startTimeoutMs);

@@ -11,9 +11,26 @@ import { adapterStepKeys, check, peripheralKeys } from './world_keys.js';
 export class World {
     #adapter;
     #peripherals = [];
+    #recording;
+
+    /**
+     * The world of a session recorded with `gattrelay --record FILE` (docs/record.md in the gattrelay sources):
+     * `Bridge.start({ world: World.fromRecording('session.jsonl') })` replays it with `gattrelay-sim --replay`.
+     */
+    static fromRecording(path) {
+        const world = new World();
+        world.#recording = String(path);
+        return world;
+    }
+
+    /** The recording this world replays, if it is one. */
+    get recording() {
+        return this.#recording;
+    }
 
     /** The adapter's states over time, e.g. `[{ at: 0, state: 'powered_off' }, { at: 1000, state: 'powered_on' }]`. */
     adapter(steps) {
+        this.#refuseIfRecorded();
         check(steps, [adapterStepKeys], 'adapter');
         this.#adapter = steps;
         return this;
@@ -21,6 +38,7 @@ export class World {
 
     /** Adds a peripheral and returns its id (upper case), made up when `options.id` is not given. */
     peripheral(options = {}) {
+        this.#refuseIfRecorded();
         check(options, peripheralKeys, '');
         const id = (options.id ?? madeUpId(this.#peripherals.length + 1)).toUpperCase();
         const peripheral = { ...options, id };
@@ -29,6 +47,13 @@ export class World {
         }
         this.#peripherals.push(peripheral);
         return id;
+    }
+
+    #refuseIfRecorded() {
+        if (this.#recording !== undefined) {
+            throw new TypeError('World: a recording is replayed as it is; to change it, print it as a world file with '
+                + '`gattrelay-sim --replay FILE --print-world` and edit that');
+        }
     }
 
     toJSON() {

@@ -319,3 +319,18 @@ test('with -v each diagnostic line is a "log" event, or goes to standard error u
     assert.equal(child.stdout, '');
     assert.match(child.stderr, /^gattrelay-sim: .*ready/m);
 });
+
+test('a recorded session replays in one line: World.fromRecording', async () => {
+    const bridge = await Bridge.start({ world: World.fromRecording(fixture('echo-session.jsonl')) });
+    const id = '5EC1A5E0-0000-4000-8000-000000000001';
+    assert.deepEqual(await bridge.waitForPeer({ id }), { id, mtu: 185 });
+    const events = bridge.events();
+    assert.deepEqual(await bridge.send(id, 'hi'), { accepted: true, bytes: 2 });
+    for await (const event of events) {
+        if (event.event !== 'frame') continue;
+        assert.equal(event.data.toString(), 'hi');
+        break;
+    }
+    await bridge.stop();
+    assert.throws(() => World.fromRecording('x.jsonl').peripheral({}), /a recording is replayed as it is/);
+});

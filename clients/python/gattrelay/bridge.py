@@ -55,8 +55,8 @@ class Bridge:
     ) -> Bridge:
         """Starts the bridge and returns once it has said "hello" in protocol 2.
 
-        `path` defaults to GATTRELAY_PATH, else `gattrelay` on PATH; with a `world` (a World or the path of a
-        world file), to GATTRELAY_SIM_PATH, else `gattrelay-sim`. The keyword options are the bridge's own:
+        `path` defaults to GATTRELAY_PATH, else `gattrelay` on PATH; with a `world` (a World, World.from_recording(...),
+        or the path of a world file), to GATTRELAY_SIM_PATH, else `gattrelay-sim`. The keyword options are the bridge's own:
         `peer` (`--peer`, one id or address or several), `name` (`--name`, one prefix or several), `min_rssi`
         (`--min-rssi`), `service`, `inbox`, `outbox`, `adapter` and `verbose` (`-v`); `args` come after them.
         Each line the bridge writes on standard error (with `-v`, its diagnostics) is a DEBUG record of the
@@ -64,7 +64,10 @@ class Bridge:
         """
         temp_dir = None
         world_path = None
-        if isinstance(world, World):
+        replays = isinstance(world, World) and world.recording is not None
+        if isinstance(world, World) and world.recording is not None:
+            world_path = world.recording
+        elif isinstance(world, World):
             temp_dir = tempfile.mkdtemp(prefix="gattrelay-")
             world_path = os.path.join(temp_dir, "world.json")
             with open(world_path, "w", encoding="utf-8") as file:
@@ -75,7 +78,7 @@ class Bridge:
         named = {"--peer": peer, "--name": name, "--min-rssi": min_rssi, "--service": service, "--inbox": inbox}
         named |= {"--outbox": outbox, "--adapter": adapter}
         argv = ["--protocol", str(PROTOCOL), *_option_args(named), *(("-v",) if verbose else ()), *args]
-        argv += () if world_path is None else ("--", world_path)
+        argv += () if world_path is None else ("--replay" if replays else "--", world_path)
         bridge = cls(asyncio.get_running_loop(), temp_dir, stop_timeout)
         try:
             await bridge._run(program, argv, start_timeout, advice)

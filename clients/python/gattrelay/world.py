@@ -2,6 +2,7 @@ from __future__ import annotations
 
 import base64
 import json
+import os
 from typing import Any
 
 from .world_keys import ADAPTER_STEP_KEYS, PERIPHERAL_KEYS, camel, check
@@ -20,16 +21,40 @@ class World:
     def __init__(self) -> None:
         self._adapter: list[dict[str, Any]] | None = None
         self._peripherals: list[dict[str, Any]] = []
+        self._recording: str | None = None
+
+    @classmethod
+    def from_recording(cls, path: str | os.PathLike[str]) -> World:
+        """The world of a session recorded with `gattrelay --record FILE` (docs/record.md in the gattrelay
+        sources): `Bridge.start(world=World.from_recording("session.jsonl"))` replays it with
+        `gattrelay-sim --replay`."""
+        world = cls()
+        world._recording = os.fspath(path)
+        return world
+
+    @property
+    def recording(self) -> str | None:
+        """The recording this world replays, if it is one."""
+        return self._recording
+
+    def _refuse_if_recorded(self) -> None:
+        if self._recording is not None:
+            raise TypeError(
+                "World: a recording is replayed as it is; to change it, print it as a world file with "
+                "`gattrelay-sim --replay FILE --print-world` and edit that"
+            )
 
     def adapter(self, *steps: dict[str, Any]) -> World:
         """The adapter's states over time, e.g.
         `adapter({"at": 0, "state": "powered_off"}, {"at": 1000, "state": "powered_on"})`."""
+        self._refuse_if_recorded()
         check(list(steps), [ADAPTER_STEP_KEYS], "adapter")
         self._adapter = [_camel_keys(step) for step in steps]
         return self
 
     def peripheral(self, id: str | None = None, **options: Any) -> str:
         """Adds a peripheral and returns its id (upper case), made up when not given."""
+        self._refuse_if_recorded()
         check(options if id is None else {"id": id, **options}, PERIPHERAL_KEYS, "")
         peripheral_id = (id or f"5EC1A5E0-0000-4000-8000-{len(self._peripherals) + 1:012X}").upper()
         peripheral = {"id": peripheral_id, **_camel_keys(options)}

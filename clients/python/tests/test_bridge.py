@@ -270,3 +270,19 @@ async def test_with_v_each_diagnostic_line_is_a_debug_record_of_the_gattrelay_lo
     records = [r for r in caplog.records if r.name == "gattrelay"]
     assert any(re.fullmatch(f"gattrelay-sim: [0-9]+ ms: peer {peer_id}: found, connecting", r.getMessage()) for r in records)
     assert all(r.levelno == logging.DEBUG and "\n" not in r.getMessage() for r in records)
+
+
+async def test_a_recorded_session_replays_in_one_line_with_world_from_recording():
+    bridge = await Bridge.start(world=World.from_recording(FIXTURES / "echo-session.jsonl"))
+    peer_id = "5EC1A5E0-0000-4000-8000-000000000001"
+    assert (await bridge.wait_for_peer(peer_id)).mtu == 185
+    events = bridge.events()
+    outcome = await bridge.send(peer_id, b"hi")
+    assert outcome.accepted and outcome.bytes == 2
+    async for event in events:
+        if isinstance(event, Frame):
+            assert event.data == b"hi"
+            break
+    await bridge.stop()
+    with pytest.raises(TypeError, match="a recording is replayed as it is"):
+        World.from_recording("x.jsonl").peripheral()
