@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "ble/central.hpp"
@@ -88,7 +89,7 @@ private:
     void pump(Link& link);
     void retry(const ble::PeripheralPtr& p, Link& link);
     // Reports a frame's outcome, with a diagnostic line for a frame that did not go.
-    void outcome(const codec::Uuid& id, WriteOutcome outcome, std::size_t size, std::string_view tag);
+    void outcome(const codec::Uuid& id, WriteOutcome outcome, const QueuedFrame& frame);
 
     // One diagnostic line made of `parts` (text and integers), built only when someone listens.
     template <class... Parts>
@@ -106,8 +107,10 @@ private:
     std::unique_ptr<ble::CentralManager> manager_;
     LinkTable links_;
     bool stopping_ = false;
-    // Peers the client disconnected, not to be connected again until it says so.
-    std::unordered_set<codec::Uuid, codec::UuidHash> closed_;
+    std::int64_t sendsTaken_ = 0;
+    // Peers the client disconnected, not to be connected again until it says so; true once a
+    // report of one was ignored (and said so, once).
+    std::unordered_map<codec::Uuid, bool, codec::UuidHash> closed_;
     // Peers the client disconnected whose connection the stack has yet to end: until it has,
     // a report of them is not a new peer, and the end belongs to no link.
     std::unordered_set<codec::Uuid, codec::UuidHash> closing_;

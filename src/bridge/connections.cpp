@@ -28,7 +28,12 @@ void Bridge::didDiscover(const ble::PeripheralPtr& p, const ble::Advertisement& 
         if (advertisement.rssi) link->advertisement.rssi = advertisement.rssi;
         return;
     }
-    if (closed_.contains(id) || closing_.contains(id)) return;
+    if (const auto held = closed_.find(id); held != closed_.end()) {
+        if (!held->second) diagnose("peer ", id, ": found, left alone until a \"connect\" (disconnected by the client)");
+        held->second = true;
+        return;
+    }
+    if (closing_.contains(id)) return;
     if (!env_.filter.admits(*p, advertisement, env_.diagnostics)) return;
     diagnose("peer ", id, ": found, connecting");
     auto link = std::make_shared<Link>(p);
@@ -53,7 +58,7 @@ void Bridge::didDisconnect(const ble::PeripheralPtr& p, const std::optional<ble:
 }
 
 void Bridge::disconnectPeer(const codec::Uuid& id) {
-    closed_.insert(id);
+    closed_.emplace(id, false);
     const LinkPtr link = links_.find(id);
     if (!link) return;
     manager_->cancelConnection(link->peripheral);
@@ -76,7 +81,7 @@ void Bridge::disconnect(const codec::Uuid& id, PeerEnd reason, const std::option
     }
     // Every frame it held ends here, in order: queued, waiting for a retry or in flight.
     for (const QueuedFrame& frame : link->writes)
-        outcome(id, WriteOutcome::peerGone, frame.payload.size(), frame.tag);
+        outcome(id, WriteOutcome::peerGone, frame);
     // Unlike the announcement, this figure is not capped: it reports what the peripheral said.
     const auto writeLimit = static_cast<std::int64_t>(link->peripheral->maximumWriteValueLength());
     env_.reports.peerDisconnected(id, std::max<std::int64_t>(writeLimit + 3, 23), reason);

@@ -15,6 +15,8 @@ namespace bridge {
 struct QueuedFrame {
     codec::Bytes payload;
     std::string tag;
+    // Its place among the session's sends, from 1: what the diagnostics call it ("send 7").
+    std::int64_t number = 0;
 };
 
 // The bridge's state for one peripheral it found: connecting, setting up or exchanging frames.

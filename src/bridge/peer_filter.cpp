@@ -19,7 +19,7 @@ PeerFilter::PeerFilter(Rules rules) : rules_(std::move(rules)) {}
 
 bool PeerFilter::admits(const ble::Peripheral& p, const ble::Advertisement& advertisement,
                         const ble::Diagnostics& diagnostics) {
-    const std::string_view why = refusal(p, advertisement);
+    const std::string why = refusal(p, advertisement);
     if (why.empty()) return true;
     const codec::Uuid id = p.identifier();
     if (refused_.insert(id).second && diagnostics) {
@@ -32,7 +32,7 @@ bool PeerFilter::admits(const ble::Peripheral& p, const ble::Advertisement& adve
     return false;
 }
 
-std::string_view PeerFilter::refusal(const ble::Peripheral& p, const ble::Advertisement& advertisement) const {
+std::string PeerFilter::refusal(const ble::Peripheral& p, const ble::Advertisement& advertisement) const {
     if (!rules_.ids.empty() || !rules_.addresses.empty()) {
         const codec::Uuid id = p.identifier();
         const std::optional<std::string> address = rules_.addresses.empty() ? std::nullopt : p.address();
@@ -48,8 +48,11 @@ std::string_view PeerFilter::refusal(const ble::Peripheral& p, const ble::Advert
                                   [&](const std::string& prefix) { return name->starts_with(prefix); }))
             return "no chosen name (--name)";
     }
-    if (rules_.minRssi && (!advertisement.rssi || *advertisement.rssi < *rules_.minRssi))
-        return "signal too weak (--min-rssi)";
+    if (rules_.minRssi && !advertisement.rssi)
+        return "no signal strength reported (--min-rssi " + std::to_string(*rules_.minRssi) + ")";
+    if (rules_.minRssi && *advertisement.rssi < *rules_.minRssi)
+        return "signal too weak: " + std::to_string(*advertisement.rssi) + " dBm, below --min-rssi " +
+               std::to_string(*rules_.minRssi);
     return {};
 }
 

@@ -35,7 +35,7 @@ public:
 
 private:
     // Why a peripheral so reported is left alone ("not a chosen peer"); empty when it may be used.
-    std::string_view refusal(const ble::Peripheral& p, const ble::Advertisement& advertisement) const;
+    std::string refusal(const ble::Peripheral& p, const ble::Advertisement& advertisement) const;
 
     Rules rules_;
     // The peripherals refused so far.

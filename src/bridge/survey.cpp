@@ -13,7 +13,10 @@ void Survey::centralDidUpdateState() {
     if (finished_) return;
     const int state = manager_->state();
     if (state == ble::ManagerState::poweredOn) {
-        if (!manager_->isScanning()) manager_->scanForPeripherals({env_.profile.service}, /*allowDuplicates=*/false);
+        if (!manager_->isScanning()) {
+            manager_->scanForPeripherals({env_.profile.service}, /*allowDuplicates=*/false);
+            diagnose("scan started for service " + env_.profile.service.text());
+        }
         return;
     }
     if (state == ble::ManagerState::unknown || state == ble::ManagerState::resetting) return;
@@ -28,11 +31,17 @@ void Survey::didDiscover(const ble::PeripheralPtr& p, const ble::Advertisement& 
     env_.found({.id = p->identifier(), .name = advertisement.name, .rssi = advertisement.rssi, .address = p->address()});
 }
 
+void Survey::diagnose(const std::string& line) const {
+    if (env_.diagnostics) env_.diagnostics(line);
+}
+
 void Survey::finish() {
     if (finished_) return;
     finished_ = true;
     deadline_.cancel();
     manager_->stopScan();
+    diagnose("scan ended: " + std::to_string(seen_.size()) + (seen_.size() == 1 ? " peripheral" : " peripherals") +
+             " found" + (unavailable_ ? ", the adapter is unavailable" : ""));
     env_.queue.stop();
 }
 

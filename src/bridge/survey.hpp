@@ -57,6 +57,7 @@ public:
 
 private:
     void finish();
+    void diagnose(const std::string& line) const;
 
     Environment env_;
     std::unique_ptr<ble::CentralManager> manager_;

@@ -24,6 +24,17 @@ std::string_view discardReason(WriteOutcome outcome) {
     return "";
 }
 
+// "send 7", and its tag where it has one that prints on one line: "send 7 (tag "m7")".
+std::string frameName(const QueuedFrame& frame) {
+    std::string name = "send " + std::to_string(frame.number);
+    const bool printable = std::none_of(frame.tag.begin(), frame.tag.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte < 0x20 || byte == 0x7f || c == '"';
+    });
+    if (!frame.tag.empty() && printable) name += " (tag \"" + frame.tag + "\")";
+    return name;
+}
+
 }  // namespace
 
 void Bridge::send(const codec::Uuid& id, codec::Bytes payload) { admit(id, std::move(payload), {}); }
@@ -33,15 +44,16 @@ void Bridge::sendTagged(const codec::Uuid& id, codec::Bytes payload, std::string
 }
 
 void Bridge::admit(const codec::Uuid& id, codec::Bytes payload, std::string tag) {
+    QueuedFrame frame{std::move(payload), std::move(tag), ++sendsTaken_};
     LinkPtr link = links_.find(id);
     // Checked in this order; a refusal is reported at once (protocol 1 reports none).
-    const WriteOutcome refusal = payload.size() > maxSendBytes                 ? WriteOutcome::tooLong
+    const WriteOutcome refusal = frame.payload.size() > maxSendBytes           ? WriteOutcome::tooLong
                                  : !link                                       ? WriteOutcome::unknownPeer
                                  : !link->announced                            ? WriteOutcome::notReady
                                  : link->writes.size() >= maxQueuedWrites      ? WriteOutcome::queueFull
                                                                                : WriteOutcome::written;
-    if (refusal != WriteOutcome::written) return outcome(id, refusal, payload.size(), tag);
-    link->writes.push_back({std::move(payload), std::move(tag)});
+    if (refusal != WriteOutcome::written) return outcome(id, refusal, frame);
+    link->writes.push_back(std::move(frame));
     pump(*link);
 }
 
@@ -67,7 +79,7 @@ void Bridge::pump(Link& link) {
         QueuedFrame discarded = std::move(link.writes.front());
         link.writes.pop_front();
         link.writeAttemptCount = 0;
-        outcome(link.peripheral->identifier(), WriteOutcome::tooLong, discarded.payload.size(), discarded.tag);
+        outcome(link.peripheral->identifier(), WriteOutcome::tooLong, discarded);
     }
 }
 
@@ -81,9 +93,10 @@ void Bridge::didWriteValue(const ble::PeripheralPtr& p, const ble::Characteristi
     const bool connected = p->state() == ble::PeripheralState::connected;
     if (error) {
         const bool again = link->writeAttemptCount < maximumGattWriteAttempts && connected;
+        // The stack's error says what failed: "send 7, attempt 1 of 3: the write failed; retrying".
         if (inFlight)
-            diagnose("peer ", p->identifier(), ": write failed (attempt ", link->writeAttemptCount, " of ",
-                     maximumGattWriteAttempts, "): ", error->what,
+            diagnose("peer ", p->identifier(), ": ", frameName(link->writes.front()), ", attempt ",
+                     link->writeAttemptCount, " of ", maximumGattWriteAttempts, ": ", error->what,
                      again ? "; retrying" : connected ? "" : "; peer no longer connected");
         if (again) {
             link->writeRetryScheduled = true;
@@ -98,7 +111,7 @@ void Bridge::didWriteValue(const ble::PeripheralPtr& p, const ble::Characteristi
         link->writes.pop_front();
         outcome(p->identifier(),
                 !error ? WriteOutcome::written : connected ? WriteOutcome::writeFailed : WriteOutcome::failedAsPeerWent,
-                done.payload.size(), done.tag);
+                done);
     }
     pump(*link);
 }
@@ -111,11 +124,11 @@ void Bridge::retry(const ble::PeripheralPtr& p, Link& link) {
     pump(link);
 }
 
-void Bridge::outcome(const codec::Uuid& id, WriteOutcome outcome, std::size_t size, std::string_view tag) {
-    const auto bytes = static_cast<std::int64_t>(size);
+void Bridge::outcome(const codec::Uuid& id, WriteOutcome outcome, const QueuedFrame& frame) {
+    const auto bytes = static_cast<std::int64_t>(frame.payload.size());
     if (outcome != WriteOutcome::written)
-        diagnose("peer ", id, ": frame of ", bytes, " bytes not written: ", discardReason(outcome));
-    env_.reports.write(id, outcome, bytes, tag);
+        diagnose("peer ", id, ": ", frameName(frame), " of ", bytes, " bytes not written: ", discardReason(outcome));
+    env_.reports.write(id, outcome, bytes, frame.tag);
 }
 
 }  // namespace bridge

@@ -70,7 +70,7 @@ TEST(Filter, APeerTooWeakIsConsideredAgainAtItsNextReportAndExplainedOnce) {
     EXPECT_THAT(f.takeLines(), ElementsAre(line::hello(), line::state("ready"), line::peer(peerA, true, 23)));
     unsigned explained = 0;
     for (const std::string& d : f.takeDiagnostics())
-        if (d == "peer " + peerA + ": left alone: signal too weak (--min-rssi)") ++explained;
+        if (d == "peer " + peerA + ": left alone: signal too weak: -90 dBm, below --min-rssi -60") ++explained;
     EXPECT_EQ(explained, 1u);
 }
 

@@ -1,5 +1,6 @@
 // Protocol 2 sessions: every send answered with a reason, peers gone with a reason, write-limit
 // changes reported, rejected lines answered, and the diagnostic lines that explain silent steps.
+#include <algorithm>
 #include <functional>
 #include <ostream>
 
@@ -308,13 +309,35 @@ TEST(Diagnostics, ExplainTheStepsTheEventsLeaveSilent) {
              "peer " + peerB + ": connect_failed: the connection failed",
              "peer " + peerC + ": setup_failed: no such service",
              "peer " + peerA + ": ready, write limit 50",
-             "peer " + peerA + ": write failed (attempt 1 of 3): the write failed; retrying",
-             "peer " + peerB + ": frame of 6 bytes not written: unknown peer",
+             "peer " + peerA + ": send 1, attempt 1 of 3: the write failed; retrying",
+             "peer " + peerB + ": send 2 of 6 bytes not written: unknown peer",
              "line 9 rejected: bad_tag",
              "peer " + peerA + ": write limit now 2",
-             "peer " + peerA + ": frame of 3 bytes not written: too long",
+             "peer " + peerA + ": send 3 of 3 bytes not written: too long",
          })
         EXPECT_THAT(lines, ::testing::Contains(expected));
+}
+
+TEST(Diagnostics, NameEachDroppedFrameAndSayOnceThatAHeldPeerIsLeftAlone) {
+    SimFixture f({Peer(peerA).readvertiseAfter(100ms).rssiAt(300ms, -50).rssiAt(400ms, -40)},
+                 {.protocol = 2, .verbose = true});
+    startAndSettle(f);
+    for (const char* tag : {"a", "b", "c"}) f.sendTagged(peerB, bytes("x"), tag);
+    f.send(peerB, bytes("x"));
+    f.disconnectPeer(peerA);
+    f.advance(1s);
+    const auto lines = f.takeDiagnostics();
+    for (const std::string& expected : std::vector<std::string>{
+             "peer " + peerB + ": send 1 (tag \"a\") of 1 bytes not written: unknown peer",
+             "peer " + peerB + ": send 2 (tag \"b\") of 1 bytes not written: unknown peer",
+             "peer " + peerB + ": send 3 (tag \"c\") of 1 bytes not written: unknown peer",
+             "peer " + peerB + ": send 4 of 1 bytes not written: unknown peer",
+         })
+        EXPECT_THAT(lines, ::testing::Contains(expected));
+    // Advertised again three times while held: said once.
+    EXPECT_EQ(std::count(lines.begin(), lines.end(),
+                         "peer " + peerA + ": found, left alone until a \"connect\" (disconnected by the client)"),
+              1);
 }
 
 TEST(Diagnostics, AreNotMadeWithoutAListener) {

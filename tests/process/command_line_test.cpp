@@ -103,9 +103,15 @@ TEST(CommandLine, VerboseExplainsOnStandardErrorAndOnlyWhenAsked) {
             EXPECT_EQ(sim.errorOutput(), "");
             continue;
         }
-        // Each line: the program, the milliseconds since start, what happened.
-        const std::string err = std::regex_replace(sim.errorOutput(), std::regex("^gattrelay-sim: [0-9]+ ms: ",
-                                                                                 std::regex::multiline), "");
+        // Each line: the program, the milliseconds since start, what happened; the first line also
+        // the wall-clock time.
+        const std::string all = sim.errorOutput();
+        EXPECT_TRUE(std::regex_search(all, std::regex("^gattrelay-sim: [0-9]+ ms \\(20[0-9]{2}-[0-9]{2}-[0-9]{2}T"
+                                                      "[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}Z\\): adapter state ready")))
+            << all;
+        EXPECT_EQ(all.find(" ms ("), all.rfind(" ms (")) << all;
+        const std::string err = std::regex_replace(
+            sim.errorOutput(), std::regex("^gattrelay-sim: [0-9]+ ms( \\([^)]*\\))?: ", std::regex::multiline), "");
         for (const std::string& expected :
              {std::string("adapter state ready\n"), "peer " + peer + ": found, connecting\n",
               "peer " + peer + ": ready, write limit 182\n", std::string("line 1 rejected: not_a_command\n")})
@@ -167,6 +173,15 @@ TEST(CommandLine, ListWritesOneFoundLinePerPeripheralItsFiltersLetThroughAndExit
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(r.status, 0);
     }
+}
+
+TEST(CommandLine, ListWithVerboseSaysWhenTheScanStartsAndEnds) {
+    const Finished r = run(GATTRELAY_SIM_PATH, {"--list", "1", "-v", world("neighbours.json")});
+    EXPECT_EQ(r.status, 0);
+    const std::string err = std::regex_replace(r.err, std::regex("^gattrelay-sim: [0-9]+ ms( \\([^)]*\\))?: ",
+                                                                 std::regex::multiline), "");
+    EXPECT_NE(err.find("scan started for service A3E5B7C9-5D1F-4E2A-9B6C-000000000001\n"), std::string::npos) << err;
+    EXPECT_TRUE(err.ends_with("scan ended: 3 peripherals found\n")) << err;
 }
 
 TEST(CommandLine, ListOnAnUnavailableAdapterSaysWhyAndFails) {
