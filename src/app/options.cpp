@@ -1,3 +1,5 @@
+#include <algorithm>
+#include <limits>
 #include "app/options.hpp"
 
 #include <cctype>
@@ -77,6 +79,9 @@ public:
         if (mqttUrl_) {
             mqtt_.broker = *mqttUrl_;
             if (mqtt_.passwordFile && !mqtt_.broker.user) return fail("--mqtt-password-file needs a user in the URL");
+            if (mqtt_.certFile.has_value() != mqtt_.keyFile.has_value())
+                return fail("--mqtt-cert and --mqtt-key go together");
+            if (mqtt_.certFile && !mqtt_.broker.tls) return fail("--mqtt-cert needs an mqtts:// URL");
             options_.mqtt = mqtt_;
         } else if (mqttDetails_) {
             return fail("options --mqtt-*, --gateway and --topic-prefix need --mqtt");
@@ -178,8 +183,11 @@ private:
     }
 
     bool mqttOption(std::string_view arg, std::size_t& i) {
-        if (arg != "--mqtt" && arg != "--mqtt-ca" && arg != "--mqtt-qos" && arg != "--mqtt-password-file" &&
-            arg != "--gateway" && arg != "--topic-prefix") {
+        static constexpr std::string_view known[] = {
+            "--mqtt",      "--mqtt-ca",        "--mqtt-qos",     "--mqtt-password-file", "--mqtt-session-expiry",
+            "--mqtt-cert", "--mqtt-key",       "--mqtt-results", "--mqtt-client-id",     "--mqtt-stats",
+            "--gateway",   "--topic-prefix"};
+        if (std::find(std::begin(known), std::end(known), arg) == std::end(known)) {
             error_ = "unknown option '" + std::string(arg) + "'";
             return false;
         }
@@ -197,6 +205,24 @@ private:
             mqtt_.caFile = std::string(*text);
         } else if (arg == "--mqtt-password-file") {
             mqtt_.passwordFile = std::string(*text);
+        } else if (arg == "--mqtt-cert") {
+            mqtt_.certFile = std::string(*text);
+        } else if (arg == "--mqtt-key") {
+            mqtt_.keyFile = std::string(*text);
+        } else if (arg == "--mqtt-session-expiry") {
+            const auto seconds = integerIn(*text, 0, std::numeric_limits<int>::max());
+            if (!seconds) return failed(arg, *text, "a number of seconds, 0 for a clean session");
+            mqtt_.sessionExpiry = static_cast<std::uint32_t>(*seconds);
+        } else if (arg == "--mqtt-stats") {
+            const auto seconds = integerIn(*text, 0, 86400);
+            if (!seconds) return failed(arg, *text, "a number of seconds from 0 (off) to 86400");
+            mqtt_.statsSeconds = *seconds;
+        } else if (arg == "--mqtt-results") {
+            if (*text != "requested" && *text != "all") return failed(arg, *text, "requested or all");
+            mqtt_.allResults = *text == "all";
+        } else if (arg == "--mqtt-client-id") {
+            if (!mqtt::isClientId(*text)) return failed(arg, *text, "1 to 256 printable ASCII characters");
+            mqtt_.clientId = std::string(*text);
         } else if (arg == "--mqtt-qos") {
             if (*text != "0" && *text != "1") return failed(arg, *text, "0 or 1");
             mqtt_.rxQos = *text == "0" ? 0 : 1;
@@ -310,7 +336,20 @@ std::string usage(const Program& program) {
             "  --mqtt-ca FILE    the CA certificate for mqtts:// (default: the system's store)\n"
             "  --gateway NAME    the gateway's name in topics (default: the host name)\n"
             "  --topic-prefix P  the topics' first levels (default gattrelay)\n"
-            "  --mqtt-qos 0|1    the QoS of frames from peers (default 1)\n";
+            "  --mqtt-qos 0|1    the QoS of frames from peers (default 1)\n"
+            "  --mqtt-session-expiry SECONDS\n"
+            "                    how long the broker keeps the session, and the tx frames for it, while\n"
+            "                    the gateway is away (default 300; 0: a clean session at every connection)\n"
+            "  --mqtt-results requested|all\n"
+            "                    publish the outcome of every tx frame, or only of those refused or\n"
+            "                    failed and of those with a response topic or correlation data\n"
+            "                    (default requested)\n"
+            "  --mqtt-cert FILE, --mqtt-key FILE\n"
+            "                    a client certificate and its key for mqtts://\n"
+            "  --mqtt-client-id ID\n"
+            "                    the MQTT client id (default P/G: the prefix and the gateway)\n"
+            "  --mqtt-stats SECONDS\n"
+            "                    publish counters on P/G/stats every SECONDS (default 60; 0: never)\n";
     text += "  --record FILE     append what the BLE stack tells the bridge, and when, to FILE\n"
             "                    (JSON lines, frames' bytes included), to replay it later\n"
             "  --record-lengths-only\n"

@@ -100,12 +100,18 @@ int runBridge(const Program& program, const Options& options, loop::MainQueue& q
                      program.name.data());
         return 2;
     }
-    // A CA file that cannot be read is the command line's fault, said before anything runs
-    // (libmosquitto would only say "invalid function arguments").
-    if (const auto& ca = options.mqtt ? options.mqtt->caFile : std::nullopt; ca && !readable(*ca)) {
-        std::fprintf(stderr, "%.*s: cannot read the CA file '%s': %s\n", static_cast<int>(program.name.size()),
-                     program.name.data(), ca->c_str(), std::strerror(errno));
-        return 2;
+    // A CA, certificate or key file that cannot be read is the command line's fault, said before
+    // anything runs (libmosquitto would only say "invalid function arguments").
+    if (options.mqtt) {
+        for (const auto& [file, what] : {std::pair{options.mqtt->caFile, "CA file"},
+                                         std::pair{options.mqtt->certFile, "certificate file"},
+                                         std::pair{options.mqtt->keyFile, "key file"}}) {
+            if (file && !readable(*file)) {
+                std::fprintf(stderr, "%.*s: cannot read the %s '%s': %s\n", static_cast<int>(program.name.size()),
+                             program.name.data(), what, file->c_str(), std::strerror(errno));
+                return 2;
+            }
+        }
     }
     std::optional<mqtt::Settings> mqttSettings;
     if (options.mqtt) {

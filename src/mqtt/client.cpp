@@ -10,6 +10,8 @@
 #include <stdexcept>
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
 
 #include "loop/asio_main_queue.hpp"
 
@@ -18,7 +20,7 @@ namespace mqtt {
 namespace {
 
 constexpr int keepaliveSeconds = 30;
-constexpr std::size_t backlogBytes = 4 * 1024 * 1024;
+constexpr std::size_t backlogBound = 4 * 1024 * 1024;
 constexpr std::chrono::milliseconds firstBackoff{500};
 constexpr std::chrono::milliseconds lastBackoff{30'000};
 // The wait after another client took the session: a minute or two, with the random part.
@@ -69,8 +71,8 @@ Client::Client(loop::AsioMainQueue& queue, const Settings& settings, std::string
       handlers_(std::move(handlers)),
       errors_(std::move(errors)),
       diagnostics_(std::move(diagnostics)),
-      mosq_((initLibrary(), mosquitto_new(clientId_.c_str(), false, this)), mosquitto_destroy),
-      backlog_(backlogBytes) {
+      mosq_((initLibrary(), mosquitto_new(clientId_.c_str(), settings.sessionExpiry == 0, this)), mosquitto_destroy),
+      backlog_(backlogBound) {
     if (!mosq_) throw std::runtime_error("mosquitto_new failed");
     mosquitto_int_option(mosq_.get(), MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
     mosquitto_connect_v5_callback_set(mosq_.get(), onConnect);
@@ -78,6 +80,7 @@ Client::Client(loop::AsioMainQueue& queue, const Settings& settings, std::string
     mosquitto_message_v5_callback_set(mosq_.get(), onMessage);
     mosquitto_publish_v5_callback_set(mosq_.get(), onPublish);
     mosquitto_subscribe_v5_callback_set(mosq_.get(), onSubscribe);
+    mosquitto_log_callback_set(mosq_.get(), onLog);
     setConnectProperties();
     mosquitto_will_set_v5(mosq_.get(), will.topic.c_str(), static_cast<int>(will.payload.size()),
                           will.payload.data(), will.qos, will.retain, nullptr);
@@ -93,8 +96,10 @@ Client::Client(loop::AsioMainQueue& queue, const Settings& settings, std::string
         // reconnect. The system's directory is named as well: the same certificates.
         const char* caDirectory = settings_.caFile ? nullptr : systemCaDirectory();
         const char* caFile = settings_.caFile ? settings_.caFile->c_str() : nullptr;
-        if (const int rc = mosquitto_tls_set(mosq_.get(), caFile, caDirectory, nullptr, nullptr, nullptr))
-            throw std::runtime_error(std::string("cannot use the CA certificates: ") + mosquitto_strerror(rc));
+        const char* certFile = settings_.certFile ? settings_.certFile->c_str() : nullptr;
+        const char* keyFile = settings_.keyFile ? settings_.keyFile->c_str() : nullptr;
+        if (const int rc = mosquitto_tls_set(mosq_.get(), caFile, caDirectory, certFile, keyFile, nullptr))
+            throw std::runtime_error(std::string("cannot use the TLS files: ") + mosquitto_strerror(rc));
         if (!settings_.caFile) mosquitto_int_option(mosq_.get(), MOSQ_OPT_TLS_USE_OS_CERTS, 1);
     }
 }
@@ -108,8 +113,8 @@ Client::~Client() { socketWatch_.reset(); }
 void Client::setConnectProperties() {
     mosquitto_property* properties = nullptr;
     if (v5_) {
-        // The session outlives the connection: what the broker holds for it waits for us.
-        mosquitto_property_add_int32(&properties, MQTT_PROP_SESSION_EXPIRY_INTERVAL, UINT32_MAX);
+        // The session outlives the connection for a while: what the broker holds for it waits for us.
+        mosquitto_property_add_int32(&properties, MQTT_PROP_SESSION_EXPIRY_INTERVAL, settings_.sessionExpiry);
         mosquitto_property_add_int32(&properties, MQTT_PROP_MAXIMUM_PACKET_SIZE, maximumPacket_);
     }
     mosquitto_connect_bind_v5(mosq_.get(), "localhost", -1, keepaliveSeconds, nullptr, properties);
@@ -133,6 +138,9 @@ void Client::send(const Message& message) {
     if (v5_ && message.correlation)
         mosquitto_property_add_binary(&properties, MQTT_PROP_CORRELATION_DATA, message.correlation->data(),
                                       static_cast<std::uint16_t>(message.correlation->size()));
+    if (v5_ && message.seq != 0)
+        mosquitto_property_add_string_pair(&properties, MQTT_PROP_USER_PROPERTY, "seq",
+                                           std::to_string(message.seq).c_str());
     int mid = 0;
     const int rc = mosquitto_publish_v5(mosq_.get(), &mid, message.topic.c_str(),
                                         static_cast<int>(message.payload.size()), message.payload.data(),
@@ -175,6 +183,7 @@ void Client::tryAddress() {
     answered_ = false;
     endCode_ = 0;
     endReason_.clear();
+    tlsFailure_.clear();
     const std::string& address = addresses_[nextAddress_++];
     const int rc = mosquitto_connect_bind_async(mosq_.get(), address.c_str(), settings_.broker.port,
                                                 keepaliveSeconds, nullptr);
@@ -250,7 +259,9 @@ void Client::lost() {
         // It ended before the broker answered: nothing listening, a failed TLS handshake, or a
         // broker that hung up.
         const bool system = endCode_ == MOSQ_ERR_ERRNO || endCode_ == 0;
-        const std::string why = endReason_.empty() ? "the connection closed" : endReason_;
+        const std::string why = !tlsFailure_.empty() ? tlsFailure_
+                                : endReason_.empty() ? "the connection closed"
+                                                     : endReason_;
         report(std::string(system ? "mqtt: cannot reach the broker at " : "mqtt: cannot connect to the broker at ") +
                endpoint_ + ": " + why + "; retrying");
     }
@@ -295,6 +306,8 @@ void Client::onConnect(mosquitto*, void* self, int rc, int, const mqtt5__propert
     auto& client = *static_cast<Client*>(self);
     client.answered_ = true;
     if (rc == 0) {
+        if (client.everConnected_) ++client.reconnections_;
+        client.everConnected_ = true;
         client.connected_ = true;
         client.connecting_ = false;
         client.backoff_ = firstBackoff;
@@ -323,6 +336,24 @@ void Client::onConnect(mosquitto*, void* self, int rc, int, const mqtt5__propert
     }
     const char* why = client.v5_ ? mosquitto_reason_string(rc) : mosquitto_connack_string(rc);
     client.report("mqtt: the broker at " + client.endpoint_ + " refused the connection: " + why + "; retrying");
+}
+
+// libmosquitto logs OpenSSL's error when a TLS handshake fails, and says no more than "A TLS
+// error occurred" afterwards; the certificate's verification result, read while the connection
+// still exists, says what failed (the name, an unknown CA, an expiry).
+void Client::onLog(mosquitto* mosq, void* self, int level, const char* text) {
+    auto& client = *static_cast<Client*>(self);
+    if (level != MOSQ_LOG_ERR || !client.tlsFailure_.empty() || !std::string_view(text).starts_with("OpenSSL"))
+        return;
+    const auto* ssl = static_cast<const SSL*>(mosquitto_ssl_get(mosq));
+    const long result = ssl ? SSL_get_verify_result(ssl) : X509_V_OK;
+    // libmosquitto checks the name itself, and leaves OpenSSL's result unspecified when it fails.
+    if (result == X509_V_ERR_UNSPECIFIED)
+        client.tlsFailure_ = "the broker's certificate is not for " + client.settings_.broker.host;
+    else if (result != X509_V_OK)
+        client.tlsFailure_ = std::string("the broker's certificate: ") + X509_verify_cert_error_string(result);
+    else
+        client.tlsFailure_ = text;
 }
 
 void Client::onDisconnect(mosquitto*, void* self, int rc, const mqtt5__property*) {

@@ -84,6 +84,9 @@ public:
     bool speaksV5() const { return v5_; }
     // Frames lost so far: dropped by the backlog or refused by the broker.
     std::uint64_t dropped() const { return backlog_.dropped() + refusedFrames_; }
+    std::size_t backlogBytes() const { return backlog_.bytes(); }
+    // Connections after the first.
+    std::uint64_t reconnections() const { return reconnections_; }
 
     // The orderly end: publishes `last`, gives the broker up to `wait` to acknowledge what is in
     // flight, then disconnects, so the Last Will is not published.
@@ -102,6 +105,7 @@ private:
 
     static void onConnect(mosquitto*, void* self, int rc, int flags, const mqtt5__property* properties);
     static void onDisconnect(mosquitto*, void* self, int rc, const mqtt5__property* properties);
+    static void onLog(mosquitto*, void* self, int level, const char* text);
     static void onMessage(mosquitto*, void* self, const mosquitto_message* message,
                           const mqtt5__property* properties);
     static void onPublish(mosquitto*, void* self, int mid, int reason, const mqtt5__property* properties);
@@ -142,6 +146,8 @@ private:
     std::uint64_t refusedFrames_ = 0;
     Backlog backlog_;
     bool v5_ = true;
+    bool everConnected_ = false;
+    std::uint64_t reconnections_ = 0;
     bool connected_ = false;
     bool connecting_ = false;
     bool stopping_ = false;
@@ -153,6 +159,7 @@ private:
     bool answered_ = false;
     int endCode_ = 0;
     std::string endReason_;
+    std::string tlsFailure_;
     // When connections the broker accepted were then closed by it, the last minute's: a second
     // client with our id takes the session from us so, on brokers that do not say it (0x8E).
     std::deque<std::chrono::steady_clock::time_point> closedByBroker_;

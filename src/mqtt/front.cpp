@@ -23,7 +23,7 @@ Front::Front(loop::AsioMainQueue& queue, const Settings& settings, Lines errors,
       settings_(settings),
       base_(settings.topicPrefix + "/" + settings.gateway + "/"),
       peersBase_(base_ + "peers/"),
-      client_(queue, settings, settings.topicPrefix + "/" + settings.gateway,
+      client_(queue, settings, settings.clientId.empty() ? settings.topicPrefix + "/" + settings.gateway : settings.clientId,
               {.topic = base_ + "status", .payload = offlineStatus(), .retain = true}, maximumPacket,
               {.connected =
                    [this] {
@@ -47,6 +47,7 @@ void Front::attach(std::weak_ptr<bridge::CommandTarget> target) {
     // So is a status someone else left on ours.
     client_.subscribe(base_ + "status", Retained::asPublished);
     client_.start();
+    if (settings_.statsSeconds > 0) publishStats();
 }
 
 void Front::finish() {
@@ -97,14 +98,31 @@ void Front::state(std::string_view value, std::string_view reason) {
     publishStatus();
 }
 
+// Counters, not retained, QoS 0: a graph misses a point while the broker is away.
+void Front::publishStats() {
+    statsTimer_ = queue_.postAfter(std::chrono::seconds(settings_.statsSeconds), [this] {
+        counters_.uptime =
+            std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started_).count();
+        counters_.peers = static_cast<std::int64_t>(ready_.size());
+        counters_.reconnections = client_.reconnections();
+        counters_.backlogBytes = client_.backlogBytes();
+        counters_.dropped = client_.dropped();
+        if (client_.connected())
+            client_.publish({.topic = base_ + "stats", .payload = statsPayload(counters_), .qos = 0});
+        publishStats();
+    });
+}
+
 void Front::peerConnected(const bridge::ReadyPeer& peer) {
     ready_.insert_or_assign(peer.id, peer);
+    rxSeq_.insert_or_assign(peer.id, 0);
     client_.publish({.topic = peerTopic(peer.id), .payload = peerPayload(peer), .retain = true});
 }
 
 void Front::peerDisconnected(const codec::Uuid& id, std::int64_t, bridge::PeerEnd reason) {
     const std::string topic = peerTopic(id);
     if (ready_.erase(id) > 0) client_.publish({.topic = topic, .retain = true});
+    rxSeq_.erase(id);
     client_.publish({.topic = topic + "/gone", .payload = gonePayload(reason)});
 }
 
@@ -116,22 +134,32 @@ void Front::mtu(const codec::Uuid& id, std::int64_t mtu) {
 }
 
 void Front::frame(const codec::Uuid& id, std::span<const std::uint8_t> data) {
+    ++counters_.framesOut;
     client_.publish({.topic = peerTopic(id) + "/rx",
                      .payload = std::string(reinterpret_cast<const char*>(data.data()), data.size()),
                      .qos = settings_.rxQos,
-                     .frame = true});
+                     .frame = true,
+                     .seq = ++rxSeq_[id]});
 }
 
+// A frame written is answered when its message asked for it, or with --mqtt-results all; one
+// refused or failed always.
 void Front::write(const codec::Uuid& id, bridge::WriteOutcome outcome, std::int64_t bytes, std::string_view tag) {
-    Message result{.topic = peerTopic(id) + "/tx/result", .payload = resultPayload(outcome, bytes)};
+    if (outcome == bridge::WriteOutcome::writeFailed) ++counters_.writesFailed;
+    bool requested = false;
+    std::optional<Reply> reply;
     std::uint64_t key = 0;
     if (!tag.empty() && std::from_chars(tag.data(), tag.data() + tag.size(), key).ec == std::errc()) {
         if (auto found = replies_.find(key); found != replies_.end()) {
-            result.topic = std::move(found->second.topic);
-            result.correlation = std::move(found->second.correlation);
+            reply = std::move(found->second);
             replies_.erase(found);
+            requested = reply->requested;
         }
     }
+    if (outcome == bridge::WriteOutcome::written && !requested && !settings_.allResults) return;
+    Message result{.topic = reply ? std::move(reply->topic) : peerTopic(id) + "/tx/result",
+                   .payload = resultPayload(outcome, bytes)};
+    if (reply) result.correlation = std::move(reply->correlation);
     client_.publish(std::move(result));
 }
 
@@ -156,7 +184,8 @@ void Front::received(const Incoming& message) {
 void Front::receivedFrame(const Incoming& message, std::string_view idText) {
     const auto bytes = static_cast<std::int64_t>(message.payload.size());
     Reply reply{.topic = std::string(message.topic) + "/result",
-                .correlation = message.correlation ? std::optional<std::string>(*message.correlation) : std::nullopt};
+                .correlation = message.correlation ? std::optional<std::string>(*message.correlation) : std::nullopt,
+                .requested = message.responseTopic || message.correlation};
     const auto refuse = [&](std::string_view reason) {
         client_.publish({.topic = std::move(reply.topic),
                          .payload = refusalPayload(reason, bytes),
@@ -177,9 +206,9 @@ void Front::receivedFrame(const Incoming& message, std::string_view idText) {
     if (message.payload.empty()) return refuse("bad_data");
     const auto target = target_.lock();
     if (!target) return;
+    ++counters_.framesIn;
     codec::Bytes payload(message.payload.begin(), message.payload.end());
-    if (!message.responseTopic && !message.correlation && reply.topic == peerTopic(*id) + "/tx/result")
-        return target->send(*id, std::move(payload));
+    if (!reply.requested && reply.topic == peerTopic(*id) + "/tx/result") return target->send(*id, std::move(payload));
     const std::uint64_t key = nextTag_++;
     replies_.emplace(key, std::move(reply));
     target->sendTagged(*id, std::move(payload), std::to_string(key));

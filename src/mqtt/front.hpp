@@ -10,6 +10,7 @@
 #include "bridge/command_target.hpp"
 #include "bridge/reporter.hpp"
 #include "mqtt/client.hpp"
+#include "mqtt/payloads.hpp"
 #include "mqtt/settings.hpp"
 
 namespace mqtt {
@@ -45,6 +46,8 @@ private:
     struct Reply {
         std::string topic;
         std::optional<std::string> correlation;
+        // Whether the message asked for an answer (a response topic or correlation data).
+        bool requested = false;
     };
 
     void received(const Incoming& message);
@@ -52,6 +55,7 @@ private:
     void connected();
     void publishStatus();
     void replaceStatus();
+    void publishStats();
     std::string peerTopic(const codec::Uuid& id) const;
 
     loop::AsioMainQueue& queue_;
@@ -71,6 +75,11 @@ private:
     // By the tag their frames carry through the bridge.
     std::unordered_map<std::uint64_t, Reply> replies_;
     std::uint64_t nextTag_ = 1;
+    // Each ready peer's last rx frame number.
+    std::unordered_map<codec::Uuid, std::uint64_t, codec::UuidHash> rxSeq_;
+    Counters counters_;
+    const std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
+    loop::Timer statsTimer_;
     std::function<void(bool)> brokerWatch_;
 };
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -15,6 +16,8 @@ struct Message {
     bool frame = false;
     // MQTT 5's correlation data, echoed from the message this one answers.
     std::optional<std::string> correlation = {};
+    // A frame's number in its peer's connection, from 1 (the MQTT 5 user property "seq"); 0 for none.
+    std::uint64_t seq = 0;
 
     std::size_t size() const { return topic.size() + payload.size() + (correlation ? correlation->size() : 0); }
 };

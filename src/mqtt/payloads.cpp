@@ -79,3 +79,27 @@ std::string refusalPayload(std::string_view reason, std::int64_t bytes) {
 }
 
 }  // namespace mqtt
+
+namespace mqtt {
+
+std::string statsPayload(const Counters& counters) {
+    std::string out;
+    const auto field = [&out](std::string_view key, std::uint64_t value) {
+        out += out.empty() ? "{\"" : ",\"";
+        out += key;
+        out += "\":";
+        appendJsonInteger(out, static_cast<std::int64_t>(value));
+    };
+    field("backlog_bytes", counters.backlogBytes);
+    field("dropped", counters.dropped);
+    field("frames_in", counters.framesIn);
+    field("frames_out", counters.framesOut);
+    field("peers", static_cast<std::uint64_t>(counters.peers));
+    field("reconnections", counters.reconnections);
+    field("uptime", static_cast<std::uint64_t>(counters.uptime));
+    field("writes_failed", counters.writesFailed);
+    out += '}';
+    return out;
+}
+
+}  // namespace mqtt

@@ -116,6 +116,13 @@ bool isGatewayName(std::string_view name) {
     return true;
 }
 
+bool isClientId(std::string_view id) {
+    if (id.empty() || id.size() > 256) return false;
+    for (const char c : id)
+        if (c <= ' ' || c > '~') return false;
+    return true;
+}
+
 bool isTopicPrefix(std::string_view prefix) {
     if (prefix.empty() || prefix.starts_with('/') || prefix.ends_with('/') || prefix.size() > 1024) return false;
     return prefix.find_first_of(std::string_view("+#\0", 3)) == std::string_view::npos;

@@ -70,10 +70,12 @@ class Broker:
             lines += ["allow_anonymous false", f"password_file {pwfile}"]
         else:
             lines += ["allow_anonymous true"]
-        if certificates:  # a second listener, with TLS
-            self.tls_port = free_port()
-            lines += [f"listener {self.tls_port} 127.0.0.1", f"cafile {certificates['ca']}",
-                      f"certfile {certificates['cert']}", f"keyfile {certificates['key']}"]
+        if certificates:  # a second listener, with TLS, and a third that requires client certificates
+            self.tls_port, self.mutual_port = free_port(), free_port()
+            for port, required in ((self.tls_port, "false"), (self.mutual_port, "true")):
+                lines += [f"listener {port} 127.0.0.1", f"cafile {certificates['ca']}",
+                          f"certfile {certificates['cert']}", f"keyfile {certificates['key']}",
+                          f"require_certificate {required}"]
         with open(self.config, "w") as f:
             f.write("\n".join(lines) + "\n")
         self.log = open(os.path.join(root, "broker.log"), "ab")
@@ -273,7 +275,8 @@ def retained(port, topic):
 
 def make_certificates(root):
     """A CA of our own and the broker's certificate for 127.0.0.1, signed by it."""
-    files = {name: os.path.join(root, name + ".pem") for name in ("ca", "ca-key", "cert", "key", "request")}
+    files = {name: os.path.join(root, name + ".pem")
+             for name in ("ca", "ca-key", "cert", "key", "request", "client-cert", "client-key", "client-request")}
     extensions = os.path.join(root, "extensions")
     with open(extensions, "w") as f:
         f.write("subjectAltName=IP:127.0.0.1\n")
@@ -282,7 +285,11 @@ def make_certificates(root):
                      "-subj", "/CN=gattrelay test CA"],
                     ["req", *key, "-keyout", files["key"], "-out", files["request"], "-subj", "/CN=127.0.0.1"],
                     ["x509", "-req", "-in", files["request"], "-CA", files["ca"], "-CAkey", files["ca-key"],
-                     "-CAcreateserial", "-out", files["cert"], "-days", "2", "-extfile", extensions]):
+                     "-CAcreateserial", "-out", files["cert"], "-days", "2", "-extfile", extensions],
+                    # The gateway's own, for brokers that require one.
+                    ["req", *key, "-keyout", files["client-key"], "-out", files["client-request"], "-subj", "/CN=gw"],
+                    ["x509", "-req", "-in", files["client-request"], "-CA", files["ca"], "-CAkey", files["ca-key"],
+                     "-CAcreateserial", "-out", files["client-cert"], "-days", "2"]):
         subprocess.run(["openssl", *command], check=True, capture_output=True)
     return files
 
@@ -329,7 +336,7 @@ class Topics(Fixture):
     def test_status_peers_and_echo_with_results_in_order(self):
         broker = self.broker()
         c = self.client(broker.port, "gattrelay/#", "replies/#")
-        a = self.gateway("gw-a", echo_world(), broker.port)
+        a = self.gateway("gw-a", echo_world(), broker.port, "--mqtt-results", "all")
         b = self.gateway("gw-b", {"peripherals": [{"id": OTHER, "writeLimit": 20, "echo": True}]}, broker.port,
                          "--topic-prefix", "fleet/one")
         for prefix, gw, peer, mtu in (("gattrelay", "gw-a", ECHO, 185), ("fleet/one", "gw-b", OTHER, 23)):
@@ -410,7 +417,7 @@ class BrokerRestart(Fixture):
         c = self.client(broker.port, "gattrelay/#")
         world = {"peripherals": [{"id": ECHO, "writeLimit": 182, "echo": True},
                                  {"id": OTHER, "outboxNotifying": True, "notifications": notes(50, 80)}]}
-        g = self.gateway("gw", world, broker.port, "-v")
+        g = self.gateway("gw", world, broker.port, "-v", "--mqtt-results", "all")
         tx = f"gattrelay/gw/peers/{ECHO}/tx"
         c.take(lambda m: m.topic == f"gattrelay/gw/peers/{OTHER}/rx", "the first notification")
         for i in range(10):
@@ -492,8 +499,34 @@ class Tls(Fixture):
         time.sleep(1.5)  # attempts at 0.5 s and 1 s
         self.assertEqual(untrusted.errors().count("\n"), 1, untrusted.errors())
         self.assertIn("cannot connect to the broker", untrusted.errors())
+        self.assertIn("the broker's certificate: self-signed certificate in certificate chain", untrusted.errors())
         self.assertIsNone(untrusted.process.poll())
         self.assertIsNone(self.online("untrusted"))
+
+    def test_client_certificates_and_what_a_failed_handshake_says(self):
+        port, ca = self.tls_broker.port, self.certificates["ca"]
+        mutual = f"mqtts://127.0.0.1:{self.tls_broker.mutual_port}"
+        g = self.gateway("gw", echo_world(), port, "--mqtt-ca", ca, "--mqtt-cert", self.certificates["client-cert"],
+                         "--mqtt-key", self.certificates["client-key"], "--mqtt-client-id", "site-7", url=mutual)
+        wait_until(lambda: self.online("gw"), "online with a client certificate")
+        with open(os.path.join(self.root, "broker.log"), "rb") as f:
+            self.assertIn(b" as site-7 ", f.read())
+        # (gateway, URL, options, what its line says)
+        cases = [("nocert", mutual, ["--mqtt-ca", ca], "alert certificate required"),
+                 ("name", f"mqtts://localhost:{self.tls_broker.tls_port}", ["--mqtt-ca", ca],
+                  "the broker's certificate is not for localhost")]
+        failing = [(self.gateway(name, echo_world(), port, *extra, url=url), line) for name, url, extra, line in cases]
+        for gateway, line in failing:
+            wait_until(lambda: line in gateway.errors(), line + " in " + gateway.errors())
+            # (A broker that wants a certificate refuses after TLS 1.3's handshake: the first
+            # attempt may end as a bare "Protocol error", which is a second line.)
+            self.assertLessEqual(gateway.errors().count("\n"), 2, gateway.errors())
+        self.assertEqual(g.errors(), "")
+        missing = os.path.join(self.root, "missing.pem")
+        out = subprocess.run([SIM, "--mqtt", mutual, "--mqtt-cert", missing, "--mqtt-key", missing],
+                             capture_output=True, timeout=WAIT)
+        self.assertEqual((out.returncode, out.stderr.decode()),
+                         (2, f"gattrelay-sim: cannot read the certificate file '{missing}': No such file or directory\n"))
 
     def test_the_system_store_reconnects_after_a_broker_restart(self):
         # SSL_CERT_FILE puts our CA into what OpenSSL takes as the system's store.
@@ -653,7 +686,9 @@ class TxRefusals(Fixture):
             c.publish(base + level + "/tx", payload, response, b"corr")
         # Over the largest packet the gateway takes: the broker drops it for the gateway.
         c.publish(base + ECHO + "/tx", b"y" * 200_000)
-        c.publish(base + ECHO + "/tx", b"last")
+        # Written, and not answered: its message asks for no answer.
+        c.publish(base + ECHO + "/tx", b"quiet")
+        c.publish(base + ECHO + "/tx", b"last", correlation=b"end")
         topics = {where for _, _, _, where, _ in cases}
         results = []
         while not results or results[-1][1] != {"accepted": True, "bytes": 4}:
@@ -662,11 +697,13 @@ class TxRefusals(Fixture):
         expected = [(where, {"accepted": True, "bytes": len(payload)} if reason is None else
                      {"accepted": False, "bytes": len(payload), "reason": reason}, b"corr")
                     for _, payload, _, where, reason in cases]
-        expected.append((base + ECHO + "/tx/result", {"accepted": True, "bytes": 4}, None))
+        expected.append((base + ECHO + "/tx/result", {"accepted": True, "bytes": 4}, b"end"))
         self.assertCountEqual(results, expected)
         c.take(lambda m: m.topic == base + ECHO + "/rx" and m.payload == b"last", "the last echo")
-        echoes = [m.payload for m in c.seen if m.topic == base + ECHO + "/rx"]
-        self.assertEqual(echoes, [b"low", b"r3", b"last"])
+        echoes = [m for m in c.seen if m.topic == base + ECHO + "/rx"]
+        self.assertEqual([m.payload for m in echoes], [b"low", b"r3", b"quiet", b"last"])
+        # Each rx message numbered in its peer's connection: a gap or a repeat shows.
+        self.assertEqual([m.properties.UserProperty for m in echoes], [[("seq", str(n))] for n in range(1, 5)])
 
     def test_a_retained_tx_is_never_written(self):
         broker = self.broker()
@@ -794,6 +831,47 @@ class Refusals(Fixture):
             f.write(password + "\n")
         os.chmod(path, 0o600)
         return path
+
+class Conventions(Fixture):
+    def test_counters_on_stats(self):
+        broker = self.broker()
+        c = self.client(broker.port, "gattrelay/#")
+        self.gateway("gw", echo_world(), broker.port, "--mqtt-stats", "1")
+        tx = f"gattrelay/gw/peers/{ECHO}/tx"
+        wait_until(lambda: retained(broker.port, tx[:-3]), "the peer")
+        for i in range(3):
+            c.publish(tx, b"s%d" % i)
+        stats = c.take(lambda m: m.topic == "gattrelay/gw/stats" and json.loads(m.payload)["frames_out"] == 3,
+                       "counters with the three echoes")
+        counters = json.loads(stats.payload)
+        self.assertEqual((stats.retain, stats.qos), (0, 0))
+        self.assertEqual({k: v for k, v in counters.items() if k != "uptime"},
+                         {"backlog_bytes": 0, "dropped": 0, "frames_in": 3, "frames_out": 3, "peers": 1,
+                          "reconnections": 0, "writes_failed": 0})
+        self.assertGreaterEqual(counters["uptime"], 1)
+
+    def test_session_expiry_decides_what_a_gateway_away_gets(self):
+        broker = self.broker()
+        c = self.client(broker.port, "gattrelay/#")
+        # (gateway, options, whether the frame published while it was away reaches it)
+        for name, extra, kept in (("clean", ["--mqtt-session-expiry", "0"], False), ("kept", [], True)):
+            with self.subTest(name=name):
+                tx = f"gattrelay/{name}/peers/{ECHO}/tx"
+                g = self.gateway(name, echo_world(), broker.port, *extra)
+                wait_until(lambda: retained(broker.port, tx[:-3]), "the peer")
+                g.stop(signal.SIGKILL)
+                wait_until(lambda: retained(broker.port, f"gattrelay/{name}/status") == b'{"online":false}',
+                           "the will")
+                c.publish(tx, b"queued", correlation=b"queued")
+                self.gateway(name, echo_world(), broker.port, *extra)
+                wait_until(lambda: b'"state":"ready"' in retained(broker.port, f"gattrelay/{name}/status"), "back")
+                c.publish(tx, b"live")
+                c.take(lambda m: m.topic == tx[:-3] + "/rx" and m.payload == b"live", "the live echo")
+                # Its outcome (written, or not_ready when it came before the peer) comes before that echo.
+                answered = [m for m in c.seen if m.topic == tx + "/result" and
+                            getattr(m.properties, "CorrelationData", None) == b"queued"]
+                self.assertEqual(len(answered), 1 if kept else 0)
+
 
 if __name__ == "__main__":
     unittest.main()
