@@ -1,5 +1,6 @@
 #include "support/child_process.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -7,6 +8,7 @@
 #include <poll.h>
 #include <spawn.h>
 #include <stdexcept>
+#include <string_view>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -53,6 +55,19 @@ bool openPipe(int fds[2]) {
 #endif
 }
 
+// The command line a cross build runs its executables with, GATTRELAY_TEST_EMULATOR's words
+// separated by '|'; none for a native build.
+std::vector<std::string> emulator() {
+    std::vector<std::string> words;
+    std::string_view list = GATTRELAY_TEST_EMULATOR;
+    while (!list.empty()) {
+        const std::size_t end = std::min(list.find('|'), list.size());
+        words.emplace_back(list.substr(0, end));
+        list.remove_prefix(std::min(end + 1, list.size()));
+    }
+    return words;
+}
+
 }  // namespace
 
 ChildProcess::ChildProcess(const std::string& path, const std::vector<std::string>& args) {
@@ -70,10 +85,14 @@ ChildProcess::ChildProcess(const std::string& path, const std::vector<std::strin
     posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, errors_, STDERR_FILENO);
-    std::vector<char*> argv{const_cast<char*>(path.c_str())};
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    // A cross build's executables run under its emulator (qemu-user), as the tests themselves do.
+    std::vector<std::string> words = emulator();
+    words.push_back(path);
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
-    const int failed = ::posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv.data(), environ);
+    const int failed = ::posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     ::close(in[0]);
     ::close(out[1]);
