@@ -4,7 +4,9 @@ writes, and measures it. Prints "figure: NAME VALUE" lines; exit status 0 when e
 
 usage: drive_bridge.py GATTRELAY
 In the environment: EXCHANGE_MTU, the MTU bluetoothd negotiates; INBOX, the inbox's UUID;
-PEERS, how many peripherals advertise the service.
+PEERS, how many peripherals advertise the service; BLUETOOTHD, its command line, and
+BLUETOOTHD_LOG, its log, to start it again; BLUEZ_READY, bluez_ready.py; OTHER_SERVICE, hci3's
+service.
 """
 import base64
 import json
@@ -259,6 +261,116 @@ def power_cycle(bridge):
     check(bridge.connected() == peers, f"connected after the power cycle: {bridge.connected()}, before: {peers}")
 
 
+def await_condition(seconds, condition, what):
+    deadline = time.monotonic() + seconds
+    while not condition():
+        check(time.monotonic() < deadline, f"{what}: not within {seconds} s")
+        time.sleep(0.1)
+
+
+def states_since(bridge, mark):
+    return [(e["value"], e.get("reason")) for _, e in bridge.seen[mark:] if e["event"] == "state"]
+
+
+def send_tagged(bridge, peers, count):
+    """`count` frames to each peer, each with its own tag; the tags."""
+    tags = []
+    for n in range(count):
+        for peer in sorted(peers):
+            tags.append(f"{peer[-4:]}/{n}")
+            line = json.dumps({"command": "send", "id": peer, "tag": tags[-1],
+                               "data": base64.b64encode(b"frame %d" % n).decode()}) + "\n"
+            bridge.process.stdin.write(line.encode())
+    bridge.process.stdin.flush()
+    return tags
+
+
+def await_answers(bridge, tags):
+    """Every tag answered by one "write" event, whichever its outcome."""
+    def answered():
+        return [e["tag"] for _, e in bridge.seen if e["event"] == "write" and e.get("tag") in tags]
+    while sorted(set(answered())) != sorted(tags):
+        bridge.expect(event="write")
+    check(len(answered()) == len(tags), f"a send answered twice: {answered()}")
+
+
+def echo_all(bridge, peers, data):
+    for peer in sorted(peers):
+        bridge.send(peer, data)
+        bridge.expect(event="frame", id=peer, data=base64.b64encode(data).decode())
+
+
+def back_again(bridge, peers, since, name):
+    """Ready, then every peer announced again and echoing; the figure from `since`."""
+    bridge.expect(event="state", value="ready")
+    while not peers <= bridge.connected():
+        bridge.expect(event="peer", connected=True)
+    figure(f"{name}_to_both_echoing_ms", round((time.monotonic() - since) * 1000))
+    echo_all(bridge, peers, b"back after " + name.encode())
+
+
+def bluetoothd_pid():
+    bus = dbus.SystemBus()
+    return int(bus.call_blocking("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                 "GetConnectionUnixProcessID", "s", ["org.bluez"]))
+
+
+def bluetoothd_restart(sig, name):
+    """bluetoothd ended by `sig` while frames flow, started again 3 s later: unsupported with
+    no_bluetoothd for the whole outage, every send answered, then ready and both peers back."""
+    def run(bridge):
+        peers = bridge.connected()
+        check(len(peers) == PEERS, f"{len(peers)} peers connected to begin with")
+        mark = len(bridge.seen)
+        tags = send_tagged(bridge, peers, 5)
+        os.kill(bluetoothd_pid(), sig)
+        await_condition(30, lambda: not dbus.SystemBus().name_has_owner("org.bluez"), "bluetoothd leaving")
+        ended = time.monotonic()
+        bridge.expect(event="state", value="unsupported", reason="no_bluetoothd")
+        await_answers(bridge, tags)
+        while peers & bridge.connected():
+            bridge.expect(event="peer", connected=False)
+        time.sleep(max(0.0, ended + 3 - time.monotonic()))  # the outage itself
+        started = time.monotonic()
+        with open(os.environ["BLUETOOTHD_LOG"], "a") as log:
+            subprocess.Popen(os.environ["BLUETOOTHD"].split(), stdout=log, stderr=subprocess.STDOUT)
+        await_condition(30, lambda: dbus.SystemBus().name_has_owner("org.bluez"), "bluetoothd starting")
+        # As before the test: hci2 holds its own link to hci3 before it advertises (see run-in-vm.sh).
+        relink = subprocess.run(["python3", os.environ["BLUEZ_READY"], "linked", "/org/bluez/hci2", "/org/bluez/hci3",
+                                 os.environ["OTHER_SERVICE"]], capture_output=True, text=True, timeout=WAIT)
+        if relink.returncode:
+            print(f"relinking hci2 to hci3: {relink.stderr[-300:]}", flush=True)
+        back_again(bridge, peers, started, f"bluetoothd_{name}_restart")
+        states = states_since(bridge, mark)
+        check(states == [("unsupported", "no_bluetoothd"), ("ready", None)], f"states over the outage: {states}")
+    run.__name__ = f"bluetoothd_{name}"
+    return run
+
+
+def rfkill_block(bridge):
+    """hci0's rfkill switch blocked for 5 s: powered_off with blocked (from the kernel, as this
+    bluetoothd shows no PowerState), the peers lost; after the unblock bluetoothd powers hci0 on by
+    itself, and both peers come back."""
+    peers = bridge.connected()
+    check(len(peers) == PEERS, f"{len(peers)} peers connected to begin with")
+    switches = [f for f in os.listdir("/sys/class/bluetooth/hci0") if f.startswith("rfkill")]
+    check(switches, "hci0 has no rfkill switch")
+    soft = f"/sys/class/bluetooth/hci0/{switches[0]}/soft"
+    mark = len(bridge.seen)
+    with open(soft, "w") as f:
+        f.write("1")
+    bridge.expect(event="state", value="powered_off", reason="blocked")
+    while peers & bridge.connected():
+        bridge.expect(event="peer", connected=False)
+    time.sleep(5)  # the block itself
+    started = time.monotonic()
+    with open(soft, "w") as f:
+        f.write("0")
+    back_again(bridge, peers, started, "rfkill_unblock")
+    states = states_since(bridge, mark)
+    check(states == [("powered_off", "blocked"), ("ready", None)], f"states over the block: {states}")
+
+
 def terminated(bridge):
     """SIGTERM in a session: the same orderly stop as the stop command, and no link left in bluetoothd."""
     check(bridge.connected(), "no peer connected when the signal comes")
@@ -282,13 +394,18 @@ def main():
     usage = subprocess.run([GATTRELAY, "--help"], stdin=subprocess.DEVNULL, capture_output=True, text=True)
     keep_hci0 = ["--adapter", "hci0"] if "--adapter" in usage.stdout + usage.stderr else []
     print(f"second run with options {keep_hci0}", flush=True)
-    runs = [([], [first_run]), (keep_hci0, [known_peers, power_cycle, terminated])]
+    # The hard days, in protocol 2: reasons with the states, an answer to every send.
+    hard_days = ["--protocol", "2", *keep_hci0]
+    runs = [([], [first_run]), (keep_hci0, [known_peers, power_cycle, terminated]),
+            (hard_days, [known_peers, bluetoothd_restart(signal.SIGKILL, "sigkill"),
+                         bluetoothd_restart(signal.SIGTERM, "sigterm"), rfkill_block, terminated])]
     failed = []
     for options, checks in runs:
         bridge = Bridge(options)
         try:
             first = bridge.expect()
-            check(first[1] == {"event": "hello", "protocol": 1}, f"first line {first[1]}")
+            protocol = 2 if "--protocol" in options else 1
+            check(first[1] == {"event": "hello", "protocol": protocol}, f"first line {first[1]}")
             bridge.expect(event="state", value="ready")
         except AssertionError as e:
             checks, failed = [], failed + [("start", e, bridge)]

@@ -5,9 +5,10 @@ LEAdvertisingManager1: one service with an inbox (write with response) and an ou
 usage: peripheral.py ADAPTER_PATH SERVICE_UUID INBOX_UUID OUTBOX_UUID [AFTER_ADAPTER_PATH]
 Every value written to the inbox comes back unchanged as a notification on the outbox, except
 b"bye", which makes this side drop the link (the central sees its peer go).
-With AFTER_ADAPTER_PATH, it advertises only while that adapter holds a link: the central then
-always links to this peripheral after the other one (btvirt gives data the sender's connection
-handle, so each link's number must be the same at both ends; see run-in-vm.sh).
+With AFTER_ADAPTER_PATH, it advertises only while that adapter holds a link, and its own adapter
+holds one too: the central then always links to this peripheral after the other one (btvirt gives
+data the sender's connection handle, so each link's number must be the same at both ends; see
+run-in-vm.sh). When bluetoothd restarts, it registers again with the new one.
 """
 import sys
 
@@ -128,42 +129,73 @@ inbox = Char("/test/service0/inbox", inbox_uuid, ["write"], service)
 outbox = Char("/test/service0/outbox", outbox_uuid, ["notify"], service)
 app = App("/test", [service])
 advertisement = Advertisement("/test/advertisement0")
-adapter = bus.get_object(BLUEZ, adapter_path)
 loop = GLib.MainLoop()
+follows = sys.argv[5] if len(sys.argv) > 5 else None
+registered = [False]  # the advertisement, with the running bluetoothd
 
 
-def failed(what):
-    return lambda e: (log(what, "failed:", e), loop.quit())
+def manager(name):
+    # Bound to bluetoothd as it runs now: after a restart, a new proxy.
+    return dbus.Interface(bus.get_object(BLUEZ, adapter_path), name)
 
 
-dbus.Interface(adapter, "org.bluez.GattManager1").RegisterApplication(
-    app.path, {}, reply_handler=lambda: log("gatt application registered"),
-    error_handler=failed("RegisterApplication"))
-advertising = dbus.Interface(adapter, "org.bluez.LEAdvertisingManager1")
+def register(attempt=1):
+    """The application, and the advertisement unless it follows another adapter's link; asked
+    again for a while when bluetoothd is not ready for it (it has just started)."""
+    def failed(what):
+        def retry(e):
+            log(what, "failed:", e)
+            if attempt >= 30:
+                return loop.quit()
+            GLib.timeout_add(1000, lambda: register(attempt + 1) and False)
+        return retry
+
+    def registered_application():
+        log("gatt application registered")
+        if not follows:
+            manager("org.bluez.LEAdvertisingManager1").RegisterAdvertisement(
+                advertisement.path, {}, reply_handler=lambda: log("advertising"),
+                error_handler=failed("RegisterAdvertisement"))
+    manager("org.bluez.GattManager1").RegisterApplication(
+        app.path, {}, reply_handler=registered_application, error_handler=failed("RegisterApplication"))
 
 
-def advertise():
-    advertising.RegisterAdvertisement(advertisement.path, {}, reply_handler=lambda: log("advertising"),
-                                      error_handler=failed("RegisterAdvertisement"))
+def bluetoothd_changed(name, old, new):
+    """bluetoothd restarted: nothing of ours is registered with the new one."""
+    registered[0] = False
+    if new:
+        log("bluetoothd started again: registering again")
+        register()
 
 
-def follow(after, registered=[False]):
-    """Advertises while `after` holds a link, and not otherwise (checked every 0.2 s)."""
-    objects = dbus.Interface(bus.get_object(BLUEZ, "/"), "org.freedesktop.DBus.ObjectManager").GetManagedObjects()
-    linked = any(str(p).startswith(after + "/") and ifs.get("org.bluez.Device1", {}).get("Connected")
-                 for p, ifs in objects.items())
-    if linked and not registered[0]:
-        advertise()
-    elif registered[0] and not linked:
-        advertising.UnregisterAdvertisement(advertisement.path)
-        log("not advertising")
-    registered[0] = linked
+def holds_link(objects, adapter):
+    return any(str(p).startswith(adapter + "/") and ifs.get("org.bluez.Device1", {}).get("Connected")
+               for p, ifs in objects.items())
+
+
+def follow(after):
+    """Advertises while `after` holds a link and this adapter holds its own (to hci3), and not
+    otherwise (checked every 0.2 s)."""
+    try:
+        objects = dbus.Interface(bus.get_object(BLUEZ, "/"), "org.freedesktop.DBus.ObjectManager").GetManagedObjects()
+        linked = holds_link(objects, after) and holds_link(objects, adapter_path)
+        if linked and not registered[0]:
+            manager("org.bluez.LEAdvertisingManager1").RegisterAdvertisement(advertisement.path, {})
+            log("advertising")
+        elif registered[0] and not linked:
+            manager("org.bluez.LEAdvertisingManager1").UnregisterAdvertisement(advertisement.path)
+            log("not advertising")
+        registered[0] = linked
+    except dbus.exceptions.DBusException as e:
+        # bluetoothd gone or not ready: looked at again next time.
+        log("follow:", e.get_dbus_name())
     return True
 
 
-if len(sys.argv) > 5:
-    log("advertising while", sys.argv[5], "holds a link")
-    GLib.timeout_add(200, follow, sys.argv[5])
-else:
-    advertise()
+bus.add_signal_receiver(bluetoothd_changed, "NameOwnerChanged", "org.freedesktop.DBus", "org.freedesktop.DBus",
+                        "/org/freedesktop/DBus", arg0=BLUEZ)
+register()
+if follows:
+    log("advertising while", follows, "holds a link")
+    GLib.timeout_add(200, follow, follows)
 loop.run()

@@ -8,6 +8,11 @@
 # the peripheral at its other end also counts it second: hci2 first takes a link of its own to
 # hci3 (advertising another service, which the bridge ignores), and advertises only while hci1
 # holds a link, so the central always links to hci1 first.
+#
+# Shown here: bluetoothd killed and stopped, then started again; hci0's rfkill switch blocked and
+# unblocked. Shown on the stand-in bluetoothd only (tests/bluez, HardDays): an adapter unplugged
+# and plugged back under another name (btvirt's controllers cannot leave and come back one by
+# one), and a controller that refuses more links (btvirt has no limit to reach).
 S=/mnt/share
 . $S/test.env
 up() { cut -d' ' -f1 /proc/uptime; }
@@ -22,7 +27,8 @@ await() {
 
 modprobe bluetooth && modprobe hci_vhci || exit 1
 printf '[GATT]\nExchangeMTU = %s\n' "$EXCHANGE_MTU" > /etc/bluetooth/main.conf
-/usr/libexec/bluetooth/bluetoothd -n -d > $S/bluetoothd.log 2>&1 &
+BLUETOOTHD="/usr/libexec/bluetooth/bluetoothd -n -d"
+$BLUETOOTHD > $S/bluetoothd.log 2>&1 &
 await 30 python3 $S/bluez_ready.py owner || exit 1
 # On an emulated CPU a controller's first HCI reset can time out, and that controller never
 # reaches bluetoothd: start the pair again, a few times at most.
@@ -45,7 +51,9 @@ python3 -u $S/peripheral.py /org/bluez/hci1 $SERVICE $INBOX $OUTBOX > $S/periphe
 python3 -u $S/peripheral.py /org/bluez/hci2 $SERVICE $INBOX $OUTBOX /org/bluez/hci1 > $S/peripheral-hci2.log 2>&1 &
 await 30 grep -q advertising $S/peripheral.log || exit 1
 echo "== uptime $(up)s: peripherals on hci1 and hci2, hci1 advertising"
-PEERS=2 timeout 600 python3 -u $S/drive_bridge.py $S/gattrelay
+# The driver kills bluetoothd and starts it again (the same way), and links hci2 to hci3 again after.
+BLUETOOTHD=$BLUETOOTHD BLUETOOTHD_LOG=$S/bluetoothd.log BLUEZ_READY=$S/bluez_ready.py OTHER_SERVICE=$OTHER_SERVICE \
+  PEERS=2 timeout 900 python3 -u $S/drive_bridge.py $S/gattrelay
 rc=$?
 echo "== uptime $(up)s: driver finished, status $rc"
 exit $rc
