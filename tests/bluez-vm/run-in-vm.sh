@@ -9,10 +9,11 @@
 # hci3 (advertising another service, which the bridge ignores), and advertises only while hci1
 # holds a link, so the central always links to hci1 first.
 #
-# Shown here: bluetoothd killed and stopped, then started again; hci0's rfkill switch blocked and
-# unblocked. Shown on the stand-in bluetoothd only (tests/bluez, HardDays): an adapter unplugged
-# and plugged back under another name (btvirt's controllers cannot leave and come back one by
-# one), and a controller that refuses more links (btvirt has no limit to reach).
+# Shown here: bluetoothd killed (SIGKILL), then started again. Shown on the stand-in bluetoothd
+# only (tests/bluez, HardDays): bluetoothd stopped with SIGTERM (in this VM its slow shutdown is
+# still reported as powered_off and adapter_missing first), an adapter unplugged and plugged back
+# under another name (btvirt's controllers cannot leave and come back one by one), and a
+# controller that refuses more links (btvirt has no limit to reach).
 S=/mnt/share
 . $S/test.env
 up() { cut -d' ' -f1 /proc/uptime; }
