@@ -5,6 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <string>
+#include <unistd.h>
 
 namespace {
 
@@ -333,7 +334,9 @@ TEST(WorldFile, AFileThatCannotBeReadIsAnError) {
 }
 
 TEST(WorldFile, AFileIsReadUpTo16MiB) {
-    const std::string path = (std::filesystem::temp_directory_path() / "world_file_test_large.json").string();
+    // Named per process, so suites run side by side never share it.
+    const auto name = "world_file_test_large_" + std::to_string(::getpid()) + ".json";
+    const std::string path = (std::filesystem::temp_directory_path() / name).string();
     for (const std::size_t size : {sim::maxWorldFileBytes, sim::maxWorldFileBytes + 1}) {
         SCOPED_TRACE(size);
         {
