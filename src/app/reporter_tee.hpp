@@ -43,6 +43,10 @@ public:
         front_.rejected(rejection);
         observer_.rejected(rejection);
     }
+    void writeRetried(const codec::Uuid& id) override {
+        front_.writeRetried(id);
+        observer_.writeRetried(id);
+    }
     void hold() override {
         front_.hold();
         observer_.hold();

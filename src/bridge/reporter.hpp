@@ -87,6 +87,8 @@ public:
     virtual void write(const codec::Uuid& id, WriteOutcome outcome, std::int64_t bytes, std::string_view tag) = 0;
     // Input that was not a command.
     virtual void rejected(const Rejection& rejection) = 0;
+    // A frame's write failed and will be tried again; its outcome comes later, through write().
+    virtual void writeRetried(const codec::Uuid& /*id*/) {}
     // Around the reports one batch of commands causes at once: a front may deliver them together.
     virtual void hold() {}
     virtual void release() {}

@@ -99,6 +99,7 @@ void Bridge::didWriteValue(const ble::PeripheralPtr& p, const ble::Characteristi
                      link->writeAttemptCount, " of ", maximumGattWriteAttempts, ": ", error->what,
                      again ? "; retrying" : connected ? "" : "; peer no longer connected");
         if (again) {
+            if (inFlight) env_.reports.writeRetried(p->identifier());
             link->writeRetryScheduled = true;
             // The link owns its retry, and the bridge its links: the task can count on both.
             link->retryTimer = env_.queue.postAfter(gattWriteRetryDelay, [this, p, l = link.get()] { retry(p, *l); });

@@ -38,6 +38,7 @@ public:
     void mtu(const codec::Uuid& id, std::int64_t mtu) override;
     void frame(const codec::Uuid& id, std::span<const std::uint8_t> data) override;
     void write(const codec::Uuid& id, bridge::WriteOutcome outcome, std::int64_t bytes, std::string_view tag) override;
+    void writeRetried(const codec::Uuid&) override { ++counters_.writesRetried; }
     void rejected(const bridge::Rejection&) override {}
 
 private:

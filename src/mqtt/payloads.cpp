@@ -98,6 +98,7 @@ std::string statsPayload(const Counters& counters) {
     field("reconnections", counters.reconnections);
     field("uptime", static_cast<std::uint64_t>(counters.uptime));
     field("writes_failed", counters.writesFailed);
+    field("writes_retried", counters.writesRetried);
     out += '}';
     return out;
 }

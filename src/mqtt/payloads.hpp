@@ -27,6 +27,7 @@ struct Counters {
     std::int64_t peers = 0;   // ready now
     std::uint64_t framesIn = 0;   // tx frames given to the bridge
     std::uint64_t framesOut = 0;  // rx frames published
+    std::uint64_t writesRetried = 0;  // attempts tried again after a failed write
     std::uint64_t writesFailed = 0;
     std::uint64_t reconnections = 0;
     std::uint64_t backlogBytes = 0;

@@ -836,7 +836,9 @@ class Conventions(Fixture):
     def test_counters_on_stats(self):
         broker = self.broker()
         c = self.client(broker.port, "gattrelay/#")
-        self.gateway("gw", echo_world(), broker.port, "--mqtt-stats", "1")
+        # Each frame's first attempt fails: three retried writes, none failed.
+        world = echo_world(writeFailures={"firstAttemptsOfEachFrame": 1})
+        self.gateway("gw", world, broker.port, "--mqtt-stats", "1")
         tx = f"gattrelay/gw/peers/{ECHO}/tx"
         wait_until(lambda: retained(broker.port, tx[:-3]), "the peer")
         for i in range(3):
@@ -847,7 +849,7 @@ class Conventions(Fixture):
         self.assertEqual((stats.retain, stats.qos), (0, 0))
         self.assertEqual({k: v for k, v in counters.items() if k != "uptime"},
                          {"backlog_bytes": 0, "dropped": 0, "frames_in": 3, "frames_out": 3, "peers": 1,
-                          "reconnections": 0, "writes_failed": 0})
+                          "reconnections": 0, "writes_failed": 0, "writes_retried": 3})
         self.assertGreaterEqual(counters["uptime"], 1)
 
     def test_session_expiry_decides_what_a_gateway_away_gets(self):
