@@ -3,10 +3,10 @@
 writes, and measures it. Prints "figure: NAME VALUE" lines; exit status 0 when every check held.
 
 usage: drive_bridge.py GATTRELAY
-In the environment: EXCHANGE_MTU, the MTU bluetoothd negotiates; INBOX, the inbox's UUID;
-PEERS, how many peripherals advertise the service; BLUETOOTHD, its command line, and
-BLUETOOTHD_LOG, its log, to start it again; BLUEZ_READY, bluez_ready.py; OTHER_SERVICE, hci3's
-service.
+In the environment: VM_RUNS, the runs to make (all when empty); EXCHANGE_MTU, the MTU
+bluetoothd negotiates; INBOX, the inbox's UUID; PEERS, how many peripherals advertise the
+service; BLUETOOTHD, its command line, and BLUETOOTHD_LOG, its log, to start it again;
+BLUEZ_READY, bluez_ready.py; OTHER_SERVICE, hci3's service.
 """
 import base64
 import json
@@ -382,10 +382,17 @@ def main():
     print(f"second run with options {keep_hci0}", flush=True)
     # The hard days, in protocol 2: reasons with the states, an answer to every send.
     hard_days = ["--protocol", "2", *keep_hci0]
-    runs = [([], [first_run]), (keep_hci0, [known_peers, power_cycle, terminated]),
-            (hard_days, [known_peers, bluetoothd_restart(signal.SIGKILL, "sigkill"), terminated])]
+    runs = {"good_days": ([], [first_run]), "power": (keep_hci0, [known_peers, power_cycle, terminated]),
+            "hard_days": (hard_days, [known_peers, bluetoothd_restart(signal.SIGKILL, "sigkill"), terminated])}
+    # VM_RUNS (names from the above, comma-separated) runs only those: for work on one case.
+    only = [name for name in os.environ.get("VM_RUNS", "").split(",") if name]
+    unknown = set(only) - runs.keys()
+    check(not unknown, f"VM_RUNS names no run {sorted(unknown)}")
     failed = []
-    for options, checks in runs:
+    for name, (options, checks) in runs.items():
+        if only and name not in only:
+            print(f"skipped: {name}", flush=True)
+            continue
         bridge = Bridge(options)
         try:
             first = bridge.expect()
