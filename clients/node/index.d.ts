@@ -3,8 +3,8 @@ import { EventEmitter } from 'node:events';
 export type AdapterState =
     'unknown' | 'resetting' | 'unsupported' | 'unauthorized' | 'powered_off' | 'ready' | 'failed';
 
-export type WriteReason = 'too_long' | 'unknown_peer' | 'not_ready' | 'queue_full' | 'write_failed' | 'peer_gone';
-export type PeerGoneReason = 'connect_failed' | 'setup_failed' | 'disconnected' | 'closed';
+export type WriteReason = 'too_long' | 'unknown_peer' | 'not_ready' | 'queue_full' | 'write_failed' | 'pairing_required' | 'peer_gone';
+export type PeerGoneReason = 'connect_failed' | 'setup_failed' | 'disconnected' | 'closed' | 'pairing_required';
 /** Why the adapter is in its state, where the backend knows. */
 export type StateReason = 'no_bus' | 'no_bluetoothd' | 'no_adapter' | 'adapter_missing' | 'access_denied' | 'blocked';
 export type RejectedReason = 'not_json' | 'not_a_command' | 'bad_id' | 'bad_data' | 'bad_tag' | 'too_long';

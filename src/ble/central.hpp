@@ -9,7 +9,8 @@
 //  2. The first centralDidUpdateState comes as a task after construction, and again on every
 //     change of state() (one callback per change).
 //  3. An error is std::optional<Error>: absent on success, present on failure. The bridge tests
-//     only its presence; backends map every failure of their stack to it and never throw.
+//     its presence, and names one cause (wantsPairing) to the client; backends map every failure
+//     of their stack to it and never throw.
 //  4. Each connect() ends in exactly one didConnect or didFailToConnect; each connection that was
 //     reported by didConnect ends in exactly one didDisconnect (whoever ended it, including
 //     cancelConnection and the adapter going away). After a peripheral's didFailToConnect or
@@ -40,9 +41,12 @@
 
 namespace ble {
 
-// Only the presence of an error matters to the bridge; the text is for people reading tests.
+// The presence of an error is what matters to the bridge; the text is for people reading tests.
 struct Error {
     std::string what;
+    // The device refused, or never answered, because the link lacks the pairing (encryption,
+    // authentication) it wants: set on a failed write, and on the end of a link that waited for one.
+    bool wantsPairing = false;
 };
 
 // The adapter states as the bridge sees them. Backends may report other values too.

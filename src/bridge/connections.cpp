@@ -54,7 +54,11 @@ void Bridge::didDisconnect(const ble::PeripheralPtr& p, const std::optional<ble:
     if (closing_.erase(p->identifier())) return;
     const LinkPtr link = links_.find(p->identifier());
     const bool cancelled = link && link->setupFailure;
-    disconnect(p->identifier(), cancelled ? PeerEnd::setupFailed : PeerEnd::disconnected, error);
+    disconnect(p->identifier(),
+               cancelled                          ? PeerEnd::setupFailed
+               : error && error->wantsPairing     ? PeerEnd::pairingRequired
+                                                  : PeerEnd::disconnected,
+               error);
 }
 
 void Bridge::disconnectPeer(const codec::Uuid& id) {

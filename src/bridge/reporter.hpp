@@ -11,8 +11,8 @@
 
 namespace bridge {
 
-// The outcome of a send. Protocol 1 reports only written, writeFailed and failedAsPeerWent
-// frames, the last two alike.
+// The outcome of a send. Protocol 1 reports only written, writeFailed, pairingRequired and
+// failedAsPeerWent frames, the last three alike.
 enum class WriteOutcome : std::uint8_t {
     written,
     writeFailed,        // every attempt failed
@@ -22,10 +22,12 @@ enum class WriteOutcome : std::uint8_t {
     notReady,
     queueFull,
     peerGone,  // the connection ended while the frame was queued, waiting for a retry or in flight
+    pairingRequired,  // every attempt failed, the last because the device wants a pairing the link lacks
 };
 
-// Why a peer's connection ended.
-enum class PeerEnd : std::uint8_t { connectFailed, setupFailed, disconnected, closed /* by the client */ };
+// Why a peer's connection ended. pairingRequired: the link ended while the device waited for a
+// pairing that did not come (none could be made, or it was refused or not answered in time).
+enum class PeerEnd : std::uint8_t { connectFailed, setupFailed, disconnected, closed /* by the client */, pairingRequired };
 
 // The names outcomes and ends have on every front's wire ("write_failed", "connect_failed").
 inline std::string_view reasonName(WriteOutcome outcome) {
@@ -38,6 +40,7 @@ inline std::string_view reasonName(WriteOutcome outcome) {
         case WriteOutcome::notReady: return "not_ready";
         case WriteOutcome::queueFull: return "queue_full";
         case WriteOutcome::peerGone: return "peer_gone";
+        case WriteOutcome::pairingRequired: return "pairing_required";
     }
     return "";
 }
@@ -48,6 +51,7 @@ inline std::string_view reasonName(PeerEnd end) {
         case PeerEnd::setupFailed: return "setup_failed";
         case PeerEnd::disconnected: return "disconnected";
         case PeerEnd::closed: return "closed";
+        case PeerEnd::pairingRequired: return "pairing_required";
     }
     return "";
 }

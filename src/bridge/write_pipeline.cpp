@@ -19,6 +19,7 @@ std::string_view discardReason(WriteOutcome outcome) {
         case WriteOutcome::writeFailed: return "write failed";
         case WriteOutcome::failedAsPeerWent: return "write failed as the peer went";
         case WriteOutcome::peerGone: return "peer gone";
+        case WriteOutcome::pairingRequired: return "the device wants a pairing";
         case WriteOutcome::written: break;
     }
     return "";
@@ -111,7 +112,10 @@ void Bridge::didWriteValue(const ble::PeripheralPtr& p, const ble::Characteristi
         const QueuedFrame done = std::move(link->writes.front());
         link->writes.pop_front();
         outcome(p->identifier(),
-                !error ? WriteOutcome::written : connected ? WriteOutcome::writeFailed : WriteOutcome::failedAsPeerWent,
+                !error                ? WriteOutcome::written
+                : !connected          ? WriteOutcome::failedAsPeerWent
+                : error->wantsPairing ? WriteOutcome::pairingRequired
+                                      : WriteOutcome::writeFailed,
                 done);
     }
     pump(*link);

@@ -145,7 +145,8 @@ void Front::frame(const codec::Uuid& id, std::span<const std::uint8_t> data) {
 // A frame written is answered when its message asked for it, or with --mqtt-results all; one
 // refused or failed always.
 void Front::write(const codec::Uuid& id, bridge::WriteOutcome outcome, std::int64_t bytes, std::string_view tag) {
-    if (outcome == bridge::WriteOutcome::writeFailed) ++counters_.writesFailed;
+    if (outcome == bridge::WriteOutcome::writeFailed || outcome == bridge::WriteOutcome::pairingRequired)
+        ++counters_.writesFailed;
     bool requested = false;
     std::optional<Reply> reply;
     std::uint64_t key = 0;

@@ -153,7 +153,8 @@ void EventStream::frame(const codec::Uuid& id, std::span<const std::uint8_t> dat
 
 void EventStream::write(const codec::Uuid& id, WriteOutcome outcome, std::int64_t bytes, std::string_view tag) {
     const bool accepted = outcome == WriteOutcome::written;
-    if (!answersAll_ && !accepted && outcome != WriteOutcome::writeFailed && outcome != WriteOutcome::failedAsPeerWent)
+    if (!answersAll_ && !accepted && outcome != WriteOutcome::writeFailed && outcome != WriteOutcome::failedAsPeerWent &&
+        outcome != WriteOutcome::pairingRequired)
         return;
     line_ = accepted ? R"({"accepted":true,"bytes":)" : R"({"accepted":false,"bytes":)";
     appendJsonInteger(line_, bytes);

@@ -885,6 +885,8 @@ class HardDays(BluezCase):
             lost = next((e for e in self.bridge.events_so_far() if e.get("id") == peer_id(stalls)
                          and e.get("connected") is False), None)
             time.sleep(0.1)
+        # The end names what was missing; the frame went with the link.
+        self.assertEqual(lost["reason"], "pairing_required")
         self.bridge.expect(in_order=False, event="write", tag="stalled", reason="peer_gone")
         # Not connected again at once: at the back-off's pace.
         self.announced(stalls)
@@ -892,6 +894,28 @@ class HardDays(BluezCase):
         err = self.bridge.stop(quiet=False)
         self.assertEqual(err.count("may want a pairing"), 1, err)
         self.assertIn(f"back-off: {stalls} is not connected again for 1000 ms", err)
+
+
+    def test_a_write_refused_for_want_of_a_pairing_says_so(self):
+        # No agent anywhere, and bluetoothd answers at once: "Not paired".
+        wants, works = "C0:FF:EE:00:00:01", "C0:FF:EE:00:00:02"
+        self.start_over([{"address": wants, "pairing": {"method": "passkey"}}, {"address": works}])
+        self.start_v2()
+        for address in (wants, works):
+            self.announced(address)
+        self.bridge.command(command="send", id=peer_id(wants), tag="refused", data=base64.b64encode(b"x").decode())
+        self.bridge.expect(in_order=False, event="write", tag="refused", accepted=False, reason="pairing_required")
+        self.echo(works, b"unaffected")
+        err = self.bridge.stop(quiet=False)
+        self.assertIn("the device wants a pairing", err)
+        # Protocol 1: a frame given up, as before.
+        self.restart_with_options()
+        self.expect_start()
+        self.announced(wants)
+        self.bridge.send(wants, b"x")
+        self.assertEqual(self.bridge.expect(event="write"),
+                         {"accepted": False, "bytes": 1, "event": "write", "id": peer_id(wants)})
+        self.bridge.stop()
 
 
 class ManyPeers(BluezCase):

@@ -38,8 +38,15 @@ or "absent" (bluetoothd before 5.46). "mtu_property": false as before bluetoothd
 (or with "adapters_powered_at_start"), and powered as configured that long after that, as
 bluetoothd does as it starts. On SIGTERM it powers every adapter off, then leaves, as bluetoothd
 does. "max_links": Connect fails as
-bluetoothd fails it when the controller holds that many links. "pairing_stall_ms": a
-write waits that long, then the link drops (an inbox that needs authentication, no agent).
+bluetoothd fails it when the controller holds that many links. "pairing": {"method": M, "passkey": N}:
+the inbox needs a pairing; an unpaired device's first write asks the default agent (registered
+through AgentManager1 at /org/bluez) with M: "passkey" (RequestPasskey: right if it answers N),
+"confirm" (RequestConfirmation of N), "display" (DisplayPasskey N; the device's user types it
+100 ms later) or "authorize" (RequestAuthorization). Paired, the write goes on; refused, wrong or
+unanswered for 30 s (the pairing's own timeout), it fails with NotPermitted "Not paired", as
+bluetoothd answers after a failed pairing. Without an agent the write fails so at once, or
+with "pairing_stall_ms" waits that long, then the link drops (an inbox that needs
+authentication, no agent, as bluetoothd 5.66 does).
 "deny" refuses GetManagedObjects; "objects_fail" makes its first calls fail. Writes whose value
 starts with b"fail" fail.
 
@@ -50,7 +57,12 @@ SetAdapterPresent(b) (hci0 and its devices vanish, or a fresh hci0
 appears), ReplaceAdapter(ss) (an adapter and its devices vanish; 200 ms later the same controller
 is back under the other name, as a USB adapter plugged back in), SetMtu(sq), Advertise(s), ReplaceGatt(s) (the GATT objects are removed and exported
 anew at other paths, as after Service Changed), CloseStream(s) (the acquired notification socket
-is closed, the link stays up), Notify(say) (a notification of the outbox), Calls() -> a(ss): (object path, method) of
+is closed, the link stays up), Notify(say) (a notification of the outbox), CancelPairing(s) (the
+pairing under way ends as when the device gives up: the agent's Cancel is called), AskPairing(s) -> s
+(the peer's pairing request goes to the default agent at once, whatever the bridge does: its
+answer, "ok" or the error's name), ReleaseAgent() (bluetoothd lets the default agent go: its
+Release is called), Agents() -> a(sss): (bus name, path, capability) of each agent, the default
+first, Calls() -> a(ss): (object path, method) of
 every call so far, with the filter's keys and each written value in hex, PendingConnects() ->
 (uu): Connect calls unanswered now, and the most ever.
 Prints "ready" on standard output once it owns its name.
@@ -124,6 +136,55 @@ class Obj(dbus.service.Object):
     @dbus.service.signal(PROPS, signature="sa{sv}as")
     def PropertiesChanged(self, iface, changed, invalidated):
         pass
+
+
+AGENT, AGENT_MANAGER = "org.bluez.Agent1", "org.bluez.AgentManager1"
+agents = []  # [bus name, path, capability], the default first
+
+
+class AgentManager(dbus.service.Object):
+    """bluetoothd's /org/bluez: agents register here; the latest to ask is the default."""
+
+    @dbus.service.method(AGENT_MANAGER, in_signature="os", sender_keyword="sender")
+    def RegisterAgent(self, path, capability, sender):
+        calls.append(("/org/bluez", "RegisterAgent:" + capability))
+        if capability not in ("DisplayOnly", "DisplayYesNo", "KeyboardOnly", "NoInputNoOutput", "KeyboardDisplay"):
+            raise err("InvalidArguments", "Invalid Arguments in method call")
+        if any(a[0] == sender for a in agents):
+            raise err("AlreadyExists", "Already Exists")
+        agents.append([sender, str(path), capability])
+
+    @dbus.service.method(AGENT_MANAGER, in_signature="o", sender_keyword="sender")
+    def RequestDefaultAgent(self, path, sender):
+        calls.append(("/org/bluez", "RequestDefaultAgent"))
+        mine = [a for a in agents if a[0] == sender and a[1] == str(path)]
+        if not mine:
+            raise err("DoesNotExist", "Does Not Exist")
+        agents.remove(mine[0])
+        agents.insert(0, mine[0])
+
+    @dbus.service.method(AGENT_MANAGER, in_signature="o", sender_keyword="sender")
+    def UnregisterAgent(self, path, sender):
+        calls.append(("/org/bluez", "UnregisterAgent"))
+        mine = [a for a in agents if a[0] == sender and a[1] == str(path)]
+        if not mine:
+            raise err("DoesNotExist", "Does Not Exist")
+        agents.remove(mine[0])
+
+
+def forget_agents_of(name, old, new):
+    if name and not new:
+        agents[:] = [a for a in agents if a[0] != name]
+
+
+def ask_agent(method, signature, args, done):
+    """Calls the default agent; `done(error name or None)` when it answers or gives up."""
+    if not agents:
+        return False
+    name, path, _ = agents[0]
+    bus.call_async(name, path, AGENT, method, signature, args,
+                   lambda *reply: done(None, *reply), lambda e: done(e.get_dbus_name()), timeout=30)
+    return True
 
 
 class Root(dbus.service.Object):
@@ -201,6 +262,24 @@ class Root(dbus.service.Object):
     @dbus.service.method("test.Control", in_signature="s")
     def CloseStream(self, address):
         peers[address].close_stream()
+
+    @dbus.service.method("test.Control", in_signature="s")
+    def CancelPairing(self, address):
+        peers[address].cancel_pairing()
+
+    @dbus.service.method("test.Control", in_signature="s", out_signature="s", async_callbacks=("ok", "fail"))
+    def AskPairing(self, address, ok, fail):
+        if not peers[address].pair(lambda error: ok(error or "ok")):
+            ok("no agent")
+
+    @dbus.service.method("test.Control")
+    def ReleaseAgent(self):
+        name, path, _ = agents.pop(0)
+        bus.call_async(name, path, AGENT, "Release", "", (), None, None)
+
+    @dbus.service.method("test.Control", out_signature="a(sss)")
+    def Agents(self):
+        return [tuple(a) for a in agents]
 
     @dbus.service.method("test.Control", out_signature="(uu)")
     def PendingConnects(self):
@@ -287,6 +366,8 @@ class Peer:
         self.behaviour = config.get("connect", "ok")
         self.has_service = config.get("gatt", True)
         self.device, self.gatt, self.rssi, self.stream = None, [], -50, None
+        # Each write waiting for the pairing under way, told its outcome (an error name or None).
+        self.pairing_waits = None
         if config.get("advertise_ms"):
             GLib.timeout_add(config["advertise_ms"], lambda: self.advertise() or True)
 
@@ -376,6 +457,54 @@ class Peer:
                 o.ifaces[GCHR]["Notifying"] = dbus.Boolean(False)
         self.set_link_mtu(23)
 
+    def pair(self, done):
+        """Asks the default agent as the device's pairing wants; `done(error name or None)` once
+        paired or failed. False when no agent is registered."""
+        if self.pairing_waits is not None:
+            self.pairing_waits.append(done)
+            return True
+        want = self.config["pairing"]
+        passkey = dbus.UInt32(want.get("passkey", 0))
+        device = self.device.path
+
+        def answered(error, *reply):
+            if self.pairing_waits is None:
+                return
+            if error is None and want["method"] == "passkey" and (not reply or int(reply[0]) != int(passkey)):
+                error = "org.bluez.Error.AuthenticationFailed"
+            if error is None and want["method"] == "display":
+                # The device's user types the passkey shown.
+                return later(100, lambda: finish(None))
+            finish(error)
+
+        def finish(error):
+            waits, self.pairing_waits = self.pairing_waits or [], None
+            if error is None and self.device is not None:
+                self.device.update(DEV, Paired=dbus.Boolean(True))
+            for w in waits:
+                w(error)
+
+        method, signature, args = {
+            "passkey": ("RequestPasskey", "o", (device,)),
+            "confirm": ("RequestConfirmation", "ou", (device, passkey)),
+            "display": ("DisplayPasskey", "ouq", (device, passkey, dbus.UInt16(0))),
+            "authorize": ("RequestAuthorization", "o", (device,)),
+        }[want["method"]]
+        self.pairing_waits = [done]
+        if not ask_agent(method, signature, args, answered):
+            self.pairing_waits = None
+            return False
+        return True
+
+    def cancel_pairing(self):
+        if self.pairing_waits is None:
+            return
+        name, path, _ = agents[0]
+        bus.call_async(name, path, AGENT, "Cancel", "", (), None, None)
+        waits, self.pairing_waits = self.pairing_waits, None
+        for w in waits:
+            w("org.bluez.Error.AuthenticationCanceled")
+
     def forget(self):
         self.close_stream()
         for o in reversed(self.gatt):
@@ -395,7 +524,7 @@ class Device(Obj):
         properties = {
             "Address": peer.address, "Alias": peer.address.replace(":", "-"), "AddressType": "random",
             "Adapter": dbus.ObjectPath(home),
-            "Connected": dbus.Boolean(False), "ServicesResolved": dbus.Boolean(False),
+            "Connected": dbus.Boolean(False), "ServicesResolved": dbus.Boolean(False), "Paired": dbus.Boolean(False),
             "UUIDs": dbus.Array(uuids, signature="s"), "RSSI": dbus.Int16(peer.rssi)}
         if "name" in peer.config:
             properties["Name"] = peer.config["name"]
@@ -463,6 +592,15 @@ class Inbox(Obj):
             return fail(err("Failed", "Operation failed with ATT error: 0x0e"))
         if len(data) > self.peer.mtu - 3:
             return fail(err("InvalidValueLength", "Invalid Length"))
+        peer = self.peer
+        if peer.config.get("pairing") and not peer.device.ifaces[DEV]["Paired"]:
+            def paired(error):
+                if error is not None or not peer.connected():
+                    return fail(err("NotPermitted", "Not paired"))
+                ok()
+                peer.notify(data)
+            if peer.pair(paired):
+                return
         stall = self.peer.config.get("pairing_stall_ms")
         if stall:
             # The inbox needs authentication and no agent answers the pairing: the write waits
@@ -472,6 +610,8 @@ class Inbox(Obj):
                 fail(err("Failed", "Not connected"))
                 later(200, self.peer.advertise)
             return later(stall, dropped)
+        if peer.config.get("pairing") and not peer.device.ifaces[DEV]["Paired"]:
+            return fail(err("NotPermitted", "Not paired"))
 
         def done():
             ok()
@@ -563,6 +703,8 @@ def register_adapters(powered):
 
 
 root = Root(bus, "/")
+agent_manager = AgentManager(bus, "/org/bluez")
+bus.add_signal_receiver(forget_agents_of, "NameOwnerChanged", "org.freedesktop.DBus")
 names = [a["name"] for a in config["adapters"]] if "adapters" in config else ["hci0"]
 # A second adapter, when a peer lives there: its devices are some other client's business.
 if any(p.get("adapter") == "hci1" for p in config.get("peers", [])) and "hci1" not in names:

@@ -8,8 +8,8 @@ from typing import Any, Literal
 
 AdapterState = Literal["unknown", "resetting", "unsupported", "unauthorized", "powered_off", "ready", "failed"]
 StateReason = Literal["no_bus", "no_bluetoothd", "no_adapter", "adapter_missing", "access_denied", "blocked"]
-PeerGoneReason = Literal["connect_failed", "setup_failed", "disconnected", "closed"]
-WriteReason = Literal["too_long", "unknown_peer", "not_ready", "queue_full", "write_failed", "peer_gone"]
+PeerGoneReason = Literal["connect_failed", "setup_failed", "disconnected", "closed", "pairing_required"]
+WriteReason = Literal["too_long", "unknown_peer", "not_ready", "queue_full", "write_failed", "pairing_required", "peer_gone"]
 RejectedReason = Literal["not_json", "not_a_command", "bad_id", "bad_data", "bad_tag", "too_long"]
 
 
@@ -76,7 +76,7 @@ Event = State | Peer | Frame | Write | Mtu | Rejected
 @dataclass(slots=True)
 class Outcome:
     """What became of one frame: written (`accepted`) or not, and why not ("too_long", "unknown_peer",
-    "not_ready", "queue_full", "write_failed", "peer_gone")."""
+    "not_ready", "queue_full", "write_failed", "pairing_required", "peer_gone")."""
 
     accepted: bool
     bytes: int

@@ -147,6 +147,12 @@ void BluezPeripheral::end(std::optional<ble::Error> error, bool deviceFault) {
     // too: the device is not connected again at once, only at the back-off's pace.
     const bool failed = deviceFault && (!connection_.ready || connection_.writeStalled);
     const bool missingService = connection_.missingService;
+    // The stall is taken for a pairing nobody answered: the end says so.
+    if (wasConnected && connection_.writeStalled && deviceFault) {
+        if (!error) error = ble::Error{"the link ended"};
+        error->what += " while a write waited for a pairing";
+        error->wantsPairing = true;
+    }
     state_ = ble::PeripheralState::disconnected;
     // A new number: every reply of the connection that ended is dropped.
     ++connectionNumber_;
@@ -420,13 +426,24 @@ void BluezPeripheral::writeValue(const codec::Bytes& value, const ble::Character
         [self = shared_from_this(), number = connectionNumber_, characteristic](const Reply& reply) {
             if (self->connectionNumber_ != number) return;
             self->connection_.writeWait.cancel();
-            if (reply.error && (*reply.error == "org.bluez.Error.NotPermitted" ||
-                                *reply.error == "org.bluez.Error.NotAuthorized"))
+            std::optional<ble::Error> error = errorOf(reply);
+            // bluetoothd's answer when the device refused for lack of encryption or authentication
+            // ("Not paired") and raising the link's security did not help.
+            if (error && *reply.error == "org.bluez.Error.NotPermitted" &&
+                reply.errorText.find("paired") != std::string::npos) {
+                error->wantsPairing = true;
                 self->central_.say([&] {
                     return "write to " + self->address_ + " refused (" + *reply.error + ": " + reply.errorText +
-                           "): the device wants a pairing or an encrypted link; see docs/bluez.md";
+                           "): the device wants a pairing (an encrypted or authenticated link) that this adapter "
+                           "does not have; see docs/bluez.md";
                 });
-            self->central_.deliver([self, characteristic, error = errorOf(reply)] {
+            } else if (reply.error && *reply.error == "org.bluez.Error.NotAuthorized") {
+                self->central_.say([&] {
+                    return "write to " + self->address_ + " refused (" + *reply.error + ": " + reply.errorText +
+                           "): the device wants an authorization of its own";
+                });
+            }
+            self->central_.deliver([self, characteristic, error = std::move(error)] {
                 if (auto* d = self->delegate_) d->didWriteValue(self, characteristic, error);
             });
         });
