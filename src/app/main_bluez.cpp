@@ -3,10 +3,17 @@
 #include "app/run_bridge.hpp"
 
 int main(int argc, char** argv) {
-    const app::Program program{.name = "gattrelay", .backend = "bluez", .takesAdapter = true, .showsAddresses = true};
+    const app::Program program{
+        .name = "gattrelay", .backend = "bluez", .takesAdapter = true, .showsAddresses = true, .pairs = true};
     app::Options options;
     if (const auto status = app::handleCommandLine(program, argc, argv, options)) return *status;
     return app::runBridge(program, options, [&](loop::AsioMainQueue& queue) {
-        return bluez::centralFactory(queue, queue.context(), {.adapter = options.adapter.value_or("")});
+        // BlueZ's names of the capabilities.
+        const std::string pairing = !options.pairing                        ? ""
+                                    : *options.pairing == "display-only"    ? "DisplayOnly"
+                                    : *options.pairing == "keyboard-only"   ? "KeyboardOnly"
+                                                                            : "KeyboardDisplay";
+        return bluez::centralFactory(queue, queue.context(),
+                                     {.adapter = options.adapter.value_or(""), .pairingCapability = pairing});
     });
 }

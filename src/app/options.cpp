@@ -76,6 +76,9 @@ public:
         for (const char* other : {"--mqtt", "--protocol"})
             if (options_.listSeconds && given(other))
                 return fail("option '--list' cannot be used with '" + std::string(other) + "'");
+        // The client answers pairings in protocol 2's events and commands, and nowhere else.
+        if (options_.pairing && (options_.protocol != ::protocol::Protocol::v2 || mqttUrl_ || options_.listSeconds))
+            return fail("option '--pairing' needs '--protocol 2' (not with --mqtt or --list)");
         if (mqttUrl_) {
             mqtt_.broker = *mqttUrl_;
             if (mqtt_.passwordFile && !mqtt_.broker.user) return fail("--mqtt-password-file needs a user in the URL");
@@ -174,6 +177,14 @@ private:
             const auto text = value(arg, i);
             if (!text) return false;
             options_.replay = std::string(*text);
+            return true;
+        }
+        if (arg == "--pairing" && program_.pairs) {
+            const auto text = value(arg, i);
+            if (!text) return false;
+            if (*text != "display-only" && *text != "keyboard-only" && *text != "keyboard-display")
+                return failed(arg, *text, "display-only, keyboard-only or keyboard-display");
+            options_.pairing = std::string(*text);
             return true;
         }
         if (arg == "--print-world" && program_.replays) return flag(arg, [&] { options_.printWorld = true; });
@@ -357,6 +368,11 @@ std::string usage(const Program& program) {
     if (program.replays)
         text += "  --replay FILE     run on the simulated stack built from the recording FILE\n"
                 "  --print-world     with --replay: print the recording as a world file and exit\n";
+    if (program.pairs)
+        text += "  --pairing CAPABILITY\n"
+                "                    answer pairings as bluetoothd's agent, the gateway having CAPABILITY:\n"
+                "                    display-only, keyboard-only or keyboard-display; each request is a\n"
+                "                    \"pairing\" event, answered with a \"pair\" command (needs --protocol 2)\n";
     text += "  -v, --verbose     explain silent outcomes on standard error\n"
             "  -h, --help        show this text and exit\n"
             "  --version         show the version and exit\n";

@@ -22,6 +22,8 @@ struct Program {
     bool replays = false;
     // The stack shows device addresses, so --peer takes one.
     bool showsAddresses = false;
+    // --pairing: the backend can answer pairings.
+    bool pairs = false;
 };
 
 // The command line, parsed.
@@ -50,6 +52,9 @@ struct Options {
     // world file instead of running.
     std::optional<std::string> replay;
     bool printWorld = false;
+    // --pairing: answer pairings with this capability ("display-only", "keyboard-only",
+    // "keyboard-display").
+    std::optional<std::string> pairing;
 };
 
 // Options, or the one line (without its line feed) that says what is wrong with the command line.

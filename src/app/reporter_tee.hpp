@@ -47,6 +47,14 @@ public:
         front_.writeRetried(id);
         observer_.writeRetried(id);
     }
+    void pairing(const codec::Uuid& id, const ble::PairingRequest& request) override {
+        front_.pairing(id, request);
+        observer_.pairing(id, request);
+    }
+    void pairingEnded(const codec::Uuid& id, ble::PairingEnd end) override {
+        front_.pairingEnded(id, end);
+        observer_.pairingEnded(id, end);
+    }
     void hold() override {
         front_.hold();
         observer_.hold();

@@ -25,6 +25,9 @@
 //  8. maximumWriteValueLength() is the largest value a write with response may carry now; it may
 //     change over time and the bridge reads it afresh each time.
 //  9. Delegates are not owned: the bridge outlives the backend's use of them.
+// 10. A backend that answers pairings asks the bridge with pairingRequested for peripherals it
+//     reported, and bounds the wait: a request left unanswered is refused, and pairingEnded
+//     says so (as it says a request the stack gave up). Other backends never ask.
 
 #include <cstdint>
 #include <functional>
@@ -129,6 +132,29 @@ public:
     virtual std::optional<std::string> address() const { return std::nullopt; }
 };
 
+// A pairing the stack asks the bridge about: how the device wants it made.
+struct PairingRequest {
+    enum class Method : std::uint8_t {
+        passkey,    // type the passkey the device shows
+        confirm,    // confirm that the device shows `passkey` too
+        authorize,  // accept a pairing that needs no passkey
+        display,    // show `passkey`, to be typed on the device (no answer is needed)
+    };
+    Method method = Method::passkey;
+    std::optional<std::uint32_t> passkey;
+};
+
+// The answer: a passkey (for Method::passkey), or whether to accept (the others). An answer that
+// does not fit the request refuses it.
+struct PairingAnswer {
+    bool accept = false;
+    std::optional<std::uint32_t> passkey;
+    friend bool operator==(const PairingAnswer&, const PairingAnswer&) = default;
+};
+
+// Why a request ended without an answer: nobody answered in time, or the stack gave it up.
+enum class PairingEnd : std::uint8_t { timedOut, cancelled };
+
 class CentralDelegate {
 public:
     virtual ~CentralDelegate() = default;
@@ -137,6 +163,9 @@ public:
     virtual void didConnect(const PeripheralPtr& p) = 0;
     virtual void didFailToConnect(const PeripheralPtr& p, const std::optional<Error>& error) = 0;
     virtual void didDisconnect(const PeripheralPtr& p, const std::optional<Error>& error) = 0;
+    // Promise 10. A delegate without use for them refuses by not answering.
+    virtual void pairingRequested(const PeripheralPtr& p, const PairingRequest& request) { (void)p, (void)request; }
+    virtual void pairingEnded(const PeripheralPtr& p, PairingEnd end) { (void)p, (void)end; }
 };
 
 struct CentralOptions {
@@ -160,6 +189,8 @@ public:
     virtual void stopScan() = 0;
     virtual void connect(const PeripheralPtr& p) = 0;
     virtual void cancelConnection(const PeripheralPtr& p) = 0;
+    // The answer to the pairing request open for p; ignored when none is (promise 10).
+    virtual void answerPairing(const PeripheralPtr& p, const PairingAnswer& answer) { (void)p, (void)answer; }
 };
 
 // How the bridge creates its central manager: each backend provides one of these, bound to its

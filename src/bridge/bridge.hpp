@@ -51,6 +51,7 @@ public:
     void disconnectPeer(const codec::Uuid& id) override;
     void connectPeer(const codec::Uuid& id) override;
     void reject(const Rejection& rejection) override;
+    void answerPairing(const codec::Uuid& id, const ble::PairingAnswer& answer) override;
     void beginCommands() override { env_.reports.hold(); }
     void endCommands() override { env_.reports.release(); }
 
@@ -63,6 +64,8 @@ public:
     void didConnect(const ble::PeripheralPtr& p) override;
     void didFailToConnect(const ble::PeripheralPtr& p, const std::optional<ble::Error>& error) override;
     void didDisconnect(const ble::PeripheralPtr& p, const std::optional<ble::Error>& error) override;
+    void pairingRequested(const ble::PeripheralPtr& p, const ble::PairingRequest& request) override;
+    void pairingEnded(const ble::PeripheralPtr& p, ble::PairingEnd end) override;
 
     // GATT setup.
     void didDiscoverServices(const ble::PeripheralPtr& p, const std::optional<ble::Error>& error) override;

@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "ble/central.hpp"
 #include "codec/bytes.hpp"
 #include "codec/uuid.hpp"
 
@@ -55,6 +56,8 @@ public:
     virtual void disconnectPeer(const codec::Uuid& id) { (void)id; }
     // Lifts disconnectPeer(): the peer is connected at its next discovery.
     virtual void connectPeer(const codec::Uuid& id) { (void)id; }
+    // The client's answer to the pairing its peer's device asked for. A target may ignore it.
+    virtual void answerPairing(const codec::Uuid& id, const ble::PairingAnswer& answer) { (void)id, (void)answer; }
     // A line that is not a command. A target may ignore it.
     virtual void reject(const Rejection& rejection) { (void)rejection; }
     // Around the sends and rejections of one task: the events they cause at once may be written

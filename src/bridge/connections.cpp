@@ -73,6 +73,32 @@ void Bridge::disconnectPeer(const codec::Uuid& id) {
 
 void Bridge::connectPeer(const codec::Uuid& id) { closed_.erase(id); }
 
+// Only a peer's device is asked about: any other is refused, never put to the client under an id
+// it does not know.
+void Bridge::pairingRequested(const ble::PeripheralPtr& p, const ble::PairingRequest& request) {
+    if (!links_.find(p->identifier())) {
+        diagnose("peer ", p->identifier(), ": pairing refused: not a peer the bridge uses");
+        manager_->answerPairing(p, {});
+        return;
+    }
+    env_.reports.pairing(p->identifier(), request);
+}
+
+void Bridge::pairingEnded(const ble::PeripheralPtr& p, ble::PairingEnd end) {
+    diagnose("peer ", p->identifier(), ": pairing ended unanswered: ",
+             end == ble::PairingEnd::timedOut ? "no answer in time" : "the stack gave it up");
+    if (links_.find(p->identifier())) env_.reports.pairingEnded(p->identifier(), end);
+}
+
+void Bridge::answerPairing(const codec::Uuid& id, const ble::PairingAnswer& answer) {
+    const LinkPtr link = links_.find(id);
+    if (!link) {
+        diagnose("peer ", id, ": pairing answer ignored: no such peer");
+        return;
+    }
+    manager_->answerPairing(link->peripheral, answer);
+}
+
 void Bridge::disconnect(const codec::Uuid& id, PeerEnd reason, const std::optional<ble::Error>& error) {
     LinkPtr link = links_.remove(id);
     if (!link) return;

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "ble/central.hpp"
 #include "bridge/command_target.hpp"
 #include "codec/uuid.hpp"
 
@@ -93,6 +94,10 @@ public:
     virtual void rejected(const Rejection& rejection) = 0;
     // A frame's write failed and will be tried again; its outcome comes later, through write().
     virtual void writeRetried(const codec::Uuid& /*id*/) {}
+    // A peer's device asks how to pair (answered with CommandTarget::answerPairing), and a request
+    // that ended unanswered. Only with a backend that answers pairings.
+    virtual void pairing(const codec::Uuid& /*id*/, const ble::PairingRequest& /*request*/) {}
+    virtual void pairingEnded(const codec::Uuid& /*id*/, ble::PairingEnd /*end*/) {}
     // Around the reports one batch of commands causes at once: a front may deliver them together.
     virtual void hold() {}
     virtual void release() {}

@@ -30,8 +30,15 @@ struct ConnectCommand {
     friend bool operator==(const ConnectCommand&, const ConnectCommand&) = default;
 };
 
+// Protocol 2: the answer to a "pairing" event of peer `id`.
+struct PairCommand {
+    codec::Uuid id;
+    ble::PairingAnswer answer;
+    friend bool operator==(const PairCommand&, const PairCommand&) = default;
+};
+
 // A command line that passed every check.
-using Command = std::variant<StopCommand, SendCommand, DisconnectCommand, ConnectCommand>;
+using Command = std::variant<StopCommand, SendCommand, DisconnectCommand, ConnectCommand, PairCommand>;
 
 using bridge::LineError;
 using bridge::Rejection;

@@ -39,6 +39,22 @@ public:
 
     bool has(std::string_view key) const { return find(key) != nullptr; }
 
+    // The key's value if it is an integer.
+    std::optional<std::int64_t> integer(std::string_view key) const {
+        const Field* field = find(key);
+        std::int64_t n = 0;
+        if (!field || field->value.get_int64().get(n)) return std::nullopt;
+        return n;
+    }
+
+    // The key's value if it is true or false.
+    std::optional<bool> boolean(std::string_view key) const {
+        const Field* field = find(key);
+        bool b = false;
+        if (!field || field->value.get_bool().get(b)) return std::nullopt;
+        return b;
+    }
+
 private:
     struct Field {
         std::string_view key;
@@ -85,6 +101,18 @@ std::variant<Command, LineError> CommandParser::check(simdjson::padded_string_vi
         if (!id) return LineError::badId;
         if (*command == "connect") return ConnectCommand{*id};
         return DisconnectCommand{*id};
+    }
+    if (version2_ && *command == "pair") {
+        // Either a passkey of six digits at most, or whether to accept.
+        const auto idText = fields.string("id");
+        const auto passkey = fields.integer("passkey");
+        const auto confirm = fields.boolean("confirm");
+        if (!idText || fields.count() != 3 || (!passkey && !confirm) || (passkey && (*passkey < 0 || *passkey > 999999)))
+            return LineError::notACommand;
+        const auto id = codec::Uuid::parse(*idText);
+        if (!id) return LineError::badId;
+        if (passkey) return PairCommand{*id, {.accept = false, .passkey = static_cast<std::uint32_t>(*passkey)}};
+        return PairCommand{*id, {.accept = *confirm, .passkey = std::nullopt}};
     }
     if (*command != "send") return LineError::notACommand;
     // Every key present is a known one of the right type: "command", "id", "data" and a tag.

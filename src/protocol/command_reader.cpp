@@ -101,7 +101,7 @@ constexpr int inputPipeBytes = 1024 * 1024;
 #endif
 
 // A line of a batch that is not a send.
-using Aside = std::variant<Rejection, DisconnectCommand, ConnectCommand>;
+using Aside = std::variant<Rejection, DisconnectCommand, ConnectCommand, PairCommand>;
 
 class CommandReader {
 public:
@@ -256,6 +256,10 @@ private:
             aside(*connect);
             return true;
         }
+        if (const auto* pair = std::get_if<PairCommand>(&command)) {
+            aside(*pair);
+            return true;
+        }
         batchedBytes_ += line.size();
         if (!parser_.tag().empty()) tags_.emplace_back(sends_.size(), parser_.tag());
         sends_.push_back(std::move(std::get<SendCommand>(command)));
@@ -306,6 +310,8 @@ private:
                     if (const auto* disconnect = std::get_if<DisconnectCommand>(&aside->second))
                         t->disconnectPeer(disconnect->id);
                     if (const auto* connect = std::get_if<ConnectCommand>(&aside->second)) t->connectPeer(connect->id);
+                    if (const auto* pair = std::get_if<PairCommand>(&aside->second))
+                        t->answerPairing(pair->id, pair->answer);
                 }
             };
             auto tag = tags.begin();

@@ -141,6 +141,32 @@ void EventStream::rejected(const bridge::Rejection& rejection) {
     finish();
 }
 
+void EventStream::pairing(const codec::Uuid& id, const ble::PairingRequest& request) {
+    if (!answersAll_) return;
+    using Method = ble::PairingRequest::Method;
+    line_ = R"({"event":"pairing","id":)";
+    appendId(line_, id);
+    line_ += R"(,"method":)";
+    appendJsonString(line_, request.method == Method::passkey     ? "passkey"
+                            : request.method == Method::confirm   ? "confirm"
+                            : request.method == Method::authorize ? "authorize"
+                                                                  : "display");
+    if (request.passkey) {
+        line_ += R"(,"passkey":)";
+        appendJsonInteger(line_, *request.passkey);
+    }
+    finish();
+}
+
+void EventStream::pairingEnded(const codec::Uuid& id, ble::PairingEnd end) {
+    if (!answersAll_) return;
+    line_ = R"({"event":"pairing_ended","id":)";
+    appendId(line_, id);
+    line_ += R"(,"reason":)";
+    appendJsonString(line_, end == ble::PairingEnd::timedOut ? "timeout" : "cancelled");
+    finish();
+}
+
 void EventStream::frame(const codec::Uuid& id, std::span<const std::uint8_t> data) {
     base64_.clear();
     codec::appendBase64(base64_, data);

@@ -42,6 +42,8 @@ public:
         write(id, accepted ? bridge::WriteOutcome::written : bridge::WriteOutcome::writeFailed, bytes);
     }
     void rejected(const bridge::Rejection& rejection) override;
+    void pairing(const codec::Uuid& id, const ble::PairingRequest& request) override;
+    void pairingEnded(const codec::Uuid& id, ble::PairingEnd end) override;
     // A peripheral the survey found (--list), in either protocol.
     void found(const bridge::Sighting& sighting);
 

@@ -7,7 +7,8 @@
 namespace app {
 namespace {
 
-const Program bluez{.name = "gattrelay", .backend = "bluez", .takesAdapter = true, .showsAddresses = true};
+const Program bluez{
+    .name = "gattrelay", .backend = "bluez", .takesAdapter = true, .showsAddresses = true, .pairs = true};
 const Program sim{.name = "gattrelay-sim", .backend = "sim", .takesWorld = true, .showsAddresses = true};
 const Program macos{.name = "gattrelay", .backend = "corebluetooth"};
 
@@ -33,6 +34,7 @@ std::string parse(const Program& program, const std::vector<const char*>& args) 
     for (const std::string& prefix : o.filter.namePrefixes) text += " name=" + prefix;
     if (o.filter.minRssi) text += " min-rssi=" + std::to_string(*o.filter.minRssi);
     if (o.listSeconds) text += " list=" + std::to_string(*o.listSeconds);
+    if (o.pairing) text += " pairing=" + *o.pairing;
     return text;
 }
 
@@ -143,6 +145,16 @@ TEST(Options, FiltersAndListCombineAndNameWhatIsWrong) {
         // --list writes its own lines: no protocol, no MQTT.
         {bluez, {"--list", "--protocol", "2"}, "error: option '--list' cannot be used with '--protocol'"},
         {bluez, {"--mqtt", "mqtt://127.0.0.1", "--list"}, "error: option '--list' cannot be used with '--mqtt'"},
+        // Pairings are asked and answered in protocol 2's lines only, and only BlueZ answers them.
+        {bluez, {"--pairing", "keyboard-only", "--protocol", "2"}, "run p2 pairing=keyboard-only"},
+        {bluez, {"--protocol=2", "--pairing=display-only"}, "run p2 pairing=display-only"},
+        {bluez, {"--pairing", "keyboard-display"}, "error: option '--pairing' needs '--protocol 2' (not with --mqtt or --list)"},
+        {bluez, {"--pairing", "keyboard-display", "--protocol", "2", "--mqtt", "mqtt://127.0.0.1"},
+         "error: option '--pairing' needs '--protocol 2' (not with --mqtt or --list)"},
+        {bluez, {"--pairing", "KeyboardOnly", "--protocol", "2"},
+         "error: bad value 'KeyboardOnly' for option '--pairing': expected display-only, keyboard-only or keyboard-display"},
+        {sim, {"--pairing", "keyboard-only", "--protocol", "2"}, "error: unknown option '--pairing'"},
+        {macos, {"--pairing", "keyboard-only", "--protocol", "2"}, "error: unknown option '--pairing'"},
         {macos, {"--peer", "AA:BB:CC:00:11:22"},
          "error: bad value 'AA:BB:CC:00:11:22' for option '--peer': expected a peer id like "
          "a3e5b7c9-5d1f-4e2a-9b6c-000000000001 (this system does not show device addresses)"},

@@ -909,13 +909,136 @@ class HardDays(BluezCase):
         err = self.bridge.stop(quiet=False)
         self.assertIn("the device wants a pairing", err)
         # Protocol 1: a frame given up, as before.
-        self.restart_with_options()
-        self.expect_start()
+        self.start_over([{"address": wants, "pairing": {"method": "passkey"}}])
         self.announced(wants)
         self.bridge.send(wants, b"x")
         self.assertEqual(self.bridge.expect(event="write"),
                          {"accepted": False, "bytes": 1, "event": "write", "id": peer_id(wants)})
         self.bridge.stop()
+
+
+class Pairing(BluezCase):
+    """--pairing: the bridge as bluetoothd's agent, each request put to the client as a "pairing"
+    event and answered with a "pair" command. Protocol 2."""
+
+    def start_agent(self, peers):
+        self.start_over(peers)
+        self.restart_with_options("--protocol", "2", "-v", "--pairing", "keyboard-display")
+        self.bridge.expect(event="hello", protocol=2)
+        for peer in peers:
+            if peer.get("adapter", "hci0") == "hci0":
+                self.bridge.expect(in_order=False, event="peer", id=peer_id(peer["address"]), connected=True)
+        # Registered, and the default agent.
+        deadline = time.monotonic() + WAIT
+        while not self.fake.control.Agents():
+            self.assertLess(time.monotonic(), deadline, "no agent registered")
+            time.sleep(0.05)
+        ((_, path, capability),) = self.fake.control.Agents()
+        self.assertEqual(capability, "KeyboardDisplay")
+
+    def send(self, address, tag):
+        self.bridge.command(command="send", id=peer_id(address), tag=tag, data=base64.b64encode(tag.encode()).decode())
+
+    def refuse_until_given_up(self, address, tag):
+        """Refuses every pairing the write's later attempts ask for, until it is given up."""
+        for _ in range(2):
+            self.bridge.expect(in_order=False, event="pairing", id=peer_id(address))
+            self.bridge.command(command="pair", id=peer_id(address), confirm=False)
+        self.bridge.expect(in_order=False, event="write", tag=tag, accepted=False, reason="pairing_required")
+
+    def test_each_method_pairs_and_the_others_work_on(self):
+        passkey, confirm, display, authorize, plain = (f"C0:FF:EE:00:00:0{n}" for n in range(1, 6))
+        self.start_agent([{"address": passkey, "pairing": {"method": "passkey", "passkey": 123456}},
+                          {"address": confirm, "pairing": {"method": "confirm", "passkey": 7}},
+                          {"address": display, "pairing": {"method": "display", "passkey": 654321}},
+                          {"address": authorize, "pairing": {"method": "authorize"}},
+                          {"address": plain}])
+        for address, request, answer in (
+                (passkey, {"method": "passkey"}, {"passkey": 123456}),
+                (confirm, {"method": "confirm", "passkey": 7}, {"confirm": True}),
+                (display, {"method": "display", "passkey": 654321}, None),
+                (authorize, {"method": "authorize"}, {"confirm": True})):
+            with self.subTest(request["method"]):
+                self.send(address, request["method"])
+                self.assertEqual(self.bridge.expect(in_order=False, event="pairing", id=peer_id(address)),
+                                 dict(request, event="pairing", id=peer_id(address)))
+                # While the device waits for the client, the other peers work on.
+                self.echo(plain, request["method"].encode())
+                if answer:
+                    self.bridge.command(command="pair", id=peer_id(address), **answer)
+                self.bridge.expect(in_order=False, event="write", tag=request["method"], accepted=True)
+                self.bridge.expect(in_order=False, event="frame", id=peer_id(address),
+                                   data=base64.b64encode(request["method"].encode()).decode())
+                # Paired: no more asking.
+                self.echo(address, b"again")
+        err = self.bridge.stop(quiet=False)
+        self.assertFalse(self.fake.control.Agents(), "the agent was not unregistered")
+        self.assertIn("the pairing agent (KeyboardDisplay) is registered as the default one", err)
+        self.assertFalse([e for e in self.bridge.events_so_far() if e["event"] in ("pairing_ended", "rejected")])
+
+    def test_refused_wrong_unanswered_cancelled_and_not_ours(self):
+        wrong, late, elsewhere, plain = "C0:FF:EE:00:00:01", "C0:FF:EE:00:00:02", "C0:FF:EE:00:00:03", "C0:FF:EE:00:00:04"
+        self.start_agent([{"address": wrong, "pairing": {"method": "passkey", "passkey": 123456}},
+                          {"address": late, "pairing": {"method": "confirm", "passkey": 1}},
+                          {"address": elsewhere, "adapter": "hci1", "pairing": {"method": "confirm", "passkey": 2}},
+                          {"address": plain}])
+        # A wrong passkey fails the pairing; each later attempt asks again.
+        self.send(wrong, "wrong")
+        self.bridge.expect(in_order=False, event="pairing", id=peer_id(wrong), method="passkey")
+        self.bridge.command(command="pair", id=peer_id(wrong), passkey=111111)
+        self.refuse_until_given_up(wrong, "wrong")
+        # A client that never answers: refused when the bound passes, and said.
+        self.send(late, "late")
+        self.bridge.expect(in_order=False, event="pairing", id=peer_id(late), method="confirm", passkey=1)
+        started = time.monotonic()
+        while not any(e["event"] == "pairing_ended" for e in self.bridge.events_so_far()):
+            self.assertLess(time.monotonic() - started, 40, "the unanswered pairing was never ended")
+            self.echo(plain, b"meanwhile")
+        self.assertGreater(time.monotonic() - started, 20)
+        self.bridge.expect(in_order=False, event="pairing_ended", id=peer_id(late), reason="timeout")
+        # The device gives up the next one itself.
+        self.bridge.expect(in_order=False, event="pairing", id=peer_id(late), method="confirm")
+        self.fake.control.CancelPairing(late)
+        self.bridge.expect(in_order=False, event="pairing_ended", id=peer_id(late), reason="cancelled")
+        self.bridge.expect(in_order=False, event="pairing", id=peer_id(late), method="confirm")
+        self.bridge.command(command="pair", id=peer_id(late), confirm=False)
+        self.bridge.expect(in_order=False, event="write", tag="late", accepted=False, reason="pairing_required")
+        # Another adapter's device is refused at once, and never put to the client.
+        self.assertEqual(self.fake.control.AskPairing(elsewhere), "org.bluez.Error.Rejected")
+        # An answer with no pairing open, and malformed ones.
+        self.bridge.command(command="pair", id=peer_id(plain), confirm=True)
+        self.bridge.command(command="pair", id=peer_id(plain), passkey=1000000)
+        self.bridge.command(command="pair", id="C0:FF:EE:00:00:04", confirm=True)
+        self.bridge.expect(in_order=False, event="rejected", reason="not_a_command")
+        self.bridge.expect(in_order=False, event="rejected", reason="bad_id")
+        self.echo(plain, b"still")
+        err = self.bridge.stop(quiet=False)
+        self.assertFalse([e for e in self.bridge.events_so_far() if e.get("id") == peer_id(elsewhere, "00:11:22:33:44:01")
+                          or (e["event"].startswith("pairing") and e["id"] == peer_id(plain))])
+        self.assertIn("refused: not a device of the bridge's adapter that it uses", err)
+        self.assertIn("came with no pairing open: ignored", err)
+        self.assertIn("the device wants a confirmation of a passkey; asking the client", err)
+
+    def test_bluetoothd_letting_the_agent_go_or_restarting(self):
+        wants = "C0:FF:EE:00:00:01"
+        self.start_agent([{"address": wants, "pairing": {"method": "authorize"}}])
+        self.fake.control.ReleaseAgent()
+        # A bluetoothd that starts again is registered with anew.
+        self.fake.process.kill()
+        self.fake.process.wait(WAIT)
+        self.fake.close()
+        self.fake = self.start_bluetoothd()
+        self.bridge.expect(in_order=False, event="peer", id=peer_id(wants), connected=True)
+        deadline = time.monotonic() + WAIT
+        while not self.fake.control.Agents():
+            self.assertLess(time.monotonic(), deadline, "no agent registered again")
+            time.sleep(0.05)
+        self.send(wants, "back")
+        self.bridge.expect(in_order=False, event="pairing", id=peer_id(wants), method="authorize")
+        self.bridge.command(command="pair", id=peer_id(wants), confirm=True)
+        self.bridge.expect(in_order=False, event="write", tag="back", accepted=True)
+        err = self.bridge.stop(quiet=False)
+        self.assertEqual(err.count("bluetoothd released the pairing agent"), 1, err)
 
 
 class ManyPeers(BluezCase):

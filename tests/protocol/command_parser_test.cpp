@@ -146,7 +146,7 @@ TEST(CommandParser, NamesWhyALineIsNotACommandAndTakesTagsWhenAsked) {
     EXPECT_EQ(parse(send + R"(,"tag":"a"})"), std::nullopt);
 }
 
-TEST(CommandParser, TakesDisconnectAndConnectInProtocol2Only) {
+TEST(CommandParser, TakesDisconnectConnectAndPairInProtocol2Only) {
     const std::string idText = "0123ABCD-89AB-CDEF-0123-456789ABCDEF";
     const std::pair<std::string, std::variant<Command, LineError>> cases[] = {
         {R"({"command":"disconnect","id":")" + idText + "\"}", DisconnectCommand{id}},
@@ -155,12 +155,25 @@ TEST(CommandParser, TakesDisconnectAndConnectInProtocol2Only) {
         {R"({"command":"connect","id":7})", LineError::notACommand},
         {R"({"command":"connect"})", LineError::notACommand},
         {R"({"command":"disconnect","id":")" + idText + R"(","tag":"a"})", LineError::notACommand},
+        {R"({"command":"pair","id":")" + idText + R"(","passkey":12345})", PairCommand{id, {false, 12345}}},
+        {R"({"command":"pair","id":")" + idText + R"(","passkey":0})", PairCommand{id, {false, 0}}},
+        {R"({"command":"pair","id":")" + idText + R"(","passkey":999999})", PairCommand{id, {false, 999999}}},
+        {R"({"command":"pair","id":")" + idText + R"(","confirm":true})", PairCommand{id, {true, std::nullopt}}},
+        {R"({"confirm":false,"command":"pair","id":")" + idText + "\"}", PairCommand{id, {false, std::nullopt}}},
+        {R"({"command":"pair","id":"x","confirm":true})", LineError::badId},
+        {R"({"command":"pair","id":")" + idText + R"(","passkey":1000000})", LineError::notACommand},
+        {R"({"command":"pair","id":")" + idText + R"(","passkey":-1})", LineError::notACommand},
+        {R"({"command":"pair","id":")" + idText + R"(","passkey":"123456"})", LineError::notACommand},
+        {R"({"command":"pair","id":")" + idText + R"(","passkey":1.5})", LineError::notACommand},
+        {R"({"command":"pair","id":")" + idText + R"(","confirm":1})", LineError::notACommand},
+        {R"({"command":"pair","id":")" + idText + R"(","confirm":true,"passkey":1})", LineError::notACommand},
+        {R"({"command":"pair","id":")" + idText + "\"}", LineError::notACommand},
     };
     CommandParser version2(24576, Protocol::v2);
     for (const auto& [line, expected] : cases) {
         const simdjson::padded_string padded(line);
         EXPECT_EQ(version2.check(padded), expected) << line;
-        // Protocol 1 knows neither command.
+        // Protocol 1 knows none of them.
         EXPECT_EQ(parse(line), std::nullopt) << line;
     }
 }

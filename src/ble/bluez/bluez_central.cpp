@@ -76,6 +76,8 @@ BluezCentral::BluezCentral(ble::CentralDelegate& delegate, loop::MainQueue& queu
       diagnostics_(options.diagnostics),
       options_(std::move(bluezOptions)),
       bus_(io, [this] { onBusLost(); }) {
+    if (!options_.pairingCapability.empty())
+        agent_ = std::make_unique<PairingAgent>(*this, bus_, options_.pairingCapability);
     if (bus_.connected())
         followBluez();
     else
@@ -171,6 +173,7 @@ void BluezCentral::onNameOwnerChanged(sd_bus_message* m) {
 
 void BluezCentral::setOwner(const std::string& owner) {
     owner_ = owner;
+    if (agent_) agent_->registerWith(owner_);
     treeLoaded_ = false;
     accessDenied_ = false;
     loadObjects(++ownerEpoch_, bounds::objectsRetryFirst);
@@ -213,6 +216,7 @@ void BluezCentral::forgetBluez() {
     adapterPowered_ = false;
     bluezStarting_.cancel();
     powerOffHeld_.cancel();
+    if (agent_) agent_->bluezGone();
 }
 
 void BluezCentral::loseBluez() {
@@ -644,6 +648,16 @@ void BluezCentral::pumpConnects() {
 void BluezCentral::connect(const ble::PeripheralPtr& p) { static_cast<BluezPeripheral&>(*p).connect(); }
 
 void BluezCentral::cancelConnection(const ble::PeripheralPtr& p) { static_cast<BluezPeripheral&>(*p).cancel(); }
+
+void BluezCentral::answerPairing(const ble::PeripheralPtr& p, const ble::PairingAnswer& answer) {
+    if (agent_) agent_->answer(static_cast<BluezPeripheral&>(*p).path(), answer);
+}
+
+std::shared_ptr<BluezPeripheral> BluezCentral::heldPeripheral(std::string_view devicePath) const {
+    const auto found = peripherals_.find(devicePath);
+    if (found == peripherals_.end() || parentOf(found->first) != adapterPath_) return nullptr;
+    return found->second;
+}
 
 ble::CentralFactory centralFactory(loop::MainQueue& queue, asio::io_context& io, BluezOptions options) {
     return [&queue, &io, options = std::move(options)](ble::CentralDelegate& delegate,

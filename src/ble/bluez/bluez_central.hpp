@@ -9,6 +9,7 @@
 
 #include "ble/bluez/bus.hpp"
 #include "ble/bluez/object_tree.hpp"
+#include "ble/bluez/pairing_agent.hpp"
 #include "ble/central.hpp"
 #include "loop/main_queue.hpp"
 #include "loop/timer_set.hpp"
@@ -23,6 +24,9 @@ struct BluezOptions {
     std::string adapter;
     // Where the kernel shows its adapters and their rfkill switches.
     std::string sysClassBluetooth = "/sys/class/bluetooth";
+    // Answer pairings as bluetoothd's agent with this capability (BlueZ's name, "KeyboardOnly");
+    // empty for none.
+    std::string pairingCapability;
 };
 
 // The central manager on bluetoothd: follows bluetoothd on the system bus and one adapter,
@@ -42,6 +46,11 @@ public:
     void stopScan() override;
     void connect(const ble::PeripheralPtr& p) override;
     void cancelConnection(const ble::PeripheralPtr& p) override;
+    void answerPairing(const ble::PeripheralPtr& p, const ble::PairingAnswer& answer) override;
+    // Whether the bridge's client is being asked how to pair with the device.
+    bool pairingAsked(const std::string& devicePath) const { return agent_ && agent_->asking(devicePath); }
+    // The peripheral of a device of the chosen adapter that the bridge was told of, or none.
+    std::shared_ptr<BluezPeripheral> heldPeripheral(std::string_view devicePath) const;
 
     // For the peripherals: posting to the queue (dropped once this central is gone), timers
     // (the peripheral holds the handle; the central cancels them all when it goes), calls to
@@ -174,6 +183,8 @@ private:
 
     // Last: destroyed first, flushing what is still queued while the rest is intact.
     Bus bus_;
+    // With --pairing; goes before the bus, unregistering itself.
+    std::unique_ptr<PairingAgent> agent_;
 };
 
 // The backend's factory: centrals on bluetoothd, served by `io`, the loop that runs `queue`.

@@ -451,6 +451,8 @@ void BluezPeripheral::writeValue(const codec::Bytes& value, const ble::Character
 
 void BluezPeripheral::writeStalled() {
     connection_.writeStalled = true;
+    // The wait is the client's, answering the pairing.
+    if (central_.pairingAsked(path_)) return;
     central_.say([&] {
         return "a write to " + address_ + " has waited " + std::to_string(bounds::writeStall.count() / 1000) +
                " s: the device may want a pairing that no agent answers (bluetoothd's log: \"No agent available\"); "

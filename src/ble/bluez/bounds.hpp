@@ -43,6 +43,12 @@ inline constexpr std::chrono::milliseconds bluezStart = 5s;
 inline constexpr std::chrono::milliseconds powerOffHeld = 1s;
 // How often the kernel's rfkill state is read while the adapter is off and bluetoothd does not say.
 inline constexpr std::chrono::milliseconds rfkillCheck = 1s;
+// How long a pairing request waits for the client's answer: within the 30 s in which the kernel
+// gives up a pairing that makes no progress, so that the refusal still reaches the device.
+inline constexpr std::chrono::milliseconds pairingAnswer = 25s;
+// Registering the pairing agent again after bluetoothd refused (it serves the agent manager a
+// moment after taking its name).
+inline constexpr std::chrono::milliseconds agentRetry = 1s;
 // At exit, how long bluetoothd may take to show it has read what the bridge sent last.
 inline constexpr std::chrono::milliseconds exitRoundTrip = 500ms;
 

@@ -205,6 +205,28 @@ void Bus::addMatch(const char* rule, SignalHandler onSignal) {
     arm();
 }
 
+Bus::Slot Bus::serve(const char* path, const char* interface, const sd_bus_vtable* vtable, void* userdata) {
+    sd_bus_slot* slot = nullptr;
+    if (!bus_ || sd_bus_add_object_vtable(bus_, &slot, path, interface, vtable, userdata) < 0) return nullptr;
+    return Slot(slot);
+}
+
+void Bus::reply(sd_bus_message* call, const Arguments& append) {
+    if (!bus_ || sd_bus_message_get_bus(call) != bus_) return;
+    sd_bus_message* created = nullptr;
+    int r = sd_bus_message_new_method_return(call, &created);
+    const Message m(created);
+    if (r >= 0 && append) r = append(created);
+    if (r >= 0) sd_bus_send(bus_, created, nullptr);
+    arm();
+}
+
+void Bus::replyError(sd_bus_message* call, const char* name, const std::string& text) {
+    if (!bus_ || sd_bus_message_get_bus(call) != bus_) return;
+    sd_bus_reply_method_errorf(call, name, "%s", text.c_str());
+    arm();
+}
+
 void Bus::process() {
     if (!bus_) return;
     for (;;) {

@@ -22,6 +22,11 @@ struct MessageUnref {
 };
 using Message = std::unique_ptr<sd_bus_message, MessageUnref>;
 
+// An owned slot (an object served), released when dropped.
+struct SlotUnref {
+    void operator()(sd_bus_slot* s) const { sd_bus_slot_unref(s); }
+};
+
 // The answer to a method call: an error name, or the reply positioned at its first argument.
 struct Reply {
     sd_bus_message* message = nullptr;
@@ -65,6 +70,17 @@ public:
               const char* member, const Arguments& append, std::chrono::milliseconds timeout,
               ReplyHandler onReply);
     void addMatch(const char* rule, SignalHandler onSignal);
+
+    using Slot = std::unique_ptr<sd_bus_slot, SlotUnref>;
+    // Serves `vtable` at `path` on the connection of now, until the slot is dropped; none when
+    // not connected or refused.
+    Slot serve(const char* path, const char* interface, const sd_bus_vtable* vtable, void* userdata);
+    // The connection of now, to tell whether a slot was made on it.
+    const sd_bus* connection() const { return bus_; }
+    // Answers a call made to a served object, now or later: its reply with what `append` adds, or
+    // an error. A call of a connection that broke since is not answered.
+    void reply(sd_bus_message* call, const Arguments& append);
+    void replyError(sd_bus_message* call, const char* name, const std::string& text);
     // For the end of the process only, and the one wait here besides the flush: blocks until
     // `destination` answers a ping sent after everything before it, or `timeout` passes. No
     // handler runs meanwhile.

@@ -118,6 +118,10 @@ public:
         recorder_.peerEvent("cancel", p->identifier());
         inner_->cancelConnection(unwrap(p));
     }
+    // Pairings pass through unrecorded: a replay has no agent to ask.
+    void answerPairing(const ble::PeripheralPtr& p, const ble::PairingAnswer& answer) override {
+        inner_->answerPairing(unwrap(p), answer);
+    }
 
     // ble::CentralDelegate
     void centralDidUpdateState() override {
@@ -140,6 +144,10 @@ public:
         recorder_.disconnect(p->identifier(), error.has_value());
         delegate_.didDisconnect(wrap(p), error);
     }
+    void pairingRequested(const ble::PeripheralPtr& p, const ble::PairingRequest& request) override {
+        delegate_.pairingRequested(wrap(p), request);
+    }
+    void pairingEnded(const ble::PeripheralPtr& p, ble::PairingEnd end) override { delegate_.pairingEnded(wrap(p), end); }
 
 private:
     // The one decorated peripheral of a peripheral of the stack.
