@@ -149,19 +149,42 @@ export interface Peripheral {
     discoverCharacteristicsFails?: boolean;
     subscribeFails?: boolean;
     writeFailures?: { all?: boolean; firstAttemptsOfEachFrame?: number; nth?: number[] };
-    delays?: {
-        connect?: number;
-        discoverServices?: number;
-        discoverCharacteristics?: number;
-        subscribe?: number;
-        write?: number;
-        disconnect?: number;
-    };
+    delays?: Delays;
     disconnectAt?: number[];
     disconnectAfterWrites?: number;
     readvertiseAfter?: number;
-    notifications?: { after?: number; data: Uint8Array | string }[];
+    notifications?: Notification[];
     echo?: boolean;
+    /** When not empty, the n-th connection attempt goes as the n-th script says, in place of the keys above. */
+    connections?: ConnectionScript[];
+}
+
+export interface Delays {
+    connect?: number;
+    discoverServices?: number;
+    discoverCharacteristics?: number;
+    subscribe?: number;
+    write?: number;
+    disconnect?: number;
+}
+
+export interface Notification {
+    after?: number;
+    data: Uint8Array | string;
+}
+
+/** How one connection attempt goes (docs/worlds.md, "Connection script"). */
+export interface ConnectionScript {
+    fails?: boolean;
+    delays?: Delays;
+    discoverServicesFails?: boolean;
+    discoverCharacteristicsFails?: boolean;
+    subscribeFails?: boolean;
+    /** The connection's writes in order: outcome, delay of the answer, notifications after the answer. */
+    writes?: { fails?: boolean; after?: number; notify?: Notification[] }[];
+    notifications?: Notification[];
+    drop?: { afterWrites?: number; after?: number };
+    readvertiseAfter?: number;
 }
 
 export declare class World {

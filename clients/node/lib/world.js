@@ -42,8 +42,16 @@ export class World {
         check(options, peripheralKeys, '');
         const id = (options.id ?? madeUpId(this.#peripherals.length + 1)).toUpperCase();
         const peripheral = { ...options, id };
-        if (options.notifications !== undefined) {
-            peripheral.notifications = options.notifications.map((n) => ({ ...n, data: base64(n.data) }));
+        if (options.notifications !== undefined) peripheral.notifications = timedInBase64(options.notifications);
+        if (options.connections !== undefined) {
+            peripheral.connections = options.connections.map((c) => {
+                const script = { ...c };
+                if (c.notifications !== undefined) script.notifications = timedInBase64(c.notifications);
+                if (c.writes !== undefined) {
+                    script.writes = c.writes.map((w) => (w.notify === undefined ? w : { ...w, notify: timedInBase64(w.notify) }));
+                }
+                return script;
+            });
         }
         this.#peripherals.push(peripheral);
         return id;
@@ -67,6 +75,7 @@ function madeUpId(n) {
     return `5EC1A5E0-0000-4000-8000-${n.toString(16).toUpperCase().padStart(12, '0')}`;
 }
 
-function base64(data) {
-    return Buffer.from(data).toString('base64');
+// Notifications with their data as bytes or text, in the file's base64.
+function timedInBase64(list) {
+    return list.map((n) => ({ ...n, data: Buffer.from(n.data).toString('base64') }));
 }

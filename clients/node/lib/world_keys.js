@@ -10,6 +10,21 @@ const delays = Object.fromEntries(
     ['connect', 'discoverServices', 'discoverCharacteristics', 'subscribe', 'write', 'disconnect'].map((k) => [k, integer]),
 );
 
+const timed = [{ after: integer, data }];
+
+/** A connection script's keys: how one connection attempt goes. */
+const connection = {
+    fails: boolean,
+    delays,
+    discoverServicesFails: boolean,
+    discoverCharacteristicsFails: boolean,
+    subscribeFails: boolean,
+    writes: [{ fails: boolean, after: integer, notify: timed }],
+    notifications: timed,
+    drop: { afterWrites: integer, after: integer },
+    readvertiseAfter: integer,
+};
+
 /** A peripheral's keys; an array holds the type of its items. */
 export const peripheralKeys = {
     id: string,
@@ -34,8 +49,9 @@ export const peripheralKeys = {
     disconnectAt: [integer],
     disconnectAfterWrites: integer,
     readvertiseAfter: integer,
-    notifications: [{ after: integer, data }],
+    notifications: timed,
     echo: boolean,
+    connections: [connection],
 };
 
 /** An adapter step's keys. */

@@ -272,6 +272,43 @@ test('a state says why; disconnect ends a link and holds the peer, connect lets 
     assert.deepEqual(seen.filter((e) => e.event === 'peer').map((e) => e.connected), [true, false, true]);
 });
 
+test('connection scripts: a failed attempt, then writes answered as scripted, notifications after them, a drop', async () => {
+    const world = new World();
+    const id = world.peripheral({
+        writeLimit: 182,
+        connections: [
+            { fails: true, readvertiseAfter: 10 },
+            {
+                delays: { connect: 5 },
+                writes: [
+                    { after: 5, notify: [{ after: 10, data: [1, 2] }, { after: 20, data: 'hi' }] },
+                    { fails: true, after: 5 },
+                    { after: 5 },
+                ],
+                drop: { afterWrites: 3, after: 5 },
+            },
+        ],
+    });
+    const bridge = await Bridge.start({ world });
+    const departures = [];
+    bridge.on('log', (line) => departures.push(line));
+    const events = bridge.events();
+    await bridge.waitForPeer({ id });
+    assert.deepEqual(await bridge.send(id, 'a'), { accepted: true, bytes: 1 });
+    // The second write fails, and the bridge's retry is the script's third.
+    assert.deepEqual(await bridge.send(id, 'b'), { accepted: true, bytes: 1 });
+    const seen = [];
+    for await (const event of events) {
+        seen.push(event);
+        if (event.event === 'peer' && event.reason === 'disconnected') break;
+    }
+    assert.deepEqual(await bridge.stop(), { code: 0, signal: null });
+    assert.deepEqual(seen.filter((e) => e.event === 'frame').map((e) => [...e.data]), [[1, 2], [...Buffer.from('hi')]]);
+    assert.deepEqual(seen.filter((e) => e.event === 'peer').map((e) => e.reason ?? 'connected'),
+        ['connect_failed', 'connected', 'disconnected']);
+    assert.deepEqual(departures, []);   // the client kept to the script
+});
+
 test('World refuses an unknown key or a wrong type where it is given, naming it', () => {
     const world = new World();
     const mistakes = [
@@ -284,6 +321,9 @@ test('World refuses an unknown key or a wrong type where it is given, naming it'
         [{ writeFailures: { nth: [1.5] } }, 'World: writeFailures.nth[0]: expected an integer, found number'],
         [{ rssi: [{ at: 0, dmb: -50 }] }, 'World: rssi[0].dmb: unknown key'],
         [{ name: 5 }, 'World: name: expected a string, found number'],
+        [{ connections: [{ writes: [{ notfy: [] }] }] }, 'World: connections[0].writes[0].notfy: unknown key'],
+        [{ connections: [{ drop: { afterWrites: '2' } }] }, 'World: connections[0].drop.afterWrites: expected an integer, found string'],
+        [{ connections: [{ notifications: [{ data: null }] }] }, 'World: connections[0].notifications[0].data: expected a string or bytes, found null'],
         [null, 'World: options: expected an object, found null'],
     ];
     for (const [options, message] of mistakes) assert.throws(() => world.peripheral(options), { name: 'TypeError', message });

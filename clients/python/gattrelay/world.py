@@ -59,9 +59,13 @@ class World:
         peripheral_id = (id or f"5EC1A5E0-0000-4000-8000-{len(self._peripherals) + 1:012X}").upper()
         peripheral = {"id": peripheral_id, **_camel_keys(options)}
         if "notifications" in peripheral:
-            peripheral["notifications"] = [
-                {**n, "data": base64.b64encode(_bytes(n["data"])).decode("ascii")} for n in peripheral["notifications"]
-            ]
+            peripheral["notifications"] = _timed_in_base64(peripheral["notifications"])
+        for script in peripheral.get("connections", []):
+            if "notifications" in script:
+                script["notifications"] = _timed_in_base64(script["notifications"])
+            for write in script.get("writes", []):
+                if "notify" in write:
+                    write["notify"] = _timed_in_base64(write["notify"])
         self._peripherals.append(peripheral)
         return peripheral_id
 
@@ -78,6 +82,11 @@ def _camel_keys(value: Any) -> Any:
     if isinstance(value, list):
         return [_camel_keys(item) for item in value]
     return value
+
+
+def _timed_in_base64(notifications: list[dict[str, Any]]) -> list[dict[str, Any]]:
+    """Notifications with their data as bytes or text, in the file's base64."""
+    return [{**n, "data": base64.b64encode(_bytes(n["data"])).decode("ascii")} for n in notifications]
 
 
 def _bytes(data: bytes | str) -> bytes:

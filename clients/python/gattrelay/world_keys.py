@@ -21,6 +21,21 @@ _DELAYS = {
     for key in ("connect", "discoverServices", "discoverCharacteristics", "subscribe", "write", "disconnect")
 }
 
+_TIMED = [{"after": _INTEGER, "data": _DATA}]
+
+# A connection script's keys: how one connection attempt goes.
+_CONNECTION = {
+    "fails": _BOOLEAN,
+    "delays": _DELAYS,
+    "discoverServicesFails": _BOOLEAN,
+    "discoverCharacteristicsFails": _BOOLEAN,
+    "subscribeFails": _BOOLEAN,
+    "writes": [{"fails": _BOOLEAN, "after": _INTEGER, "notify": _TIMED}],
+    "notifications": _TIMED,
+    "drop": {"afterWrites": _INTEGER, "after": _INTEGER},
+    "readvertiseAfter": _INTEGER,
+}
+
 # A peripheral's keys; a list holds the type of its items.
 PERIPHERAL_KEYS: dict[str, Any] = {
     "id": _STRING,
@@ -45,8 +60,9 @@ PERIPHERAL_KEYS: dict[str, Any] = {
     "disconnectAt": [_INTEGER],
     "disconnectAfterWrites": _INTEGER,
     "readvertiseAfter": _INTEGER,
-    "notifications": [{"after": _INTEGER, "data": _DATA}],
+    "notifications": _TIMED,
     "echo": _BOOLEAN,
+    "connections": [_CONNECTION],
 }
 
 ADAPTER_STEP_KEYS: dict[str, Any] = {"at": _INTEGER, "state": _AnyOf((_STRING, _INTEGER)), "reason": _STRING}

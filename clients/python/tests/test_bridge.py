@@ -234,6 +234,41 @@ async def test_a_state_says_why_and_disconnect_holds_a_peer_until_connect():
     assert [e.connected for e in seen if isinstance(e, Peer)] == [True, False, True]
 
 
+async def test_connection_scripts_a_failed_attempt_writes_answered_as_scripted_and_a_drop(caplog):
+    world = World()
+    peer_id = world.peripheral(
+        write_limit=182,
+        connections=[
+            {"fails": True, "readvertise_after": 10},
+            {
+                "delays": {"connect": 5},
+                "writes": [
+                    {"after": 5, "notify": [{"after": 10, "data": b"\x01\x02"}, {"after": 20, "data": "hi"}]},
+                    {"fails": True, "after": 5},
+                    {"after": 5},
+                ],
+                "drop": {"after_writes": 3, "after": 5},
+            },
+        ],
+    )
+    caplog.set_level(logging.DEBUG, logger="gattrelay")
+    bridge = await Bridge.start(world=world)
+    events = bridge.events(Frame, Peer)
+    await bridge.wait_for_peer(peer_id)
+    assert await bridge.send(peer_id, b"a") == Outcome(True, 1)
+    # The second write fails, and the bridge's retry is the script's third.
+    assert await bridge.send(peer_id, b"b") == Outcome(True, 1)
+    seen = []
+    async for event in events:
+        seen.append(event)
+        if isinstance(event, Peer) and event.reason == "disconnected":
+            break
+    assert await bridge.stop() == 0
+    assert [e.data for e in seen if isinstance(e, Frame)] == [b"\x01\x02", b"hi"]
+    assert [e.reason or "connected" for e in seen if isinstance(e, Peer)] == ["connect_failed", "connected", "disconnected"]
+    assert caplog.records == []  # the client kept to the script: nothing said on standard error
+
+
 @pytest.mark.parametrize(
     "options, message",
     [
@@ -247,6 +282,9 @@ async def test_a_state_says_why_and_disconnect_holds_a_peer_until_connect():
         ({"notifications": [{"data": 5}]}, "World: notifications[0].data: expected bytes or a string, found int"),
         ({"write_failures": {"nth": [True]}}, "World: write_failures.nth[0]: expected an integer, found bool"),
         ({"id": 7}, "World: id: expected a string, found int"),
+        ({"connections": [{"writes": [{"notfy": []}]}]}, "World: connections[0].writes[0].notfy: unknown key"),
+        ({"connections": [{"drop": {"after_writes": "2"}}]}, "World: connections[0].drop.after_writes: expected an integer, found str"),
+        ({"connections": [{"notifications": [{"data": None}]}]}, "World: connections[0].notifications[0].data: expected bytes or a string, found NoneType"),
     ],
 )
 def test_world_refuses_an_unknown_key_or_a_wrong_type_where_it_is_given(options, message):
