@@ -109,11 +109,14 @@ class Gateway:
     """gattrelay-sim --mqtt on a world; its standard error collected."""
 
     def __init__(self, root, name, world, url, *extra, env=None):
-        path = os.path.join(root, name + ".json")
-        with open(path, "w") as f:
-            json.dump(world, f)
+        """With `world` None, no world file: `extra` says what to run on (--replay)."""
+        paths = []
+        if world is not None:
+            paths.append(os.path.join(root, name + ".json"))
+            with open(paths[0], "w") as f:
+                json.dump(world, f)
         self.stderr = tempfile.NamedTemporaryFile(dir=root, prefix=name + "-", suffix=".err", delete=False)
-        self.process = subprocess.Popen([SIM, "--mqtt", url, "--gateway", name, *extra, path],
+        self.process = subprocess.Popen([SIM, "--mqtt", url, "--gateway", name, *extra, *paths],
                                         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=self.stderr,
                                         env={**os.environ, **(env or {})})
 
@@ -873,6 +876,44 @@ class Conventions(Fixture):
                 answered = [m for m in c.seen if m.topic == tx + "/result" and
                             getattr(m.properties, "CorrelationData", None) == b"queued"]
                 self.assertEqual(len(answered), 1 if kept else 0)
+
+
+class Record(Fixture):
+    """--record on an MQTT session; the recording replayed (--replay) to the same messages."""
+
+    def session(self, broker, name, world, *extra):
+        """Four frames, one at a time: each fails once and goes on its retry; the peer drops after
+        the third and comes back for the fourth; then SIGTERM. The messages from the first frame on,
+        with the gateway's name as "GW"."""
+        c = Client(broker.port, f"gattrelay/{name}/#", client_id=f"client-{name}")
+        self.addCleanup(c.close)
+        g = self.gateway(name, world, broker.port, "--mqtt-results", "all", *extra)
+        peer = f"gattrelay/{name}/peers/{ECHO}"
+        wait_until(lambda: retained(broker.port, peer), "the peer")
+        first = len(c.seen) + c.messages.qsize()
+        for n in range(4):
+            if n == 3:
+                c.take(lambda m: m.topic == peer and m.payload, "the peer back")
+            c.publish(peer + "/tx", b"frame %d" % n)
+            c.take(lambda m: m.topic == peer + "/tx/result", f"frame {n}'s result")
+            c.take(lambda m: m.topic == peer + "/rx", f"frame {n}'s echo")
+        self.assertEqual(g.stop(signal.SIGTERM), (0, b""))
+        c.take(lambda m: m.topic == f"gattrelay/{name}/status" and m.payload == b'{"online":false}', "offline")
+        self.assertEqual(g.errors(), "")
+        return [(m.topic.replace(f"/{name}/", "/GW/"), m.payload) for m in c.seen[first:]]
+
+    def test_a_recorded_session_replays_to_the_same_messages(self):
+        broker = self.broker()
+        recording = os.path.join(self.root, "session.jsonl")
+        world = echo_world(writeFailures={"firstAttemptsOfEachFrame": 1}, delays={"write": 5},
+                           disconnectAfterWrites=6, readvertiseAfter=300)
+        recorded = self.session(broker, "recorder", world, "--record", recording)
+        with open(recording) as f:
+            events = [json.loads(line).get("event") for line in f]
+        self.assertEqual((events.count("write"), events.count("disconnect")), (8, 1))
+        replayed = self.session(broker, "replayer", None, "--replay", recording)
+        self.assertEqual(replayed, recorded)
+        self.assertIn(("gattrelay/GW/peers/" + ECHO + "/gone", b'{"reason":"disconnected"}'), recorded)
 
 
 if __name__ == "__main__":
