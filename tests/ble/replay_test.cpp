@@ -68,6 +68,10 @@ TEST(Replay, ConnectionScriptsAreCheckedLikeEveryKey) {
         {R"([{"writes": [{"notify": [{"after": 1, "data": "A"}]}]}])",
          "w.json: peripherals[0].connections[0].writes[0].notify[0].data: not base64 (standard alphabet, padded with "
          "\"=\")"},
+        {R"([{"writes": [{"after": 3, "notify": [{"after": -4, "data": "AQ=="}]}]}])",
+         "w.json: peripherals[0].connections[0].writes[0].notify[0].after: must be from -3 to 2147483647, not -4"},
+        {R"([{"notifications": [{"after": -1, "data": "AQ=="}]}])",
+         "w.json: peripherals[0].connections[0].notifications[0].after: must be from 0 to 2147483647, not -1"},
         {R"([{"drop": {"afterWrites": 1, "at": 3}}])", "w.json: peripherals[0].connections[0].drop.at: unknown key"},
         {R"([{"readvertiseAfter": 0}])",
          "w.json: peripherals[0].connections[0].readvertiseAfter: must be from 1 to 2147483647, not 0"},

@@ -184,6 +184,19 @@ TEST(RoundTrip, AScriptedWorldRecordsAsItself) {
     roundTrip(world, {{Ms{100}, peerA, "AA=="}, {Ms{300}, peerA, "AA=="}, {Ms{1500}, peerA, "AA=="}});
 }
 
+// A stack that delivers a notification before the answer to the write that caused it (BlueZ
+// does, at times): the replay keeps it before the answer, and after the request.
+TEST(RoundTrip, NotificationsBeforeTheirWritesAnswer) {
+    sim::PeripheralSpec p = Peer(peerA);
+    sim::ScriptedWrite echo{.after = Ms{9}, .notify = {{Ms{-9}, bytes("1")}, {Ms{-4}, bytes("2")}, {Ms{0}, bytes("3")}}};
+    p.connections = {{.writes = {echo, {.after = Ms{2}, .notify = {{Ms{-1}, bytes("4")}}}, echo}}};
+    const sim::WorldSpec world{.peripherals = {p}};
+    const std::vector<Send> client{{Ms{100}, peerA, "AA=="}, {Ms{300}, peerA, "AA=="}, {Ms{301}, peerA, "AA=="}};
+    roundTrip(world, client);
+    const std::string text = *sim::worldFromRecording(run(world, client, true).recording, "r").worldText;
+    EXPECT_THAT(text, ::testing::HasSubstr(R"({"after": 2, "notify": [{"after": -1, )"));
+}
+
 TEST(RoundTrip, GoingPastTheScriptIsSaidOnceAndAnsweredTheDocumentedWay) {
     sim::PeripheralSpec p = Peer(peerA);
     p.connections = {{.writes = {{.fails = true}}, .drop = sim::Drop{.afterWrites = 2}, .readvertiseAfter = Ms{10}}};

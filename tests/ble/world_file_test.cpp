@@ -264,7 +264,9 @@ TEST(WorldFile, InvalidWorldsNameTheKeyAndTheProblem) {
          "w.json: adapter[0].reason: unknown reason \"off\" (expected no_bus, no_bluetoothd, no_adapter, "
          "adapter_missing, access_denied or blocked)"},
         {R"({"adapter": [{"state": "powered_off", "why": "blocked"}]})", "w.json: adapter[0].why: unknown key"},
-        {withPeripheral(R"("rssi": -128)"), "w.json: peripherals[0].rssi: must be from -127 to 20, not -128"},
+        {withPeripheral(R"("rssi": -128)"), "w.json: peripherals[0].rssi: must be from -127 to 20, or 127 (no measure), not -128"},
+        {withPeripheral(R"("rssi": [{"dbm": 21}])"),
+         "w.json: peripherals[0].rssi[0].dbm: must be from -127 to 20, or 127 (no measure), not 21"},
         {withPeripheral(R"("rssi": [{"at": 5, "dbm": -50}])"),
          "w.json: peripherals[0].rssi[0].at: the first step must be at 0"},
         {withPeripheral(R"("rssi": [{"limit": 5}])"), "w.json: peripherals[0].rssi[0].limit: unknown key"},

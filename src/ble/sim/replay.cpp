@@ -138,6 +138,7 @@ struct Peer {
     std::optional<std::int64_t> cancelAt;
     std::optional<std::int64_t> endedAt;  // the last connection's end, until the next discovery
     std::deque<std::int64_t> pendingWrites;
+    std::vector<std::pair<std::int64_t, std::string>> beforeAnswer;  // notified while a write was pending
 };
 
 class Converter {
@@ -189,6 +190,7 @@ public:
                 p.connectAt = t;
                 p.cancelAt.reset();
                 p.pendingWrites.clear();
+                p.beforeAnswer.clear();
                 return;
             }
             Connection& c = current(p, line);
@@ -246,16 +248,24 @@ public:
             line.allow({"t", "event", "peer", "ok"});
             Connection& c = current(p, line);
             if (p.pendingWrites.empty()) bad(line.number(), "an answer to no write");
-            c.writes.push_back({!line.boolean("ok"), t - p.pendingWrites.front(), {}});
+            Write& w = c.writes.emplace_back(Write{!line.boolean("ok"), t - p.pendingWrites.front(), {}});
             p.pendingWrites.pop_front();
             p.lastAnswerAt = t;
+            // Kept before the answer, at least 1 ms, as in the recording, but not before the request.
+            for (auto& [at, data] : p.beforeAnswer)
+                w.notify.push_back({std::max(-w.after, std::min<std::int64_t>(at - t, -1)), std::move(data)});
+            p.beforeAnswer.clear();
         } else if (kind == "notify") {
             line.allow({"t", "event", "peer", "length", "data"});
             const std::string data = line.data();
             Connection& c = current(p, line);
-            // A notification belongs to the write answered last, if there was one on this
-            // connection: a device answering a command. Otherwise it keeps its own time.
-            if (!c.writes.empty())
+            // A notification belongs to the write under way, if there is one: the stack may
+            // deliver what the device notified while it answered before the answer. Else to the
+            // write answered last, if there was one on this connection: a device answering a
+            // command. Otherwise it keeps its own time.
+            if (!p.pendingWrites.empty())
+                p.beforeAnswer.emplace_back(t, data);
+            else if (!c.writes.empty())
                 c.writes.back().notify.push_back({t - p.lastAnswerAt, data});
             else
                 c.notifications.push_back({std::max<std::int64_t>(0, t - p.notifyFrom), data});
@@ -294,7 +304,10 @@ private:
             p.id = id;
             p.advertiseAt = t;
             if (line.get("name")) p.name = std::string(line.text("name"));
-            if (line.get("rssi")) p.rssi = line.integer("rssi", -127, 20);
+            if (line.get("rssi")) {
+                p.rssi = line.integer("rssi", -127, 127);
+                if (*p.rssi > 20 && *p.rssi != 127) bad(line.number(), "\"rssi\" must be from -127 to 20, or 127");
+            }
             if (line.get("address")) p.address = std::string(line.text("address"));
             return;
         }
@@ -322,6 +335,10 @@ private:
         p.open = false;
         p.endedAt = t;
         p.pendingWrites.clear();
+        // Notified while a write that was never answered was pending: timed on their own.
+        for (auto& [at, data] : p.beforeAnswer)
+            p.connections.back().notifications.push_back({std::max<std::int64_t>(0, at - p.notifyFrom), std::move(data)});
+        p.beforeAnswer.clear();
     }
 
     std::int64_t now_ = 0;

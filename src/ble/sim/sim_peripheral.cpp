@@ -208,12 +208,12 @@ void SimPeripheral::startNotifications() {
     if (notificationsStarted_) return;
     notificationsStarted_ = true;
     for (const Notification& n : script_ ? script_->notifications : spec_.notifications)
-        scheduleNotification(n);
+        scheduleNotification(n, n.after);
 }
 
-void SimPeripheral::scheduleNotification(const Notification& n) {
+void SimPeripheral::scheduleNotification(const Notification& n, Ms after) {
     // The description outlives every task of the world.
-    world_.schedule(n.after, [this, c = connection_, &n] {
+    world_.schedule(after, [this, c = connection_, &n] {
         if (c != connection_) return;
         codec::Bytes value = n.value;
         notifyOutbox(value);
@@ -238,6 +238,9 @@ void SimPeripheral::writeValue(const codec::Bytes& value, const ble::Characteris
         if (script_ && index < script_->writes.size()) {
             w.scripted = &script_->writes[index];
             delay = w.scripted->after;
+            // Those before the answer (negative "after") are timed from the request.
+            for (const Notification& n : w.scripted->notify)
+                if (n.after < Ms{0}) scheduleNotification(n, delay + n.after);
         } else {
             depart(saidExtraWrite_, "write " + std::to_string(index + 1) +
                                         " of a connection goes past the script; it and any later one succeed "
@@ -283,7 +286,8 @@ void SimPeripheral::finishWrite(std::uint32_t connection, std::uint32_t number) 
         return;
     }
     if (w.scripted)
-        for (const Notification& n : w.scripted->notify) scheduleNotification(n);
+        for (const Notification& n : w.scripted->notify)
+            if (n.after >= Ms{0}) scheduleNotification(n, n.after);
     if (script_ && script_->drop && script_->drop->afterWrites == completedWrites_) scheduleDrop(script_->drop->after);
     if (spec_.echo && !scripted() && !w.fails) {
         outgoing_.push_back(std::move(w.value));

@@ -83,7 +83,7 @@ private:
     void finishWrite(std::uint32_t connection, std::uint32_t number);
     void startNotifications();
     // `n` on the outbox, its `after` from now, if this connection lasts.
-    void scheduleNotification(const Notification& n);
+    void scheduleNotification(const Notification& n, Ms after);
     void deliverNext(std::uint32_t connection);
     void notifyOutbox(codec::Bytes& value);
     std::shared_ptr<SimService> findService(const ble::ServicePtr& service) const;

@@ -68,7 +68,7 @@ struct Notification {
 };
 
 // A write of a scripted connection: its answer `after` the request, and what the peripheral
-// notifies after that answer, each `after` it.
+// notifies after that answer, each `after` it (negative: before the answer, not before the request).
 struct ScriptedWrite {
     bool fails = false;
     Ms after{0};

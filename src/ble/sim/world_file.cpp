@@ -239,7 +239,13 @@ std::vector<WriteLimitStep> writeLimit(element e, const std::string& path) {
     return valueOrTimeline(e, path, "limit", &WriteLimitStep::limit, writeLimitValue);
 }
 
-int rssiValue(element e, const std::string& path) { return static_cast<int>(integer(e, path, -127, 20)); }
+// 127 is what a controller reports when it has no measure (BlueZ passes it on as it is).
+int rssiValue(element e, const std::string& path) {
+    const std::int64_t dbm = integer(e, path, std::numeric_limits<std::int64_t>::min(), maxMs);
+    if ((dbm < -127 || dbm > 20) && dbm != 127)
+        fail(path, "must be from -127 to 20, or 127 (no measure), not " + std::to_string(dbm));
+    return static_cast<int>(dbm);
+}
 
 std::vector<RssiStep> rssi(element e, const std::string& path) {
     return valueOrTimeline(e, path, "dbm", &RssiStep::dbm, rssiValue);
@@ -259,10 +265,12 @@ std::string address(element e, const std::string& path) {
 
 std::string name(element e, const std::string& path) { return std::string(string(e, path)); }
 
-Notification notification(element e, const std::string& path) {
+// `after` from `earliest` on (negative for a scripted write's notification before its answer).
+Notification notification(element e, const std::string& path, std::int64_t earliest = 0) {
     Fields fields(e, path, {"after", "data"});
     Notification n;
-    optionalField(fields, "after", n.after, milliseconds);
+    optionalField(fields, "after", n.after,
+                  [earliest](element v, const std::string& p) { return Ms{integer(v, p, earliest, maxMs)}; });
     auto dataPath = fields.pathOf("data");
     auto bytes = codec::decodeBase64(string(required(fields, "data"), dataPath));
     if (!bytes) fail(dataPath, "not base64 (standard alphabet, padded with \"=\")");
@@ -296,14 +304,20 @@ Delays delays(element e, const std::string& path) {
     return d;
 }
 
-std::vector<Notification> notifications(element e, const std::string& path) { return items(e, path, notification); }
+std::vector<Notification> notifications(element e, const std::string& path) {
+    return items(e, path, [](element n, const std::string& p) { return notification(n, p); });
+}
 
 ScriptedWrite scriptedWrite(element e, const std::string& path) {
     Fields fields(e, path, {"fails", "after", "notify"});
     ScriptedWrite w;
     optionalField(fields, "fails", w.fails, boolean);
     optionalField(fields, "after", w.after, milliseconds);
-    optionalField(fields, "notify", w.notify, notifications);
+    // A stack may deliver what the device notified while it answered before the answer itself:
+    // such a notification comes before the answer, but not before the request.
+    optionalField(fields, "notify", w.notify, [earliest = -w.after.count()](element v, const std::string& p) {
+        return items(v, p, [earliest](element n, const std::string& np) { return notification(n, np, earliest); });
+    });
     return w;
 }
 
