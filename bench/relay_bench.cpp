@@ -4,9 +4,10 @@
 //   announce  1,000 peers: time from the state line to the last "peer" line, and resident memory
 // Every peer echoes and completes every operation at once. Rate and latency are measured in
 // protocol 1 and in protocol 2 with a tag on every send, in alternating runs. Each figure is the
-// median of --runs runs of a fresh process.
+// median of --runs runs of a fresh process. With --record or --record-lengths-only, every
+// process records its session to a file of its own, removed when it ends: the cost of recording.
 //
-// usage: relay_bench [--sim PATH] [--runs N] [--only rate|latency|announce]
+// usage: relay_bench [--sim PATH] [--runs N] [--only rate|latency|announce] [--record | --record-lengths-only]
 
 #include <algorithm>
 #include <cerrno>
@@ -77,6 +78,9 @@ std::string sendLine(int peer, int bytes, int protocol) {
            "\"" + tag + "}\n";
 }
 
+// --record and --record-lengths-only: passed to every gattrelay-sim, each with a file of its own.
+bool recording = false, lengthsOnly = false;
+
 // gattrelay-sim on a world, with pipes on its standard input and output.
 class Sim {
 public:
@@ -90,6 +94,12 @@ public:
         // Protocol 1 is the program started with no options.
         std::vector<std::string> args{sim};
         if (protocol == 2) args.insert(args.end(), {"--protocol", "2"});
+        if (recording) {
+            static int made = 0;
+            recording_ = "/tmp/relay_bench_record_" + std::to_string(::getpid()) + "_" + std::to_string(++made);
+            args.insert(args.end(), {"--record", recording_});
+            if (lengthsOnly) args.push_back("--record-lengths-only");
+        }
         args.push_back(world);
         std::vector<char*> argv;
         for (std::string& a : args) argv.push_back(a.data());
@@ -107,6 +117,7 @@ public:
         ::close(output_);
         int status = 0;
         ::waitpid(pid_, &status, 0);
+        if (!recording_.empty()) std::remove(recording_.c_str());
     }
 
     int pid() const { return pid_; }
@@ -163,6 +174,7 @@ public:
 
 private:
     pid_t pid_ = -1;
+    std::string recording_;
     int input_ = -1;
     int output_ = -1;
     std::string pending_;
@@ -322,14 +334,18 @@ int main(int argc, char** argv) {
         if (arg == "--sim" && i + 1 < argc) simPath = argv[++i];
         else if (arg == "--runs" && i + 1 < argc) runs = std::max(1, std::atoi(argv[++i]));
         else if (arg == "--only" && i + 1 < argc) only = argv[++i];
+        else if (arg == "--record") recording = true;
+        else if (arg == "--record-lengths-only") recording = lengthsOnly = true;
         else {
-            std::fprintf(stderr, "usage: relay_bench [--sim PATH] [--runs N] [--only rate|latency|announce]\n");
+            std::fprintf(stderr, "usage: relay_bench [--sim PATH] [--runs N] [--only rate|latency|announce] "
+                                 "[--record | --record-lengths-only]\n");
             return 2;
         }
     }
     std::signal(SIGPIPE, SIG_IGN);
     try {
-        std::printf("gattrelay-sim: %s; median of %d runs\n", simPath.c_str(), runs);
+        std::printf("gattrelay-sim: %s; median of %d runs%s\n", simPath.c_str(), runs,
+                    lengthsOnly ? "; recording lengths only" : recording ? "; recording" : "");
         if (only.empty() || only == "rate") {
             for (int peers : {1, 100}) {
                 for (int bytes : {20, 512}) {
