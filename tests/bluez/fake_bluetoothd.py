@@ -433,6 +433,7 @@ class Peer:
 
     def close_stream(self):
         if self.stream is not None:
+            GLib.source_remove(self.stream_watch)
             self.stream.close()
             self.stream = None
         for o in self.gatt:
@@ -646,6 +647,9 @@ class Outbox(Obj):
             raise err("NotConnected", "Not Connected")
         ours, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
         self.peer.stream = ours
+        # As bluetoothd: a stream its client closed (or left behind, gone from the bus) is released.
+        self.peer.stream_watch = GLib.io_add_watch(ours.fileno(), GLib.IO_HUP | GLib.IO_ERR,
+                                                   lambda *_: self.peer.close_stream())
         self.ifaces[GCHR]["NotifyAcquired"] = dbus.Boolean(True)
         fd = dbus.types.UnixFd(theirs.fileno())
         theirs.close()
