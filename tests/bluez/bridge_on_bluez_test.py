@@ -773,11 +773,22 @@ class HardDays(BluezCase):
             self.echo(address, data)
 
     def test_bluetoothd_killed_or_stopped_and_started_again(self):
-        for name, end, powered_at_start in (("SIGKILL", lambda p: p.kill(), True),
-                                            ("SIGTERM", lambda p: p.terminate(), False)):
+        # As in the real-stack VM with four adapters: stopped, bluetoothd powers them off one
+        # after another, then removes their devices and them, over 2.4 s; started, it takes 3.8 s
+        # to add the first adapter and 7.7 s to power them. Here with three, and steps of 0.6 s
+        # and 1.5 s.
+        three = [{"name": f"hci{n}", "address": f"00:11:22:33:44:0{n}"} for n in range(3)]
+        slowly = ({"adapters": three, "stop_step_ms": 600},
+                  {"adapters": three, "adapters_late_ms": 3000, "adapters_step_ms": 1500})
+        quickly = ({}, {"adapters_late_ms": 300})
+        for name, end, powered_at_start, (config, restart) in (("SIGKILL", lambda p: p.kill(), True, quickly),
+                                                               ("SIGTERM", lambda p: p.terminate(), False, quickly),
+                                                               ("SIGTERM, slowly", lambda p: p.terminate(), False,
+                                                                slowly)):
             with self.subTest(name):
+                self.fake_config = config
                 self.start_over(self.peers)
-                self.start_v2()
+                self.start_v2("--adapter", "hci0")
                 self.bridge.expect(event="state", value="ready")
                 for address in self.addresses:
                     self.announced(address)
@@ -798,7 +809,7 @@ class HardDays(BluezCase):
                 self.fake.close()
                 # bluetoothd as it starts: its name first, its adapters a little later, powered
                 # later still.
-                self.fake_config = {"adapters_late_ms": 300, "adapters_powered_at_start": powered_at_start}
+                self.fake_config = dict(restart, adapters_powered_at_start=powered_at_start)
                 self.fake = self.start_bluetoothd()
                 self.bridge.expect(in_order=False, event="state", value="ready")
                 for address in self.addresses:

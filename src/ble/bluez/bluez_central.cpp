@@ -167,6 +167,7 @@ void BluezCentral::onNameOwnerChanged(sd_bus_message* m) {
         // A bluetoothd that starts now registers its adapters, then powers them, after taking
         // its name: until then it is still the one that is not there.
         bluezStarting_ = queue_.postAfter(bounds::bluezStart, [this] { update(); });
+        bluezStartingLongest_ = queue_.postAfter(bounds::bluezStartLongest, [] {});
     }
     update();
 }
@@ -215,7 +216,9 @@ void BluezCentral::forgetBluez() {
     adapterPath_.clear();
     adapterPowered_ = false;
     bluezStarting_.cancel();
+    bluezStartingLongest_.cancel();
     powerOffHeld_.cancel();
+    powerOffHeldLongest_.cancel();
     if (agent_) agent_->bluezGone();
 }
 
@@ -246,12 +249,14 @@ void BluezCentral::onObjectManagerSignal(sd_bus_message* m) {
     if (!fromBluez(m)) return;
     const std::string_view member = sd_bus_message_get_member(m);
     if (member == "InterfacesAdded") {
+        holdOn(bluezStarting_, bluezStartingLongest_, bounds::bluezStart);
         const std::string path = tree_.readAdded(m);
         if (tree_.find(path, names::device))
             reportIfAdvertising(path);
         else if (auto p = peripheralAbove(path))
             p->checkGatt();
     } else if (member == "InterfacesRemoved") {
+        holdOn(powerOffHeld_, powerOffHeldLongest_, bounds::powerOffHeld);
         std::vector<std::string> interfaces;
         const std::string path = tree_.readRemoved(m, interfaces);
         if (has(interfaces, names::device))
@@ -338,18 +343,25 @@ void BluezCentral::update() {
                        ") chosen";
             });
     }
+    const std::size_t poweredNow = poweredAdapters();
+    const bool anotherWentOff = poweredNow < poweredSeen_;
+    poweredSeen_ = poweredNow;
     const bool powered = adapterReady();
     if (adapterPowered_ && !powered) {
         // bluetoothd drops its discovery clients with the power, and no link survives it.
         discoveryActive_ = false;
         endAll("the adapter was powered off", false);
-        // A bluetoothd told to stop powers its adapters off first, then leaves: its leaving,
-        // not the power, is what the state says then.
+        // A bluetoothd told to stop powers its adapters off first, then removes them and leaves:
+        // its leaving, not the power or the adapter's absence, is what the state says then.
         powerOffHeld_ = queue_.postAfter(bounds::powerOffHeld, [this] { update(); });
+        powerOffHeldLongest_ = queue_.postAfter(bounds::powerOffHeldLongest, [] {});
     } else if (powered && powerOffHeld_.pending()) {
         // Back before the loss was told: told now, so that no power cycle goes unreported.
         powerOffHeld_.cancel();
+        powerOffHeldLongest_.cancel();
         post({ble::ManagerState::poweredOff, {}});
+    } else if (anotherWentOff) {
+        holdOn(powerOffHeld_, powerOffHeldLongest_, bounds::powerOffHeld);
     }
     adapterPowered_ = powered;
     if (powered && scanning_ && !discoveryActive_) startDiscovery();
@@ -366,6 +378,16 @@ void BluezCentral::post(const Reported& state) {
         state_ = s;
         delegate_.centralDidUpdateState();
     });
+}
+
+std::size_t BluezCentral::poweredAdapters() const {
+    const auto adapters = tree_.children("/org/bluez", names::adapter);
+    return static_cast<std::size_t>(
+        std::count_if(adapters.begin(), adapters.end(), [](const auto& a) { return flag(a.second, "Powered"); }));
+}
+
+void BluezCentral::holdOn(loop::Timer& hold, const loop::Timer& longest, std::chrono::milliseconds wait) {
+    if (hold.pending() && longest.pending()) hold = queue_.postAfter(wait, [this] { update(); });
 }
 
 std::string BluezCentral::chooseAdapterPath() const {
@@ -410,14 +432,15 @@ std::optional<BluezCentral::Reported> BluezCentral::currentState() {
     if (owner_.empty()) return Reported{unsupported, reasons::noBluetoothd};
     if (!treeLoaded_) return std::nullopt;
     if (accessDenied_) return Reported{unauthorized, reasons::accessDenied};
+    if (adapterPowered_) return Reported{poweredOn, {}};
+    if (!adapterPath_.empty() && blocked()) return Reported{poweredOff, reasons::blocked};
+    // Soon after a power loss: perhaps bluetoothd stopping, told once it is clear.
+    if (powerOffHeld_.pending()) return std::nullopt;
     // Without its objects, bluetoothd's adapters are unknown: no reason is given.
     if (adapterPath_.empty())
         return Reported{unsupported, !objectsRead_          ? std::string_view()
                                      : options_.adapter.empty() ? reasons::noAdapter
                                                                 : reasons::adapterMissing};
-    if (adapterPowered_) return Reported{poweredOn, {}};
-    if (blocked()) return Reported{poweredOff, reasons::blocked};
-    if (powerOffHeld_.pending()) return std::nullopt;
     return Reported{poweredOff, {}};
 }
 

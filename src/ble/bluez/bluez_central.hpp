@@ -110,6 +110,9 @@ private:
     // Brings adapter choice, power, discovery and the reported state up to date.
     void update();
     std::string chooseAdapterPath() const;
+    std::size_t poweredAdapters() const;
+    // While `hold` and `longest` are both pending, `hold` starts again for `wait`.
+    void holdOn(loop::Timer& hold, const loop::Timer& longest, std::chrono::milliseconds wait);
     void leaveAdapter(const char* why);
     std::optional<Reported> currentState();
     // Tells the bridge the state, unless it is the one told last.
@@ -155,15 +158,23 @@ private:
     bool bluezLost_ = false;
     bool accessDenied_ = false;
     std::uint64_t ownerEpoch_ = 0;
-    // Pending while a bluetoothd that started under our eyes may still be bringing its adapters up.
+    // Pending while a bluetoothd that started under our eyes may still be bringing its adapters
+    // up: it adds them and their devices one after another, then powers them. Each object it
+    // adds meanwhile starts the wait again, within the longest.
     loop::Timer bluezStarting_;
+    loop::Timer bluezStartingLongest_;
     ObjectTree tree_;
 
     std::string adapterPath_;
     bool adapterPowered_ = false;
-    // Pending for a moment after the adapter lost its power: the time bluetoothd takes to leave
-    // after powering down at its stop.
+    // Pending for a moment after the adapter lost its power: bluetoothd told to stop powers its
+    // adapters off one after another, then removes their devices and them, then leaves. Each
+    // further adapter going off, and each object removed, meanwhile starts the moment again,
+    // within the longest hold.
     loop::Timer powerOffHeld_;
+    loop::Timer powerOffHeldLongest_;
+    // bluetoothd's powered adapters at the last update.
+    std::size_t poweredSeen_ = 0;
     // Pending while the kernel's rfkill state is what tells a block.
     loop::Timer rfkillCheck_;
 
