@@ -927,9 +927,17 @@ class Pairing(BluezCase):
     """--pairing: the bridge as bluetoothd's agent, each request put to the client as a "pairing"
     event and answered with a "pair" command. Protocol 2."""
 
+    start_fake = False
+
     def start_agent(self, peers):
-        self.start_over(peers)
-        self.restart_with_options("--protocol", "2", "-v", "--pairing", "keyboard-display")
+        """A fresh bus and stand-in with `peers`, and the bridge on them with --pairing: no bridge
+        before it, whose notification streams the stand-in would still hold."""
+        self.peers = peers
+        self.tearDown()
+        self.folder = tempfile.mkdtemp(prefix="gattrelay-bluez-")
+        self.bus = PrivateBus(self.folder)
+        self.fake = self.start_bluetoothd()
+        self.bridge = Bridge(self.bus.address, ("--protocol", "2", "-v", "--pairing", "keyboard-display"))
         self.bridge.expect(event="hello", protocol=2)
         for peer in peers:
             if peer.get("adapter", "hci0") == "hci0":
@@ -958,7 +966,8 @@ class Pairing(BluezCase):
                           {"address": confirm, "pairing": {"method": "confirm", "passkey": 7}},
                           {"address": display, "pairing": {"method": "display", "passkey": 654321}},
                           {"address": authorize, "pairing": {"method": "authorize"}},
-                          {"address": plain}])
+                          {"address": plain},
+                          {"address": "C0:FF:EE:00:00:06", "pairing": {"method": "passkey", "passkey": 1}}])
         for address, request, answer in (
                 (passkey, {"method": "passkey"}, {"passkey": 123456}),
                 (confirm, {"method": "confirm", "passkey": 7}, {"confirm": True}),
@@ -977,6 +986,16 @@ class Pairing(BluezCase):
                                    data=base64.b64encode(request["method"].encode()).decode())
                 # Paired: no more asking.
                 self.echo(address, b"again")
+        # A client that took its time (the write waited past 10 s) paired all the same: the
+        # link's later end is a plain one.
+        slow = "C0:FF:EE:00:00:06"
+        self.send(slow, "slow")
+        self.bridge.expect(in_order=False, event="pairing", id=peer_id(slow), method="passkey")
+        time.sleep(11)  # past the write's 10 s stall bound, on purpose
+        self.bridge.command(command="pair", id=peer_id(slow), passkey=1)
+        self.bridge.expect(in_order=False, event="write", tag="slow", accepted=True)
+        self.fake.control.Drop(slow)
+        self.bridge.expect(in_order=False, event="peer", id=peer_id(slow), connected=False, reason="disconnected")
         err = self.bridge.stop(quiet=False)
         self.assertFalse(self.fake.control.Agents(), "the agent was not unregistered")
         self.assertIn("the pairing agent (KeyboardDisplay) is registered as the default one", err)

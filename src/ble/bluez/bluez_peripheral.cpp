@@ -426,6 +426,9 @@ void BluezPeripheral::writeValue(const codec::Bytes& value, const ble::Character
         [self = shared_from_this(), number = connectionNumber_, characteristic](const Reply& reply) {
             if (self->connectionNumber_ != number) return;
             self->connection_.writeWait.cancel();
+            // A write that went through ends the wait for security; a failure may come just
+            // before the link's end, which is still taken as the pairing's.
+            if (!reply.error) self->connection_.writeStalled = false;
             std::optional<ble::Error> error = errorOf(reply);
             // bluetoothd's answer when the device refused for lack of encryption or authentication
             // ("Not paired") and raising the link's security did not help.
