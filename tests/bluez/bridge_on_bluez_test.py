@@ -223,6 +223,16 @@ class BluezCase(unittest.TestCase):
         self.earlier_calls = len(self.fake.calls())
         self.bridge = Bridge(self.bus.address, args)
 
+    def start_fresh(self, peers, *args):
+        """A fresh bus and stand-in with `peers`, and the bridge on them with `args`: no bridge
+        before it, whose notification streams the stand-in would still hold."""
+        self.peers = peers
+        self.tearDown()
+        self.folder = tempfile.mkdtemp(prefix="gattrelay-bluez-")
+        self.bus = PrivateBus(self.folder)
+        self.fake = self.start_bluetoothd()
+        self.bridge = Bridge(self.bus.address, args)
+
     def expect_start(self):
         self.assertEqual(self.bridge.expect(), {"event": "hello", "protocol": 1})
         self.bridge.expect(event="state", value="ready")
@@ -877,8 +887,9 @@ class HardDays(BluezCase):
 
     def test_a_device_that_wants_a_pairing_nobody_answers(self):
         stalls, works = "C0:FF:EE:00:00:01", "C0:FF:EE:00:00:02"
-        self.start_over([{"address": stalls, "pairing_stall_ms": 12000, "advertise_ms": 100}, {"address": works}])
-        self.start_v2()
+        self.start_fresh([{"address": stalls, "pairing_stall_ms": 12000, "advertise_ms": 100}, {"address": works}],
+                         "--protocol", "2", "-v")
+        self.bridge.expect(event="hello", protocol=2)
         for address in (stalls, works):
             self.announced(address)
         self.bridge.command(command="send", id=peer_id(stalls), tag="stalled", data=base64.b64encode(b"x").decode())
@@ -905,8 +916,9 @@ class HardDays(BluezCase):
     def test_a_write_refused_for_want_of_a_pairing_says_so(self):
         # No agent anywhere, and bluetoothd answers at once: "Not paired".
         wants, works = "C0:FF:EE:00:00:01", "C0:FF:EE:00:00:02"
-        self.start_over([{"address": wants, "pairing": {"method": "passkey"}}, {"address": works}])
-        self.start_v2()
+        self.start_fresh([{"address": wants, "pairing": {"method": "passkey"}}, {"address": works}],
+                         "--protocol", "2", "-v")
+        self.bridge.expect(event="hello", protocol=2)
         for address in (wants, works):
             self.announced(address)
         self.bridge.command(command="send", id=peer_id(wants), tag="refused", data=base64.b64encode(b"x").decode())
@@ -930,14 +942,7 @@ class Pairing(BluezCase):
     start_fake = False
 
     def start_agent(self, peers):
-        """A fresh bus and stand-in with `peers`, and the bridge on them with --pairing: no bridge
-        before it, whose notification streams the stand-in would still hold."""
-        self.peers = peers
-        self.tearDown()
-        self.folder = tempfile.mkdtemp(prefix="gattrelay-bluez-")
-        self.bus = PrivateBus(self.folder)
-        self.fake = self.start_bluetoothd()
-        self.bridge = Bridge(self.bus.address, ("--protocol", "2", "-v", "--pairing", "keyboard-display"))
+        self.start_fresh(peers, "--protocol", "2", "-v", "--pairing", "keyboard-display")
         self.bridge.expect(event="hello", protocol=2)
         for peer in peers:
             if peer.get("adapter", "hci0") == "hci0":
