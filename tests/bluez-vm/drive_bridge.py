@@ -6,9 +6,11 @@ usage: drive_bridge.py GATTRELAY
 In the environment: VM_RUNS, the runs to make (all when empty); EXCHANGE_MTU, the MTU
 bluetoothd negotiates; INBOX, the inbox's UUID; PEERS, how many peripherals advertise the
 service; BLUETOOTHD, its command line, and BLUETOOTHD_LOG, its log, to start it again;
-BLUEZ_READY, bluez_ready.py; OTHER_SERVICE, hci3's service.
+BLUEZ_READY, bluez_ready.py; OTHER_SERVICE, hci3's service; ENCRYPTING, set when the
+peripherals ask for encrypted links: then only the encryption runs are made, and only then.
 """
 import base64
+import glob
 import json
 import os
 import queue
@@ -272,12 +274,12 @@ def states_since(bridge, mark):
     return [(e["value"], e.get("reason")) for _, e in bridge.seen[mark:] if e["event"] == "state"]
 
 
-def send_tagged(bridge, peers, count):
-    """`count` frames to each peer, each with its own tag; the tags."""
+def send_tagged(bridge, peers, count, case):
+    """`count` frames to each peer, each with its own tag (named for the case); the tags."""
     tags = []
     for n in range(count):
         for peer in sorted(peers):
-            tags.append(f"{peer[-4:]}/{n}")
+            tags.append(f"{case}/{peer[-4:]}/{n}")
             line = json.dumps({"command": "send", "id": peer, "tag": tags[-1],
                                "data": base64.b64encode(b"frame %d" % n).decode()}) + "\n"
             bridge.process.stdin.write(line.encode())
@@ -305,8 +307,8 @@ def back_again(bridge, peers, since, name):
     bridge.expect(event="state", value="ready")
     while not peers <= bridge.connected():
         bridge.expect(event="peer", connected=True)
-    figure(f"{name}_to_both_echoing_ms", round((time.monotonic() - since) * 1000))
     echo_all(bridge, peers, b"back after " + name.encode())
+    figure(f"{name}_to_both_echoing_ms", round((time.monotonic() - since) * 1000))
 
 
 def bluetoothd_pid():
@@ -315,9 +317,6 @@ def bluetoothd_pid():
                                  "GetConnectionUnixProcessID", "s", ["org.bluez"]))
 
 
-# bluetoothd stopped with SIGTERM is not a case here yet: in this VM it powers hci0 off, then
-# removes its adapters, then leaves, over about 2.4 s, and the bridge reports powered_off and
-# adapter_missing before no_bluetoothd (the stand-in test covers a quick stop).
 def bluetoothd_restart(sig, name):
     """bluetoothd ended by `sig` while frames flow, started again 3 s later: unsupported with
     no_bluetoothd for the whole outage, every send answered, then ready and both peers back."""
@@ -325,7 +324,7 @@ def bluetoothd_restart(sig, name):
         peers = bridge.connected()
         check(len(peers) == PEERS, f"{len(peers)} peers connected to begin with")
         mark = len(bridge.seen)
-        tags = send_tagged(bridge, peers, 5)
+        tags = send_tagged(bridge, peers, 5, name)
         os.kill(bluetoothd_pid(), sig)
         await_condition(30, lambda: not dbus.SystemBus().name_has_owner("org.bluez"), "bluetoothd leaving")
         ended = time.monotonic()
@@ -343,18 +342,97 @@ def bluetoothd_restart(sig, name):
                                  os.environ["OTHER_SERVICE"]], capture_output=True, text=True, timeout=WAIT)
         if relink.returncode:
             print(f"relinking hci2 to hci3: {relink.stderr[-300:]}", flush=True)
-        try:
-            back_again(bridge, peers, started, f"bluetoothd_{name}_restart")
-        except AssertionError as e:
-            # Seen in one run of three: a peer announced again after the restart, its write
-            # accepted, its echo never came (the test peripheral registers again with the new
-            # bluetoothd meanwhile). Not understood yet: said, not asserted, so the rest still counts.
-            print(f"known: bluetoothd_{name}: {e}"[:2000], flush=True)
-            return
+        back_again(bridge, peers, started, f"bluetoothd_{name}_restart")
         states = states_since(bridge, mark)
         check(states == [("unsupported", "no_bluetoothd"), ("ready", None)], f"states over the outage: {states}")
     run.__name__ = f"bluetoothd_{name}"
     return run
+
+
+def end_stale_links():
+    """btvirt does not tell a controller's peers that it went down (a real peer's link would time
+    out): the peripherals' ends of links that hci0 no longer holds are ended here, or they would
+    break the order of links the VM needs (see run-in-vm.sh)."""
+    objects = bluez_objects()
+    central = str(objects[dbus.ObjectPath("/org/bluez/hci0")]["org.bluez.Adapter1"]["Address"])
+    for adapter in ("hci1", "hci2"):
+        device = f"/org/bluez/{adapter}/dev_" + central.replace(":", "_")
+        peer = str(objects[dbus.ObjectPath("/org/bluez/" + adapter)]["org.bluez.Adapter1"]["Address"])
+        held = objects.get(dbus.ObjectPath("/org/bluez/hci0/dev_" + peer.replace(":", "_")), {})
+        if (objects.get(dbus.ObjectPath(device), {}).get("org.bluez.Device1", {}).get("Connected")
+                and not held.get("org.bluez.Device1", {}).get("Connected")):
+            print(f"ending {adapter}'s stale link to hci0", flush=True)
+            dbus.SystemBus().get_object("org.bluez", device).Disconnect(dbus_interface="org.bluez.Device1",
+                                                                      timeout=WAIT)
+
+
+def rfkill_block(bridge):
+    """hci0 blocked by rfkill (its kernel switch, written in sysfs) and unblocked 3 s later:
+    powered_off with reason blocked while blocked, both peers lost; then ready (bluetoothd powers
+    hci0 again by itself), both peers back and echoing."""
+    peers = bridge.connected()
+    check(len(peers) == PEERS, f"{len(peers)} peers connected to begin with")
+    switches = glob.glob("/sys/class/bluetooth/hci0/rfkill*/soft")
+    check(switches, "hci0 has no rfkill switch in sysfs")
+    mark = len(bridge.seen)
+    with open(switches[0], "w") as f:
+        f.write("1")
+    try:
+        bridge.expect(event="state", value="powered_off", reason="blocked")
+        while peers & bridge.connected():
+            bridge.expect(event="peer", connected=False)
+        end_stale_links()
+        bridge.quiet_for(3)  # the block itself
+    finally:
+        started = time.monotonic()
+        with open(switches[0], "w") as f:
+            f.write("0")
+    back_again(bridge, peers, started, "rfkill_unblock")
+    states = states_since(bridge, mark)
+    check(states == [("powered_off", "blocked"), ("ready", None)], f"states over the block: {states}")
+
+
+def pairings():
+    """Long-term keys bluetoothd has received for hci0's links so far: one per pairing."""
+    with open(os.environ["BLUETOOTHD_LOG"], errors="replace") as log:
+        return sum("new LTK for" in line and "hci0" in line for line in log)
+
+
+def hci0_devices():
+    return {str(p): ifs["org.bluez.Device1"] for p, ifs in bluez_objects().items()
+            if str(p).startswith("/org/bluez/hci0/") and "org.bluez.Device1" in ifs}
+
+
+def announced_and_echoing(bridge):
+    announced = set()
+    while len(announced) < PEERS:
+        announced.add(bridge.expect(event="peer", connected=True)[1]["id"])
+    echo_all(bridge, announced, b"through an encrypted link")
+    return announced
+
+
+def encrypted_links(bridge):
+    """Peripherals that need an encrypted link, one to write its inbox (encrypt-write), the other
+    to subscribe to its outbox (encrypt-notify); no agent anywhere: bluetoothd pairs (Just Works)
+    when the peripheral first refuses, the frames echo, and both devices are left bonded."""
+    before = pairings()
+    peers = announced_and_echoing(bridge)
+    figure("start_to_both_echoing_encrypted_ms", round((time.monotonic() - bridge.started) * 1000))
+    devices = hci0_devices()
+    linked = {path: d for path, d in devices.items() if d.get("Connected")}
+    check(len(linked) == len(peers), f"{len(linked)} links in bluetoothd for {len(peers)} peers")
+    for path, d in linked.items():
+        check(d.get("Paired") and d.get("Bonded", True), f"{path} not bonded: Paired {d.get('Paired')}, "
+              f"Bonded {d.get('Bonded')}")
+    figure("pairings_on_first_encrypted_run", pairings() - before)
+    check(pairings() - before >= len(peers), f"{pairings() - before} long-term keys for {len(peers)} peers")
+
+
+def bonded_links(bridge):
+    """The next bridge finds the bonds: no pairing again, frames echo."""
+    before = pairings()
+    announced_and_echoing(bridge)
+    check(pairings() == before, f"paired again: {pairings() - before} new long-term keys")
 
 
 def terminated(bridge):
@@ -383,16 +461,25 @@ def main():
     # The hard days, in protocol 2: reasons with the states, an answer to every send.
     hard_days = ["--protocol", "2", *keep_hci0]
     runs = {"good_days": ([], [first_run]), "power": (keep_hci0, [known_peers, power_cycle, terminated]),
-            "hard_days": (hard_days, [known_peers, bluetoothd_restart(signal.SIGKILL, "sigkill"), terminated])}
+            "hard_days": (hard_days, [known_peers, bluetoothd_restart(signal.SIGKILL, "sigkill"), rfkill_block,
+                                         bluetoothd_restart(signal.SIGTERM, "sigterm"), terminated]),
+            # Made only with ENCRYPTING set, when the peripherals ask for encrypted links, and only
+            # when VM_RUNS names them (run-in-vm.sh): they fail on bluetoothd 5.66 without an agent.
+            "encryption": (hard_days, [encrypted_links, terminated]),
+            "encryption_bonded": (hard_days, [bonded_links, terminated])}
     # VM_RUNS (names from the above, comma-separated) runs only those: for work on one case.
     only = [name for name in os.environ.get("VM_RUNS", "").split(",") if name]
     unknown = set(only) - runs.keys()
     check(not unknown, f"VM_RUNS names no run {sorted(unknown)}")
     failed = []
     for name, (options, checks) in runs.items():
-        if only and name not in only:
+        if (only and name not in only) or name.startswith("encryption") != bool(os.environ.get("ENCRYPTING")):
             print(f"skipped: {name}", flush=True)
             continue
+        try:
+            end_stale_links()  # what an earlier run may have left
+        except (AssertionError, KeyError, dbus.exceptions.DBusException) as e:
+            print(f"ending stale links: {e!r}", flush=True)
         bridge = Bridge(options)
         try:
             first = bridge.expect()

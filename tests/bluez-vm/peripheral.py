@@ -2,15 +2,18 @@
 """A real GATT peripheral for the VM test, on bluetoothd's GattManager1 and
 LEAdvertisingManager1: one service with an inbox (write with response) and an outbox (notify).
 
-usage: peripheral.py ADAPTER_PATH SERVICE_UUID INBOX_UUID OUTBOX_UUID [AFTER_ADAPTER_PATH]
-Every value written to the inbox comes back unchanged as a notification on the outbox, except
+usage: peripheral.py [--inbox-flags FLAGS] [--outbox-flags FLAGS]
+                     ADAPTER_PATH SERVICE_UUID INBOX_UUID OUTBOX_UUID [AFTER_ADAPTER_PATH]
+FLAGS are GattCharacteristic1 flags, comma-separated, in place of "write" and "notify" (for
+instance encrypt-write, or notify,encrypt-notify: the link must be encrypted to write, or to
+subscribe). Every value written to the inbox comes back unchanged as a notification on the outbox, except
 b"bye", which makes this side drop the link (the central sees its peer go).
 With AFTER_ADAPTER_PATH, it advertises only while that adapter holds a link, and its own adapter
 holds one too: the central then always links to this peripheral after the other one (btvirt gives
 data the sender's connection handle, so each link's number must be the same at both ends; see
 run-in-vm.sh). When bluetoothd restarts, it registers again with the new one.
 """
-import sys
+import argparse
 
 import dbus
 import dbus.mainloop.glib
@@ -20,7 +23,14 @@ from gi.repository import GLib
 BLUEZ, PROPS = "org.bluez", "org.freedesktop.DBus.Properties"
 SVC_IF, CHR_IF, ADV_IF = "org.bluez.GattService1", "org.bluez.GattCharacteristic1", "org.bluez.LEAdvertisement1"
 
-adapter_path, svc_uuid, inbox_uuid, outbox_uuid = sys.argv[1:5]
+parser = argparse.ArgumentParser()
+parser.add_argument("--inbox-flags", default="write")
+parser.add_argument("--outbox-flags", default="notify")
+for positional in ("adapter_path", "svc_uuid", "inbox_uuid", "outbox_uuid"):
+    parser.add_argument(positional)
+parser.add_argument("follows", nargs="?")
+args = parser.parse_args()
+adapter_path, svc_uuid, inbox_uuid, outbox_uuid = args.adapter_path, args.svc_uuid, args.inbox_uuid, args.outbox_uuid
 dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
 bus = dbus.SystemBus()
 
@@ -125,39 +135,49 @@ class Advertisement(Exported):
 
 
 service = Service("/test/service0")
-inbox = Char("/test/service0/inbox", inbox_uuid, ["write"], service)
-outbox = Char("/test/service0/outbox", outbox_uuid, ["notify"], service)
+inbox = Char("/test/service0/inbox", inbox_uuid, args.inbox_flags.split(","), service)
+outbox = Char("/test/service0/outbox", outbox_uuid, args.outbox_flags.split(","), service)
 app = App("/test", [service])
 advertisement = Advertisement("/test/advertisement0")
 loop = GLib.MainLoop()
-follows = sys.argv[5] if len(sys.argv) > 5 else None
+follows = args.follows
 registered = [False]  # the advertisement, with the running bluetoothd
 
 
 def manager(name):
-    # Bound to bluetoothd as it runs now: after a restart, a new proxy.
-    return dbus.Interface(bus.get_object(BLUEZ, adapter_path), name)
+    # Bound to bluetoothd as it runs now: after a restart, a new proxy. Not introspected: a
+    # bluetoothd that has just started may not show the adapter yet, and a call queued behind
+    # a failed introspection is dropped without a word (it cannot type the empty options).
+    return dbus.Interface(bus.get_object(BLUEZ, adapter_path, introspect=False), name)
 
 
-def register(attempt=1):
-    """The application, and the advertisement unless it follows another adapter's link; asked
-    again for a while when bluetoothd is not ready for it (it has just started)."""
-    def failed(what):
-        def retry(e):
-            log(what, "failed:", e)
-            if attempt >= 30:
-                return loop.quit()
-            GLib.timeout_add(1000, lambda: register(attempt + 1) and False)
-        return retry
+NO_OPTIONS = dbus.Dictionary({}, signature="sv")
 
-    def registered_application():
-        log("gatt application registered")
-        if not follows:
-            manager("org.bluez.LEAdvertisingManager1").RegisterAdvertisement(
-                advertisement.path, {}, reply_handler=lambda: log("advertising"),
-                error_handler=failed("RegisterAdvertisement"))
-    manager("org.bluez.GattManager1").RegisterApplication(
-        app.path, {}, reply_handler=registered_application, error_handler=failed("RegisterApplication"))
+
+def register():
+    """The application, then the advertisement unless it follows another adapter's link; each
+    asked again for a while when bluetoothd is not ready for it (it has just started: the
+    advertising manager comes a little after the GATT manager)."""
+    def step(interface, method, path, what, then=lambda: None):
+        def call(attempt=1):
+            def failed(e):
+                # Made by an earlier attempt whose answer came too late on this slow VM.
+                if e.get_dbus_name() == "org.bluez.Error.AlreadyExists":
+                    return done()
+                log(method, "failed:", e)
+                if attempt >= 30:
+                    return loop.quit()
+                GLib.timeout_add(1000, lambda: call(attempt + 1) and False)
+
+            def done():
+                log(what)
+                then()
+            manager(interface).get_dbus_method(method)(path, NO_OPTIONS, reply_handler=done, error_handler=failed)
+        return call
+
+    advertise = step("org.bluez.LEAdvertisingManager1", "RegisterAdvertisement", advertisement.path, "advertising")
+    step("org.bluez.GattManager1", "RegisterApplication", app.path, "gatt application registered",
+         (lambda: None) if follows else advertise)()
 
 
 def bluetoothd_changed(name, old, new):
@@ -180,14 +200,19 @@ def follow(after):
         objects = dbus.Interface(bus.get_object(BLUEZ, "/"), "org.freedesktop.DBus.ObjectManager").GetManagedObjects()
         linked = holds_link(objects, after) and holds_link(objects, adapter_path)
         if linked and not registered[0]:
-            manager("org.bluez.LEAdvertisingManager1").RegisterAdvertisement(advertisement.path, {})
+            manager("org.bluez.LEAdvertisingManager1").RegisterAdvertisement(advertisement.path, NO_OPTIONS)
             log("advertising")
         elif registered[0] and not linked:
             manager("org.bluez.LEAdvertisingManager1").UnregisterAdvertisement(advertisement.path)
             log("not advertising")
         registered[0] = linked
     except dbus.exceptions.DBusException as e:
-        # bluetoothd gone or not ready: looked at again next time.
+        # A call that timed out on a slow VM may still have been made: what bluetoothd says
+        # next is the truth. Else (bluetoothd gone or not ready) it is looked at again next time.
+        if e.get_dbus_name() == "org.bluez.Error.AlreadyExists":
+            registered[0] = True
+        elif e.get_dbus_name() == "org.bluez.Error.DoesNotExist":
+            registered[0] = False
         log("follow:", e.get_dbus_name())
     return True
 
