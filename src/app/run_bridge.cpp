@@ -129,7 +129,7 @@ int runBridge(const Program& program, const Options& options, loop::MainQueue& q
     }
     protocol::EventStream events(protocol::standardOutput(), options.protocol);
     std::unique_ptr<StopSignals> stopSignals;
-    protocol::CommandReaderThread reader;
+    protocol::CommandReader reader;
     // The MQTT front, and the stop signals it watches on the loop, as no reader thread does.
     std::unique_ptr<mqtt::Front> mqttFront;
     std::unique_ptr<loop::FdWatch> stopWatch;
@@ -159,7 +159,9 @@ int runBridge(const Program& program, const Options& options, loop::MainQueue& q
                 [&](std::weak_ptr<bridge::CommandTarget> target) {
                     if (!mqttFront) {
                         reader = protocol::readCommands(STDIN_FILENO, queue, std::move(target),
-                                                        {.stopFd = stopSignals->fd(), .protocol = options.protocol});
+                                                        {.stopFd = stopSignals->fd(),
+                                                         .protocol = options.protocol,
+                                                         .mainLoop = asioQueue});
                         return;
                     }
                     mqttFront->attach(target);

@@ -2,6 +2,11 @@
 
 #include <asio.hpp>
 
+#ifdef __linux__
+#include <sys/epoll.h>
+#include <unistd.h>
+#endif
+
 #include "loop/asio_main_queue.hpp"
 
 namespace loop {
@@ -35,6 +40,21 @@ void FdWatch::wait(bool forWriting, Task task) {
         (*held).*pending = false;
         task();
     });
+}
+
+bool watchable([[maybe_unused]] int fd) {
+#ifdef __linux__
+    // Asked of epoll itself, which refuses what it cannot wait for.
+    const int epoll = ::epoll_create1(EPOLL_CLOEXEC);
+    if (epoll < 0) return false;
+    epoll_event event{};
+    event.events = EPOLLIN;
+    const bool taken = ::epoll_ctl(epoll, EPOLL_CTL_ADD, fd, &event) == 0;
+    ::close(epoll);
+    return taken;
+#else
+    return false;
+#endif
 }
 
 }  // namespace loop

@@ -31,4 +31,8 @@ private:
     std::shared_ptr<State> state_;
 };
 
+// Whether an FdWatch can wait for `fd`: a pipe, a socket or a terminal can; a regular file or
+// /dev/null cannot (they are always ready). Linux only: elsewhere, false.
+bool watchable(int fd);
+
 }  // namespace loop

@@ -16,6 +16,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "loop/fd_watch.hpp"
 #include "protocol/command_parser.hpp"
 #include "protocol/line_framer.hpp"
 #include "codec/utf8_repair.hpp"
@@ -24,7 +25,7 @@ namespace protocol {
 
 // What the reader thread shares with the main thread's tasks and with its owner: the bytes in
 // flight, and the cancellation.
-struct CommandReaderThread::Control {
+struct CommandReader::Control {
     explicit Control(std::size_t maxBytesInFlight) : maxBytesInFlight(maxBytesInFlight) {
         if (::pipe(wake) != 0) throw std::system_error(errno, std::generic_category(), "command reader pipe");
     }
@@ -35,7 +36,7 @@ struct CommandReaderThread::Control {
     Control(const Control&) = delete;
     Control& operator=(const Control&) = delete;
 
-    // Why the reader posted its stop task ("end of input"); set by the reader thread before it
+    // Why the reader posted its stop task ("end of input"); set by the reader thread as it
     // ends, read after join().
     const char* stopCause = nullptr;
 
@@ -93,25 +94,32 @@ constexpr std::size_t chunkBytes = 256 * 1024;
 // between the threads, and past about this size the allocator starts returning it to the
 // system and faulting it back in.
 constexpr std::size_t maxBatchBytes = 256 * 1024;
+
+// When standard input is a pipe, it is enlarged: a client sending large frames then fills it in
+// fewer, larger steps, and the reader and the writer wake each other far less often. Not a pipe,
+// or over the system's limit for this user: it stays as it is. (Linux only: macOS sizes its pipes
+// by itself.)
+void enlargePipe([[maybe_unused]] int fd) {
 #ifdef F_SETPIPE_SZ
-// When standard input is a pipe, it is enlarged to this size: a client sending large frames then
-// fills it in fewer, larger steps, and this thread and the writer wake each other far less often.
-// (Linux only: macOS sizes its pipes by itself.)
-constexpr int inputPipeBytes = 1024 * 1024;
+    ::fcntl(fd, F_SETPIPE_SZ, 1024 * 1024);
 #endif
+}
 
 // A line of a batch that is not a send.
 using Aside = std::variant<Rejection, DisconnectCommand, ConnectCommand, PairCommand>;
 
-class CommandReader {
+// Reads command lines from a descriptor into batches of commands, each a task that calls the
+// target. On its own thread (run) it waits for input and posts the batches; on the main loop
+// (takeInput) it is told when input is there and runs each read's batch at once.
+class Reader {
 public:
-    CommandReader(int fd, int stopFd, loop::MainQueue& queue, std::weak_ptr<bridge::CommandTarget> target,
-                  std::shared_ptr<CommandReaderThread::Control> control, Protocol protocol)
+    // Hands a batch over; false once the reader is cancelled.
+    using Deliver = std::function<bool(loop::Task task, std::size_t bytes)>;
+
+    Reader(int fd, std::weak_ptr<bridge::CommandTarget> target, Protocol protocol, Deliver deliver)
         : fd_(fd),
-          stopFd_(stopFd),
-          queue_(queue),
           target_(std::move(target)),
-          control_(std::move(control)),
+          deliver_(std::move(deliver)),
           chunk_(new char[chunkBytes + simdjson::SIMDJSON_PADDING]),
           framer_(maxCommandLineBytes, simdjson::SIMDJSON_PADDING),
           parser_(maxCommandLineBytes, protocol),
@@ -120,16 +128,17 @@ public:
         repaired_.reserve(3 * maxCommandLineBytes + simdjson::SIMDJSON_PADDING);
     }
 
-    void run() {
-#ifdef F_SETPIPE_SZ
-        // Not a pipe, or over the system's limit for this user: it stays as it is.
-        ::fcntl(fd_, F_SETPIPE_SZ, inputPipeBytes);
-#endif
-        std::string_view line;
+    // Why the reader delivered its stop task, or null while it goes on.
+    const char* stopCause() const { return stopCause_; }
+
+    // On its own thread: reads until the end, a stop, `stopFd` turning readable or the
+    // cancellation, waiting for the main thread while it is behind by the bound.
+    void run(int stopFd, CommandReader::Control& control) {
+        enlargePipe(fd_);
         bool inputReady = false;
         for (;;) {
             if (!inputReady) {
-                const Wake wake = waitForInput();
+                const Wake wake = waitForInput(stopFd, control.wake[0]);
                 if (wake == Wake::cancelled) return;
                 if (wake == Wake::stop) {
                     stopBecause("signal");
@@ -141,66 +150,83 @@ public:
                 inputReady = false;
                 continue;
             }
-            if (n == 0) {
-                // Whatever the last line holds, the end of input comes next: stop either way.
-                const LineFramer::Found found = framer_.finish(line);
-                if (found == LineFramer::Found::line) handle(line);
-                if (found == LineFramer::Found::overLong) overLong();
-                stopBecause("end of input");
-                return;
-            }
-            framer_.feed({chunk_.get(), static_cast<std::size_t>(n)});
-            for (LineFramer::Found found; (found = framer_.next(line)) != LineFramer::Found::nothing;) {
-                if (found == LineFramer::Found::overLong ? !overLong() : !handle(line)) {
-                    stopBecause(found == LineFramer::Found::overLong ? "over-long line" : "stop");
-                    return;
-                }
-            }
+            if (!take(static_cast<std::size_t>(n))) return;
             // Commands go to the main thread in batches: waking it once per read would cost more
             // than the commands themselves. A batch never waits for input that is not there yet,
             // and a read that did not fill the chunk took all there was.
             inputReady = static_cast<std::size_t>(n) == chunkBytes && inputWaiting();
             if (batchedBytes_ >= maxBatchBytes || !inputReady) {
-                if (!post(false) || !control_->waitForMainThread()) return;
+                if (!post(false) || !control.waitForMainThread()) return;
             }
         }
     }
 
-private:
+    // On the main loop, the input being readable: one read, and its batch run. False once the
+    // reader has ended.
+    bool takeInput() {
+        const ssize_t n = readChunk();
+        if (n < 0) return true;  // nothing there after all
+        return take(static_cast<std::size_t>(n)) && post(false);
+    }
+
+    // A stop signal: the stop task, after what was batched.
     void stopBecause(const char* cause) {
-        control_->stopCause = cause;
+        stopCause_ = cause;
         post(true);
+    }
+
+private:
+    // Frames and handles `n` bytes just read into the chunk, 0 being the end of input. False
+    // when the reader has ended: its stop task delivered after the batch.
+    bool take(std::size_t n) {
+        std::string_view line;
+        if (n == 0) {
+            // Whatever the last line holds, the end of input comes next: stop either way.
+            const LineFramer::Found found = framer_.finish(line);
+            if (found == LineFramer::Found::line) handle(line);
+            if (found == LineFramer::Found::overLong) overLong();
+            stopBecause("end of input");
+            return false;
+        }
+        framer_.feed({chunk_.get(), n});
+        for (LineFramer::Found found; (found = framer_.next(line)) != LineFramer::Found::nothing;) {
+            if (found == LineFramer::Found::overLong ? !overLong() : !handle(line)) {
+                stopBecause(found == LineFramer::Found::overLong ? "over-long line" : "stop");
+                return false;
+            }
+        }
+        return true;
     }
 
     enum class Wake { input, stop, cancelled };
 
     // Waits until the reader is cancelled, the stop descriptor turns readable, or the input does
     // (or ends). When several hold at once, the first in that list wins.
-    Wake waitForInput() {
+    Wake waitForInput(int stopFd, int cancelFd) {
 #ifdef __APPLE__
         // macOS's poll() does not support devices (a terminal answers POLLNVAL, and the read
         // would then block past a stop); its select() does.
         for (;;) {
             fd_set fds;
             FD_ZERO(&fds);
-            int top = std::max(fd_, control_->wake[0]);
+            int top = std::max(fd_, cancelFd);
             FD_SET(fd_, &fds);
-            FD_SET(control_->wake[0], &fds);
-            if (stopFd_ >= 0) {
-                FD_SET(stopFd_, &fds);
-                top = std::max(top, stopFd_);
+            FD_SET(cancelFd, &fds);
+            if (stopFd >= 0) {
+                FD_SET(stopFd, &fds);
+                top = std::max(top, stopFd);
             }
             if (::select(top + 1, &fds, nullptr, nullptr, nullptr) >= 0) {
-                if (FD_ISSET(control_->wake[0], &fds)) return Wake::cancelled;
-                if (stopFd_ >= 0 && FD_ISSET(stopFd_, &fds)) return Wake::stop;
+                if (FD_ISSET(cancelFd, &fds)) return Wake::cancelled;
+                if (stopFd >= 0 && FD_ISSET(stopFd, &fds)) return Wake::stop;
                 return Wake::input;
             }
             if (errno != EINTR) return Wake::input;  // the read reports what is wrong
         }
 #else
         pollfd fds[3] = {{.fd = fd_, .events = POLLIN, .revents = 0},
-                         {.fd = stopFd_, .events = POLLIN, .revents = 0},
-                         {.fd = control_->wake[0], .events = POLLIN, .revents = 0}};
+                         {.fd = stopFd, .events = POLLIN, .revents = 0},
+                         {.fd = cancelFd, .events = POLLIN, .revents = 0}};
         while (::poll(fds, 3, -1) < 0) {
             if (errno != EINTR) return Wake::input;  // the read reports what is wrong
         }
@@ -296,9 +322,8 @@ private:
     bool post(bool thenStop) {
         if (sends_.empty() && asides_.empty() && !thenStop) return true;
         const std::size_t bytes = batchedBytes_;
-        auto task = [control = control_, target = target_, sends = std::move(sends_), tags = std::move(tags_),
-                     asides = std::move(asides_), bytes, thenStop]() mutable {
-            control->release(bytes);
+        auto task = [target = target_, sends = std::move(sends_), tags = std::move(tags_),
+                     asides = std::move(asides_), thenStop]() mutable {
             const auto t = target.lock();
             if (!t) return;
             t->beginCommands();
@@ -331,14 +356,13 @@ private:
         tags_.clear();
         asides_.clear();
         batchedBytes_ = 0;
-        return control_->post(queue_, std::move(task), bytes);
+        return deliver_(std::move(task), bytes);
     }
 
     const int fd_;
-    const int stopFd_;
-    loop::MainQueue& queue_;
     const std::weak_ptr<bridge::CommandTarget> target_;
-    const std::shared_ptr<CommandReaderThread::Control> control_;
+    const Deliver deliver_;
+    const char* stopCause_ = nullptr;
     std::unique_ptr<char[]> chunk_;
     LineFramer framer_;
     CommandParser parser_;
@@ -366,43 +390,110 @@ void lowerPriority() {
 
 }  // namespace
 
-CommandReaderThread::CommandReaderThread(std::thread thread, std::shared_ptr<Control> control)
-    : control_(std::move(control)), thread_(std::move(thread)) {}
+// The reader on the main loop: each time the input is readable, one read and its commands.
+// Reading only once per readiness lets the loop serve everything else between two reads, so a
+// flood of commands takes its turn with the rest and holds no more than one read in memory.
+class CommandReader::OnLoop {
+public:
+    OnLoop(int fd, loop::AsioMainQueue& loop, std::weak_ptr<bridge::CommandTarget> target, ReaderOptions options)
+        : reader_(fd, std::move(target), options.protocol,
+                  [](loop::Task task, std::size_t) {
+                      task();
+                      return true;
+                  }),
+          input_(std::make_unique<loop::FdWatch>(loop, fd)) {
+        enlargePipe(fd);
+        if (options.stopFd >= 0) {
+            stop_ = std::make_unique<loop::FdWatch>(loop, options.stopFd);
+            stop_->whenReadable([this] {
+                if (ended_) return;
+                ended_ = true;
+                reader_.stopBecause("signal");
+            });
+        }
+        waitForInput();
+    }
 
-CommandReaderThread::~CommandReaderThread() {
+    void cancel() {
+        ended_ = true;
+        input_.reset();
+        stop_.reset();
+    }
+    const char* stopCause() const { return reader_.stopCause(); }
+
+private:
+    void waitForInput() {
+        input_->whenReadable([this] {
+            if (ended_) return;
+            if (reader_.takeInput())
+                waitForInput();
+            else
+                ended_ = true;
+        });
+    }
+
+    Reader reader_;
+    std::unique_ptr<loop::FdWatch> input_;
+    std::unique_ptr<loop::FdWatch> stop_;
+    bool ended_ = false;
+};
+
+CommandReader::CommandReader() = default;
+CommandReader::CommandReader(CommandReader&&) noexcept = default;
+CommandReader& CommandReader::operator=(CommandReader&&) noexcept = default;
+
+CommandReader::~CommandReader() {
     cancel();
     join();
 }
 
-void CommandReaderThread::cancel() {
+void CommandReader::cancel() {
     if (control_) control_->cancel();
+    if (onLoop_) onLoop_->cancel();
 }
 
-void CommandReaderThread::join() {
+void CommandReader::join() {
     if (thread_.joinable()) thread_.join();
 }
 
-const char* CommandReaderThread::stopCause() const { return control_ ? control_->stopCause : nullptr; }
+const char* CommandReader::stopCause() const {
+    if (onLoop_) return onLoop_->stopCause();
+    return control_ ? control_->stopCause : nullptr;
+}
 
-CommandReaderThread readCommands(int fd, loop::MainQueue& queue, std::weak_ptr<bridge::CommandTarget> target,
-                                 ReaderOptions options) {
-    auto control = std::make_shared<CommandReaderThread::Control>(options.maxBytesInFlight);
-    std::thread thread([fd, stopFd = options.stopFd, protocol = options.protocol, &queue, target = std::move(target),
-                         control]() mutable {
+CommandReader readCommands(int fd, loop::MainQueue& queue, std::weak_ptr<bridge::CommandTarget> target,
+                           ReaderOptions options) {
+    CommandReader reading;
+    if (options.mainLoop && loop::watchable(fd)) {
+        reading.onLoop_ = std::make_unique<CommandReader::OnLoop>(fd, *options.mainLoop, std::move(target), options);
+        return reading;
+    }
+    auto control = std::make_shared<CommandReader::Control>(options.maxBytesInFlight);
+    reading.control_ = control;
+    reading.thread_ = std::thread([fd, options, &queue, target = std::move(target), control]() mutable {
 #ifdef __APPLE__
         pthread_setname_np("commands");  // macOS names only the calling thread
 #else
         pthread_setname_np(pthread_self(), "commands");
 #endif
         lowerPriority();
+        // Posted under the control's lock, each batch counted in flight until it runs.
+        const auto deliver = [&](loop::Task task, std::size_t bytes) {
+            return control->post(queue, [control, task = std::move(task), bytes] {
+                control->release(bytes);
+                task();
+            }, bytes);
+        };
         try {
-            CommandReader(fd, stopFd, queue, std::move(target), control, protocol).run();
+            Reader reader(fd, std::move(target), options.protocol, deliver);
+            reader.run(options.stopFd, *control);
+            control->stopCause = reader.stopCause();
         } catch (...) {
             // The entry point on the main thread reports it and ends the process in order.
             control->post(queue, [error = std::current_exception()] { std::rethrow_exception(error); }, 0);
         }
     });
-    return CommandReaderThread(std::move(thread), std::move(control));
+    return reading;
 }
 
 }  // namespace protocol

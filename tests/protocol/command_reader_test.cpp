@@ -58,12 +58,23 @@ protected:
         if (fds_[1] >= 0) ::close(fds_[1]);
     }
 
-    // Runs the reader over `input` until it ends, with the input left open unless `close`;
-    // then runs the tasks it posted.
+    // Runs the reader over `input` until it ends, with the input left open unless `close`, on
+    // its own thread and then on the main loop, which must make the same calls; on its thread, it
+    // posts its tasks and they run once it has ended.
     std::vector<std::string> read(const std::string& input, bool close = true) {
+        const std::vector<std::string> onThread = readWith(input, close, nullptr);
+        loop::AsioMainQueue mainLoop;
+        target_->onStop = [&] { mainLoop.stop(); };
+        EXPECT_EQ(readWith(input, close, &mainLoop), onThread) << "on the main loop";
+        target_->onStop = nullptr;
+        return onThread;
+    }
+
+    std::vector<std::string> readWith(const std::string& input, bool close, loop::AsioMainQueue* mainLoop) {
         target_->calls.clear();
         EXPECT_EQ(::pipe(fds_), 0);
-        auto reader = readCommands(fds_[0], queue_, target_, {.protocol = static_cast<Protocol>(protocol_)});
+        auto reader = readCommands(fds_[0], mainLoop ? static_cast<loop::MainQueue&>(*mainLoop) : queue_, target_,
+                                   {.protocol = static_cast<Protocol>(protocol_), .mainLoop = mainLoop});
         std::thread writer([&] {
             for (std::string_view rest = input; !rest.empty();) {
                 const ssize_t n = ::write(fds_[1], rest.data(), rest.size());
@@ -72,9 +83,11 @@ protected:
             }
             if (close) ::close(std::exchange(fds_[1], -1));
         });
+        if (mainLoop) mainLoop->run();
         reader.join();
         ::close(std::exchange(fds_[0], -1));
         writer.join();
+        if (fds_[1] >= 0) ::close(std::exchange(fds_[1], -1));
         queue_.runUntilIdle();
         return target_->calls;
     }
@@ -153,6 +166,44 @@ TEST_F(CommandReaderTest, TheStopDescriptorTurningReadableStopsItWithItsInputOpe
     EXPECT_EQ(target_->calls, std::vector<std::string>{"stop"});
     ::close(stop[0]);
     ::close(stop[1]);
+}
+
+// A stop signal while the input stays open, on the main loop; and input the loop cannot wait
+// for (a regular file), read on a thread instead, to its end.
+TEST_F(CommandReaderTest, OnTheMainLoopStopsAtTheStopDescriptorAndLeavesFilesToAThread) {
+    loop::AsioMainQueue mainLoop;
+    target_->onStop = [&] { mainLoop.stop(); };
+    int stop[2];
+    ASSERT_EQ(::pipe(stop), 0);
+    ASSERT_EQ(::pipe(fds_), 0);
+    {
+        auto reader = readCommands(fds_[0], mainLoop, target_, {.stopFd = stop[0], .mainLoop = &mainLoop});
+        const std::string input = sendLine(1) + "\n";
+        ASSERT_EQ(::write(fds_[1], input.data(), input.size()), ssize_t(input.size()));
+        mainLoop.post([&] { ASSERT_EQ(::write(stop[1], "x", 1), 1); });
+        mainLoop.run();
+        EXPECT_STREQ(reader.stopCause(), "signal");
+    }
+    EXPECT_EQ(target_->calls.back(), "stop");
+    ::close(stop[0]);
+    ::close(stop[1]);
+
+    target_->calls.clear();
+    char path[] = "/tmp/commands-XXXXXX";
+    const int file = ::mkstemp(path);
+    ASSERT_GE(file, 0);
+    ::unlink(path);
+    const std::string input = sendLine(1) + "\n" + sendLine(2);
+    ASSERT_EQ(::write(file, input.data(), input.size()), ssize_t(input.size()));
+    ASSERT_EQ(::lseek(file, 0, SEEK_SET), 0);
+    loop::AsioMainQueue fileLoop;
+    target_->onStop = [&] { fileLoop.stop(); };
+    auto reader = readCommands(file, fileLoop, target_, {.mainLoop = &fileLoop});
+    fileLoop.run();
+    reader.join();
+    EXPECT_STREQ(reader.stopCause(), "end of input");
+    EXPECT_EQ(target_->calls, (std::vector<std::string>{"send 0123 1 4", "send 0123 1 8", "stop"}));
+    ::close(file);
 }
 
 TEST_F(CommandReaderTest, CancelEndsItWhereverItWaitsAndNothingIsPostedAfter) {
