@@ -46,7 +46,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     std::unique_ptr<sim::SimWorld> world;
-    return app::runBridge(program, options, [&](loop::AsioMainQueue& queue) {
+    return app::runBridge(program, options, [&](loop::MainLoop& queue) {
         world = std::make_unique<sim::SimWorld>(std::move(*loaded.world), queue);
         world->setDepartures([](std::string_view line) {
             std::fprintf(stderr, "gattrelay-sim: %.*s\n", static_cast<int>(line.size()), line.data());

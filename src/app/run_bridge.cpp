@@ -78,7 +78,7 @@ bool readable(const std::string& path) {
 
 int runBridge(const Program& program, const Options& options, loop::MainQueue& queue,
               const std::function<void()>& run, const std::function<ble::CentralFactory()>& backend,
-              loop::AsioMainQueue* asioQueue) {
+              loop::MainLoop* mainLoop) {
     // Opened first, so that a file it cannot record to is said before anything runs; closed
     // last, so that what the session did until its end, an internal error included, is written.
     std::unique_ptr<SessionRecording> recording;
@@ -95,7 +95,7 @@ int runBridge(const Program& program, const Options& options, loop::MainQueue& q
         return recording ? recording->decorate(backend(), queue) : backend();
     };
     if (options.listSeconds) return runSurvey(program, options, queue, run, recordedBackend);
-    if (options.mqtt && !asioQueue) {
+    if (options.mqtt && !mainLoop) {
         std::fprintf(stderr, "%.*s: --mqtt is not available on this platform\n", static_cast<int>(program.name.size()),
                      program.name.data());
         return 2;
@@ -143,7 +143,7 @@ int runBridge(const Program& program, const Options& options, loop::MainQueue& q
         // A supervisor's signal is a "stop": the links end as they do at the end of input.
         stopSignals = std::make_unique<StopSignals>();
         if (options.mqtt)
-            mqttFront = std::make_unique<mqtt::Front>(*asioQueue, *mqttSettings, standardError(program.name),
+            mqttFront = std::make_unique<mqtt::Front>(*mainLoop, *mqttSettings, standardError(program.name),
                                                       diagnostics);
         bridge::Reporter& front = mqttFront ? static_cast<bridge::Reporter&>(*mqttFront) : events;
         notifier = serviceNotifier(queue, mqttFront != nullptr);
@@ -161,11 +161,11 @@ int runBridge(const Program& program, const Options& options, loop::MainQueue& q
                         reader = protocol::readCommands(STDIN_FILENO, queue, std::move(target),
                                                         {.stopFd = stopSignals->fd(),
                                                          .protocol = options.protocol,
-                                                         .mainLoop = asioQueue});
+                                                         .mainLoop = mainLoop});
                         return;
                     }
                     mqttFront->attach(target);
-                    stopWatch = std::make_unique<loop::FdWatch>(*asioQueue, stopSignals->fd());
+                    stopWatch = std::make_unique<loop::FdWatch>(*mainLoop, stopSignals->fd());
                     stopWatch->whenReadable([target, &signalled] {
                         signalled = true;
                         if (const auto held = target.lock()) held->stop();

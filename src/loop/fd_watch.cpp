@@ -1,46 +1,33 @@
 #include "loop/fd_watch.hpp"
 
-#include <asio.hpp>
+#include "loop/main_loop.hpp"
 
 #ifdef __linux__
 #include <sys/epoll.h>
 #include <unistd.h>
 #endif
 
-#include "loop/asio_main_queue.hpp"
-
 namespace loop {
 
-struct FdWatch::State {
-    State(asio::io_context& io, int fd) : descriptor(io, fd) {}
-    asio::posix::stream_descriptor descriptor;
-    bool reading = false;
-    bool writing = false;
-};
+FdWatch::FdWatch(MainLoop& loop, int fd) : loop_(loop), fd_(fd), id_(loop.add(fd)) {}
 
-FdWatch::FdWatch(AsioMainQueue& queue, int fd)
-    : fd_(fd), state_(std::make_shared<State>(queue.context(), fd)) {}
+FdWatch::~FdWatch() { loop_.remove(id_); }
 
-FdWatch::~FdWatch() { state_->descriptor.release(); }
-
-void FdWatch::whenReadable(Task task) { wait(false, std::move(task)); }
-
-void FdWatch::whenWritable(Task task) { wait(true, std::move(task)); }
-
-// A wait whose watch has gone, or that was cancelled with it, runs nothing.
-void FdWatch::wait(bool forWriting, Task task) {
-    bool State::*pending = forWriting ? &State::writing : &State::reading;
-    if ((*state_).*pending) return;
-    (*state_).*pending = true;
-    const auto type = forWriting ? asio::posix::descriptor_base::wait_write : asio::posix::descriptor_base::wait_read;
-    state_->descriptor.async_wait(type, [weak = std::weak_ptr(state_), pending, task = std::move(task)](
-                                            const asio::error_code& error) {
-        const auto held = weak.lock();
-        if (!held || error == asio::error::operation_aborted) return;
-        (*held).*pending = false;
-        task();
-    });
+void FdWatch::whenReadable(Task task) {
+    MainLoop::Watch* watch = loop_.find(id_);
+    if (watch->onReadable) return;
+    watch->onReadable = std::move(task);
+    loop_.changed(id_);
 }
+
+void FdWatch::whenWritable(Task task) {
+    MainLoop::Watch* watch = loop_.find(id_);
+    if (watch->onWritable) return;
+    watch->onWritable = std::move(task);
+    loop_.changed(id_);
+}
+
+void FdWatch::yieldToTasks() { loop_.find(id_)->yields = true; }
 
 bool watchable([[maybe_unused]] int fd) {
 #ifdef __linux__

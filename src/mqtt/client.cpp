@@ -13,7 +13,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
-#include "loop/asio_main_queue.hpp"
+#include "loop/main_loop.hpp"
 
 namespace mqtt {
 
@@ -61,7 +61,7 @@ const char* systemCaDirectory() {
 
 }  // namespace
 
-Client::Client(loop::AsioMainQueue& queue, const Settings& settings, std::string clientId, const Message& will,
+Client::Client(loop::MainLoop& queue, const Settings& settings, std::string clientId, const Message& will,
                std::uint32_t maximumPacket, Handlers handlers, Lines errors, Lines diagnostics)
     : queue_(queue),
       settings_(settings),

@@ -24,7 +24,7 @@ struct mqtt5__property;
 struct mosquitto_message;
 
 namespace loop {
-class AsioMainQueue;
+class MainLoop;
 }
 
 namespace mqtt {
@@ -70,7 +70,7 @@ public:
     // `will` is what the broker publishes when the session ends without a goodbye;
     // `maximumPacket` the largest packet the broker may send us (MQTT 5). `errors` tells of
     // failures and recoveries (one line per change); `diagnostics` tells more, if set.
-    Client(loop::AsioMainQueue& queue, const Settings& settings, std::string clientId, const Message& will,
+    Client(loop::MainLoop& queue, const Settings& settings, std::string clientId, const Message& will,
            std::uint32_t maximumPacket, Handlers handlers, Lines errors, Lines diagnostics);
     ~Client();
     Client(const Client&) = delete;
@@ -128,7 +128,7 @@ private:
     // A refusal by the broker, said when it is new for `what`.
     void refused(const std::string& what, int reason, std::string line);
 
-    loop::AsioMainQueue& queue_;
+    loop::MainLoop& queue_;
     const Settings settings_;
     const std::string clientId_;
     const std::string endpoint_;  // "host:port", for messages

@@ -3,7 +3,7 @@
 #include <charconv>
 
 #include "bridge/constants.hpp"
-#include "loop/asio_main_queue.hpp"
+#include "loop/main_loop.hpp"
 #include "mqtt/payloads.hpp"
 
 namespace mqtt {
@@ -18,7 +18,7 @@ constexpr std::chrono::seconds replaceInterval{10};
 
 }  // namespace
 
-Front::Front(loop::AsioMainQueue& queue, const Settings& settings, Lines errors, Lines diagnostics)
+Front::Front(loop::MainLoop& queue, const Settings& settings, Lines errors, Lines diagnostics)
     : queue_(queue),
       settings_(settings),
       base_(settings.topicPrefix + "/" + settings.gateway + "/"),

@@ -21,7 +21,7 @@ namespace mqtt {
 class Front final : public bridge::Reporter {
 public:
     // `settings.gateway` must be set. `errors` and `diagnostics` as for Client.
-    Front(loop::AsioMainQueue& queue, const Settings& settings, Lines errors, Lines diagnostics);
+    Front(loop::MainLoop& queue, const Settings& settings, Lines errors, Lines diagnostics);
 
     // Starts the session; tx messages go to `target` from then on.
     void attach(std::weak_ptr<bridge::CommandTarget> target);
@@ -59,7 +59,7 @@ private:
     void publishStats();
     std::string peerTopic(const codec::Uuid& id) const;
 
-    loop::AsioMainQueue& queue_;
+    loop::MainLoop& queue_;
     const Settings settings_;
     const std::string base_;  // "P/G/"
     const std::string peersBase_;  // "P/G/peers/"

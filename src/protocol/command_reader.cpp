@@ -89,7 +89,11 @@ struct CommandReader::Control {
 namespace {
 
 // Large reads keep the per-read cost small next to the parsing.
-constexpr std::size_t chunkBytes = 256 * 1024;
+constexpr std::size_t threadReadBytes = 256 * 1024;
+// On the main loop a read's commands run before anything else: smaller reads let everything
+// else take its turn sooner under a flood, and the memory of a read's commands stays under the
+// size at which the allocator returns it to the system on each read, and faults it back in.
+constexpr std::size_t loopReadBytes = 64 * 1024;
 // Command line bytes taken into one task at most: larger batches keep more memory in flight
 // between the threads, and past about this size the allocator starts returning it to the
 // system and faulting it back in.
@@ -116,11 +120,13 @@ public:
     // Hands a batch over; false once the reader is cancelled.
     using Deliver = std::function<bool(loop::Task task, std::size_t bytes)>;
 
-    Reader(int fd, std::weak_ptr<bridge::CommandTarget> target, Protocol protocol, Deliver deliver)
+    Reader(int fd, std::size_t readBytes, std::weak_ptr<bridge::CommandTarget> target, Protocol protocol,
+           Deliver deliver)
         : fd_(fd),
+          readBytes_(readBytes),
           target_(std::move(target)),
           deliver_(std::move(deliver)),
-          chunk_(new char[chunkBytes + simdjson::SIMDJSON_PADDING]),
+          chunk_(new char[readBytes + simdjson::SIMDJSON_PADDING]),
           framer_(maxCommandLineBytes, simdjson::SIMDJSON_PADDING),
           parser_(maxCommandLineBytes, protocol),
           overLongEnds_(protocol == Protocol::v1) {
@@ -154,7 +160,7 @@ public:
             // Commands go to the main thread in batches: waking it once per read would cost more
             // than the commands themselves. A batch never waits for input that is not there yet,
             // and a read that did not fill the chunk took all there was.
-            inputReady = static_cast<std::size_t>(n) == chunkBytes && inputWaiting();
+            inputReady = static_cast<std::size_t>(n) == readBytes_ && inputWaiting();
             if (batchedBytes_ >= maxBatchBytes || !inputReady) {
                 if (!post(false) || !control.waitForMainThread()) return;
             }
@@ -239,7 +245,7 @@ private:
     // Bytes read; 0 at the end of input or on a read error; -1 when a read would block.
     ssize_t readChunk() {
         for (;;) {
-            const ssize_t n = ::read(fd_, chunk_.get(), chunkBytes);
+            const ssize_t n = ::read(fd_, chunk_.get(), readBytes_);
             if (n >= 0) return n;
             // Standard input handed over non-blocking: wait again instead of taking it as an error.
             if (errno == EAGAIN || errno == EWOULDBLOCK) return -1;
@@ -360,6 +366,7 @@ private:
     }
 
     const int fd_;
+    const std::size_t readBytes_;
     const std::weak_ptr<bridge::CommandTarget> target_;
     const Deliver deliver_;
     const char* stopCause_ = nullptr;
@@ -395,8 +402,8 @@ void lowerPriority() {
 // flood of commands takes its turn with the rest and holds no more than one read in memory.
 class CommandReader::OnLoop {
 public:
-    OnLoop(int fd, loop::AsioMainQueue& loop, std::weak_ptr<bridge::CommandTarget> target, ReaderOptions options)
-        : reader_(fd, std::move(target), options.protocol,
+    OnLoop(int fd, loop::MainLoop& loop, std::weak_ptr<bridge::CommandTarget> target, ReaderOptions options)
+        : reader_(fd, loopReadBytes, std::move(target), options.protocol,
                   [](loop::Task task, std::size_t) {
                       task();
                       return true;
@@ -411,6 +418,10 @@ public:
                 reader_.stopBecause("signal");
             });
         }
+        // The commands of a read go first through everything they start (a frame's write and
+        // its answer, on the simulated stack all tasks): only then is more input taken, as a
+        // reader thread with its bound would, and a flood of commands cannot crowd that out.
+        input_->yieldToTasks();
         waitForInput();
     }
 
@@ -485,7 +496,7 @@ CommandReader readCommands(int fd, loop::MainQueue& queue, std::weak_ptr<bridge:
             }, bytes);
         };
         try {
-            Reader reader(fd, std::move(target), options.protocol, deliver);
+            Reader reader(fd, threadReadBytes, std::move(target), options.protocol, deliver);
             reader.run(options.stopFd, *control);
             control->stopCause = reader.stopCause();
         } catch (...) {

@@ -9,7 +9,7 @@
 #include "loop/main_queue.hpp"
 
 namespace loop {
-class AsioMainQueue;
+class MainLoop;
 }
 
 namespace protocol {
@@ -34,7 +34,7 @@ struct ReaderOptions {
     // The main loop that serves `queue`, if it is one: the reader then reads on it, with no
     // thread, whenever the loop can wait for the input (a pipe, a socket, a terminal; not a
     // regular file, nor /dev/null).
-    loop::AsioMainQueue* mainLoop = nullptr;
+    loop::MainLoop* mainLoop = nullptr;
 };
 
 // A command reader at work: on the main loop, or on its own thread. Destroying it cancels it,

@@ -3,9 +3,9 @@
 #include <cstdlib>
 #include <optional>
 
-#include <asio.hpp>
 #include <gtest/gtest.h>
 
+#include "loop/main_loop.hpp"
 #include "support/child_process.hpp"
 
 namespace {
@@ -24,22 +24,23 @@ protected:
     // Calls ListNames, which takes no arguments, with `append` building them; the reply once
     // it came. The handler must not run inside the call.
     std::optional<bluez::Reply> listNames(const bluez::Bus::Arguments& append) {
-        bluez::Bus bus(io_, [] {});
+        loop::MainLoop loop;
+        bluez::Bus bus(loop, [] {});
         EXPECT_TRUE(bus.connected());
         std::optional<bluez::Reply> reply;
         bus.call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "ListNames", append, 5s,
                  [&](const bluez::Reply& r) {
                      reply = r;
                      reply->message = nullptr;  // only valid inside the handler
-                     io_.stop();
+                     loop.stop();
                  });
         EXPECT_FALSE(reply) << "answered from inside the call";
-        io_.run_for(5s);
+        const loop::Timer giveUp = loop.postAfter(5s, [&] { loop.stop(); });
+        loop.run();
         return reply;
     }
 
     testsupport::ChildProcess daemon_{"/usr/bin/dbus-daemon", {"--session", "--nofork", "--print-address=1"}};
-    asio::io_context io_;
 };
 
 TEST_F(BusTest, ACallWhoseArgumentsCannotBeBuiltFailsWithoutGoingOut) {
@@ -57,7 +58,6 @@ TEST_F(BusTest, ACallWhoseArgumentsCannotBeBuiltFailsWithoutGoingOut) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        io_.restart();
         const auto reply = listNames(c.append);
         ASSERT_TRUE(reply) << "no reply";
         EXPECT_EQ(reply->error, c.error) << reply->errorText;
@@ -67,7 +67,8 @@ TEST_F(BusTest, ACallWhoseArgumentsCannotBeBuiltFailsWithoutGoingOut) {
 // Replies come in bursts, many in the socket at once: each pass reads what it needs and the wait on
 // the socket brings the rest, none left behind until some later message.
 TEST_F(BusTest, EveryReplyOfABurstIsHandled) {
-    bluez::Bus bus(io_, [] {});
+    loop::MainLoop loop;
+    bluez::Bus bus(loop, [] {});
     ASSERT_TRUE(bus.connected());
     constexpr int calls = 3 * bluez::Bus::maxOutstanding;
     int answered = 0;
@@ -75,10 +76,11 @@ TEST_F(BusTest, EveryReplyOfABurstIsHandled) {
         bus.call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetId", {}, 5s,
                  [&](const bluez::Reply& r) {
                      EXPECT_FALSE(r.error) << r.errorText;
-                     if (++answered == calls) io_.stop();
+                     if (++answered == calls) loop.stop();
                  });
     }
-    io_.run_for(10s);
+    const loop::Timer giveUp = loop.postAfter(10s, [&] { loop.stop(); });
+    loop.run();
     EXPECT_EQ(answered, calls);
 }
 

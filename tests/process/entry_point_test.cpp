@@ -38,11 +38,11 @@ TEST_F(EntryPointTest, AnExceptionEndsItWithStatus70AndOneLineOnStandardError) {
     std::unique_ptr<sim::SimWorld> world;
     const struct {
         const char* name;
-        std::function<ble::CentralFactory(loop::AsioMainQueue&)> backend;
+        std::function<ble::CentralFactory(loop::MainLoop&)> backend;
     } cases[] = {
-        {"making the backend", [](loop::AsioMainQueue&) -> ble::CentralFactory { throw std::runtime_error("boom"); }},
+        {"making the backend", [](loop::MainLoop&) -> ble::CentralFactory { throw std::runtime_error("boom"); }},
         {"a task of the running bridge",
-         [&](loop::AsioMainQueue& queue) {
+         [&](loop::MainLoop& queue) {
              queue.post([] { throw std::runtime_error("boom"); });
              world = std::make_unique<sim::SimWorld>(sim::WorldSpec{}, queue);
              return world->centralFactory();

@@ -9,7 +9,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "loop/asio_main_queue.hpp"
+#include "loop/main_loop.hpp"
 #include "loop/manual_queue.hpp"
 #include "protocol/event_stream.hpp"
 
@@ -63,14 +63,14 @@ protected:
     // posts its tasks and they run once it has ended.
     std::vector<std::string> read(const std::string& input, bool close = true) {
         const std::vector<std::string> onThread = readWith(input, close, nullptr);
-        loop::AsioMainQueue mainLoop;
+        loop::MainLoop mainLoop;
         target_->onStop = [&] { mainLoop.stop(); };
         EXPECT_EQ(readWith(input, close, &mainLoop), onThread) << "on the main loop";
         target_->onStop = nullptr;
         return onThread;
     }
 
-    std::vector<std::string> readWith(const std::string& input, bool close, loop::AsioMainQueue* mainLoop) {
+    std::vector<std::string> readWith(const std::string& input, bool close, loop::MainLoop* mainLoop) {
         target_->calls.clear();
         EXPECT_EQ(::pipe(fds_), 0);
         auto reader = readCommands(fds_[0], mainLoop ? static_cast<loop::MainQueue&>(*mainLoop) : queue_, target_,
@@ -136,7 +136,7 @@ TEST_F(CommandReaderTest, KeepsManyCommandsInOrderAcrossReads) {
 
 TEST_F(CommandReaderTest, WaitsForTheMainThreadAtTheBoundAndKeepsTheOrder) {
     // A bound of one byte: after each batch the reader waits until its task has run.
-    loop::AsioMainQueue queue;
+    loop::MainLoop queue;
     target_->onStop = [&] { queue.stop(); };
     std::string input;
     std::vector<std::string> expected;
@@ -171,7 +171,7 @@ TEST_F(CommandReaderTest, TheStopDescriptorTurningReadableStopsItWithItsInputOpe
 // A stop signal while the input stays open, on the main loop; and input the loop cannot wait
 // for (a regular file), read on a thread instead, to its end.
 TEST_F(CommandReaderTest, OnTheMainLoopStopsAtTheStopDescriptorAndLeavesFilesToAThread) {
-    loop::AsioMainQueue mainLoop;
+    loop::MainLoop mainLoop;
     target_->onStop = [&] { mainLoop.stop(); };
     int stop[2];
     ASSERT_EQ(::pipe(stop), 0);
@@ -196,7 +196,7 @@ TEST_F(CommandReaderTest, OnTheMainLoopStopsAtTheStopDescriptorAndLeavesFilesToA
     const std::string input = sendLine(1) + "\n" + sendLine(2);
     ASSERT_EQ(::write(file, input.data(), input.size()), ssize_t(input.size()));
     ASSERT_EQ(::lseek(file, 0, SEEK_SET), 0);
-    loop::AsioMainQueue fileLoop;
+    loop::MainLoop fileLoop;
     target_->onStop = [&] { fileLoop.stop(); };
     auto reader = readCommands(file, fileLoop, target_, {.mainLoop = &fileLoop});
     fileLoop.run();

@@ -68,14 +68,14 @@ std::string nameOf(const std::string& path) { return path.substr(path.rfind('/')
 
 }  // namespace
 
-BluezCentral::BluezCentral(ble::CentralDelegate& delegate, loop::MainQueue& queue, asio::io_context& io,
+BluezCentral::BluezCentral(ble::CentralDelegate& delegate, loop::MainQueue& queue, loop::MainLoop& loop,
                            const ble::CentralOptions& options, BluezOptions bluezOptions)
     : delegate_(delegate),
       queue_(queue),
-      io_(io),
+      loop_(loop),
       diagnostics_(options.diagnostics),
       options_(std::move(bluezOptions)),
-      bus_(io, [this] { onBusLost(); }) {
+      bus_(loop, [this] { onBusLost(); }) {
     if (!options_.pairingCapability.empty())
         agent_ = std::make_unique<PairingAgent>(*this, bus_, options_.pairingCapability);
     if (bus_.connected())
@@ -682,10 +682,10 @@ std::shared_ptr<BluezPeripheral> BluezCentral::heldPeripheral(std::string_view d
     return found->second;
 }
 
-ble::CentralFactory centralFactory(loop::MainQueue& queue, asio::io_context& io, BluezOptions options) {
-    return [&queue, &io, options = std::move(options)](ble::CentralDelegate& delegate,
-                                                      const ble::CentralOptions& central) {
-        return std::make_unique<BluezCentral>(delegate, queue, io, central, options);
+ble::CentralFactory centralFactory(loop::MainQueue& queue, loop::MainLoop& loop, BluezOptions options) {
+    return [&queue, &loop, options = std::move(options)](ble::CentralDelegate& delegate,
+                                                        const ble::CentralOptions& central) {
+        return std::make_unique<BluezCentral>(delegate, queue, loop, central, options);
     };
 }
 

@@ -35,7 +35,7 @@ struct BluezOptions {
 // to the queue.
 class BluezCentral final : public ble::CentralManager {
 public:
-    BluezCentral(ble::CentralDelegate& delegate, loop::MainQueue& queue, asio::io_context& io,
+    BluezCentral(ble::CentralDelegate& delegate, loop::MainQueue& queue, loop::MainLoop& loop,
                  const ble::CentralOptions& options, BluezOptions bluezOptions);
     ~BluezCentral() override;
 
@@ -61,7 +61,7 @@ public:
                    const Bus::Arguments& append, std::chrono::milliseconds timeout, Bus::ReplyHandler onReply);
     const ObjectTree& tree() const { return tree_; }
     ble::CentralDelegate& delegate() const { return delegate_; }
-    asio::io_context& io() const { return io_; }
+    loop::MainLoop& loop() const { return loop_; }
     // A diagnostic line, built only when someone listens.
     template <typename Line>
     void say(Line&& line) const {
@@ -137,7 +137,7 @@ private:
 
     ble::CentralDelegate& delegate_;
     loop::MainQueue& queue_;
-    asio::io_context& io_;
+    loop::MainLoop& loop_;
     const ble::Diagnostics diagnostics_;
     const BluezOptions options_;
     // Posted tasks hold this weakly: none of them runs after the central is gone.
@@ -198,7 +198,7 @@ private:
     std::unique_ptr<PairingAgent> agent_;
 };
 
-// The backend's factory: centrals on bluetoothd, served by `io`, the loop that runs `queue`.
-ble::CentralFactory centralFactory(loop::MainQueue& queue, asio::io_context& io, BluezOptions options = {});
+// The backend's factory: centrals on bluetoothd, served by `loop`, which runs `queue`.
+ble::CentralFactory centralFactory(loop::MainQueue& queue, loop::MainLoop& loop, BluezOptions options = {});
 
 }  // namespace bluez

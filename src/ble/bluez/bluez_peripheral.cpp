@@ -303,7 +303,7 @@ void BluezPeripheral::onNotifyAcquired(const std::shared_ptr<BluezCharacteristic
     }
     // The socket is this peripheral's and closed with the connection: its handlers find it here.
     connection_.notifySocket = std::make_unique<NotifySocket>(
-        central_.io(), fd,
+        central_.loop(), fd,
         [this, c](const std::uint8_t* data, std::size_t size) { deliverValue(c, codec::Bytes(data, data + size)); },
         // bluetoothd closes it when the link goes, and then says so: wait for that, bounded.
         [this] { after(connection_.streamClosedWait, bounds::streamClosed, &BluezPeripheral::streamClosed); });

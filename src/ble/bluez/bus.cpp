@@ -5,7 +5,8 @@
 
 #include <cstring>
 
-#include <asio.hpp>
+#include "loop/fd_watch.hpp"
+#include "loop/main_loop.hpp"
 
 namespace bluez {
 
@@ -16,13 +17,12 @@ struct Bus::Outstanding {
 };
 
 struct Bus::Waits {
-    explicit Waits(asio::io_context& io) : io(io), socket(io), timer(io) {}
+    explicit Waits(loop::MainLoop& loop) : loop(loop) {}
 
-    asio::io_context& io;
-    asio::posix::stream_descriptor socket;
-    asio::steady_timer timer;
-    bool reading = false;
-    bool writing = false;
+    loop::MainLoop& loop;
+    // On the socket of the connection there is: watched from its opening to its end.
+    std::unique_ptr<loop::FdWatch> socket;
+    loop::Timer timer;
     std::uint64_t timerDeadline = UINT64_MAX;
     // Handlers posted to the loop find out whether the bus still exists.
     std::shared_ptr<bool> alive = std::make_shared<bool>(true);
@@ -58,8 +58,8 @@ std::uint64_t monotonicMicroseconds() {
 
 }  // namespace
 
-Bus::Bus(asio::io_context& io, std::function<void()> onLost)
-    : onLost_(std::move(onLost)), waits_(std::make_unique<Waits>(io)) {
+Bus::Bus(loop::MainLoop& loop, std::function<void()> onLost)
+    : onLost_(std::move(onLost)), waits_(std::make_unique<Waits>(loop)) {
     open();
 }
 
@@ -74,13 +74,10 @@ bool Bus::open() {
     bus_ = bus;
     error_ = 0;
     settled_ = false;
-    // The waits of a bus that broke were cancelled without a word: none is under way.
-    waits_->reading = false;
-    waits_->writing = false;
     waits_->timerDeadline = UINT64_MAX;
-    waits_->socket.assign(sd_bus_get_fd(bus_));
+    waits_->socket = std::make_unique<loop::FdWatch>(waits_->loop, sd_bus_get_fd(bus_));
     // The first pass runs on the loop, after the owner has set up its matches and calls.
-    asio::post(waits_->io, [this, alive = std::weak_ptr<bool>(waits_->alive)] {
+    waits_->loop.post([this, alive = std::weak_ptr<bool>(waits_->alive)] {
         if (!alive.expired()) process();
     });
     return true;
@@ -97,7 +94,7 @@ Bus::~Bus() {
     }
     queued_.clear();
     waits_->timer.cancel();
-    waits_->socket.release();  // the socket belongs to sd-bus
+    waits_->socket.reset();  // the socket belongs to sd-bus
     // Requests still queued (disconnects at exit) must reach bluetoothd.
     sd_bus_flush_close_unref(bus_);
 }
@@ -173,7 +170,7 @@ void Bus::send(Message m, std::chrono::milliseconds timeout, ReplyHandler onRepl
 void Bus::fail(ReplyHandler onReply, const char* name, int error) {
     // Failing to build or send is an error reply like any other, delivered on the loop, never
     // from inside the caller.
-    asio::post(waits_->io, [alive = std::weak_ptr<bool>(waits_->alive), onReply = std::move(onReply), name, error] {
+    waits_->loop.post([alive = std::weak_ptr<bool>(waits_->alive), onReply = std::move(onReply), name, error] {
         if (alive.expired()) return;
         Reply reply;
         reply.error = name;
@@ -262,33 +259,18 @@ void Bus::arm() {
     if (!bus_) return;
     const int events = sd_bus_get_events(bus_);
     if (events < 0) return;
-    if ((events & POLLIN) && !waits_->reading) {
-        waits_->reading = true;
-        waits_->socket.async_wait(asio::posix::descriptor_base::wait_read, [this](const asio::error_code& ec) {
-            if (ec) return;
-            waits_->reading = false;
-            process();
-        });
-    }
-    if ((events & POLLOUT) && !waits_->writing) {
-        waits_->writing = true;
-        waits_->socket.async_wait(asio::posix::descriptor_base::wait_write, [this](const asio::error_code& ec) {
-            if (ec) return;
-            waits_->writing = false;
-            process();
-        });
-    }
+    // A wait already pending stays as it is; one asked for again in the pass that took it costs
+    // the loop nothing.
+    if (events & POLLIN) waits_->socket->whenReadable([this] { process(); });
+    if (events & POLLOUT) waits_->socket->whenWritable([this] { process(); });
     std::uint64_t deadline = UINT64_MAX;
     if (sd_bus_get_timeout(bus_, &deadline) < 0) deadline = UINT64_MAX;
-    // The timer only ever moves to an earlier deadline. Moving it later or cancelling it on each
-    // call and reply would cost the loop a cancelled wait every time; a timer that fires early
-    // finds nothing due and is set again.
+    // The timer only ever moves to an earlier deadline: a timer that fires early finds nothing
+    // due and is set again.
     if (deadline >= waits_->timerDeadline) return;
     waits_->timerDeadline = deadline;
     const std::uint64_t now = monotonicMicroseconds();
-    waits_->timer.expires_after(std::chrono::microseconds(deadline > now ? deadline - now : 0));
-    waits_->timer.async_wait([this](const asio::error_code& ec) {
-        if (ec) return;
+    waits_->timer = waits_->loop.postAfter(std::chrono::microseconds(deadline > now ? deadline - now : 0), [this] {
         waits_->timerDeadline = UINT64_MAX;
         process();
     });
@@ -300,7 +282,7 @@ void Bus::lose(int error) {
     queued_.clear();
     outstanding_ = 0;
     waits_->timer.cancel();
-    waits_->socket.release();
+    waits_->socket.reset();
     sd_bus_close_unref(bus_);
     bus_ = nullptr;
     onLost_();

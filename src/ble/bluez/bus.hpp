@@ -10,8 +10,8 @@
 
 #include <systemd/sd-bus.h>
 
-namespace asio {
-class io_context;
+namespace loop {
+class MainLoop;
 }
 
 namespace bluez {
@@ -34,9 +34,9 @@ struct Reply {
     std::string errorText;
 };
 
-// The system bus (DBUS_SYSTEM_BUS_ADDRESS is honoured), served by an Asio loop on the main
-// thread: the loop waits on the bus's socket and on its next call deadline, and nothing here
-// ever blocks except the flush at destruction, which lets the last requests out.
+// The system bus (DBUS_SYSTEM_BUS_ADDRESS is honoured), served by the main loop: the loop waits
+// on the bus's socket and on its next call deadline, and nothing here ever blocks except the
+// flush at destruction, which lets the last requests out.
 //
 // The bus daemon refuses calls past a number awaiting their replies (128 per connection on
 // the system bus): calls beyond `maxOutstanding` wait here, in order, until replies come.
@@ -48,7 +48,7 @@ public:
     using Arguments = std::function<int(sd_bus_message*)>;
 
     // Connects at once (see open()). `onLost` runs on the loop when the bus connection breaks.
-    Bus(asio::io_context& io, std::function<void()> onLost);
+    Bus(loop::MainLoop& loop, std::function<void()> onLost);
     ~Bus();
     Bus(const Bus&) = delete;
     Bus& operator=(const Bus&) = delete;

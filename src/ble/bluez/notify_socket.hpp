@@ -5,9 +5,7 @@
 #include <functional>
 #include <memory>
 
-namespace asio {
-class io_context;
-}
+#include "loop/fd_watch.hpp"
 
 namespace bluez {
 
@@ -19,14 +17,18 @@ public:
 
     // Takes `fd`. `onClosed` runs once when bluetoothd closes its end; neither handler runs
     // after destruction.
-    NotifySocket(asio::io_context& io, int fd, OnValue onValue, std::function<void()> onClosed);
+    NotifySocket(loop::MainLoop& loop, int fd, OnValue onValue, std::function<void()> onClosed);
     ~NotifySocket();
     NotifySocket(const NotifySocket&) = delete;
     NotifySocket& operator=(const NotifySocket&) = delete;
 
 private:
-    struct Reader;
-    std::shared_ptr<Reader> reader_;
+    void read();
+
+    const int fd_;
+    OnValue onValue_;
+    std::function<void()> onClosed_;
+    std::unique_ptr<loop::FdWatch> watch_;
 };
 
 }  // namespace bluez
