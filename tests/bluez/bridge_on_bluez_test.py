@@ -1049,6 +1049,34 @@ class Pairing(BluezCase):
         self.assertIn("came with no pairing open: ignored", err)
         self.assertIn("the device wants a confirmation of a passkey; asking the client", err)
 
+    def test_a_write_refused_has_the_bridge_pair_the_device(self):
+        # Another agent is the default one and refuses the write's own request for security (as
+        # when one bluetoothd serves both ends of a link): the bridge calls Pair itself.
+        paired, refused, plain = "C0:FF:EE:00:00:01", "C0:FF:EE:00:00:02", "C0:FF:EE:00:00:03"
+        self.start_agent([{"address": paired, "pairing": {"method": "passkey", "passkey": 424242, "by_pair_call": True}},
+                          {"address": refused, "pairing": {"method": "confirm", "passkey": 9, "by_pair_call": True}},
+                          {"address": plain}])
+        self.send(paired, "one")
+        self.send(paired, "two")
+        self.bridge.expect(in_order=False, event="pairing", id=peer_id(paired), method="passkey")
+        self.echo(plain, b"meanwhile")
+        self.bridge.command(command="pair", id=peer_id(paired), passkey=424242)
+        for tag in ("one", "two"):
+            self.bridge.expect(in_order=False, event="write", tag=tag, accepted=True)
+            self.bridge.expect(in_order=False, event="frame", id=peer_id(paired), data=base64.b64encode(tag.encode()).decode())
+        self.echo(paired, b"again")
+        # A pairing that fails ends the write; the write's later attempts each pair again.
+        self.send(refused, "no")
+        self.bridge.expect(in_order=False, event="pairing", id=peer_id(refused), method="confirm", passkey=9)
+        self.bridge.command(command="pair", id=peer_id(refused), confirm=False)
+        self.refuse_until_given_up(refused, "no")
+        err = self.bridge.stop(quiet=False)
+        pairs = [path for path, method in self.fake.control.Calls() if method == "Pair"]
+        self.assertEqual(pairs.count("/org/bluez/hci0/dev_" + paired.replace(":", "_")), 1, pairs)
+        self.assertEqual(pairs.count("/org/bluez/hci0/dev_" + refused.replace(":", "_")), 3, pairs)
+        self.assertIn("refused for want of a pairing: pairing the device", err)
+        self.assertIn("pairing " + refused + " failed (org.bluez.Error.AuthenticationFailed", err)
+
     def test_bluetoothd_letting_the_agent_go_or_restarting(self):
         wants = "C0:FF:EE:00:00:01"
         self.start_agent([{"address": wants, "pairing": {"method": "authorize"}}])

@@ -47,7 +47,10 @@ through AgentManager1 at /org/bluez) with M: "passkey" (RequestPasskey: right if
 unanswered for 30 s (the pairing's own timeout), it fails with NotPermitted "Not paired", as
 bluetoothd answers after a failed pairing. Without an agent the write fails so at once, or
 with "pairing_stall_ms" waits that long, then the link drops (an inbox that needs
-authentication, no agent, as bluetoothd 5.66 does).
+authentication, no agent, as bluetoothd 5.66 does). With "pairing": {..., "by_pair_call": true}
+a write's own request for security pairs nothing (the default agent is someone else's and
+refuses): the write fails with "Not paired" at once. Device1.Pair asks the caller's agent
+(else the default) with M, and answers AlreadyExists once paired.
 "deny" refuses GetManagedObjects; "objects_fail" makes its first calls fail. Writes whose value
 starts with b"fail" fail.
 
@@ -178,11 +181,11 @@ def forget_agents_of(name, old, new):
         agents[:] = [a for a in agents if a[0] != name]
 
 
-def ask_agent(method, signature, args, done):
-    """Calls the default agent; `done(error name or None)` when it answers or gives up."""
-    if not agents:
+def ask_agent(method, signature, args, done, agent=None):
+    """Calls `agent`, else the default one; `done(error name or None)` when it answers or gives up."""
+    if agent is None and not agents:
         return False
-    name, path, _ = agents[0]
+    name, path, _ = agent or agents[0]
     bus.call_async(name, path, AGENT, method, signature, args,
                    lambda *reply: done(None, *reply), lambda e: done(e.get_dbus_name()), timeout=30)
     return True
@@ -459,9 +462,9 @@ class Peer:
                 o.ifaces[GCHR]["Notifying"] = dbus.Boolean(False)
         self.set_link_mtu(23)
 
-    def pair(self, done):
-        """Asks the default agent as the device's pairing wants; `done(error name or None)` once
-        paired or failed. False when no agent is registered."""
+    def pair(self, done, agent=None):
+        """Asks `agent` (else the default one) as the device's pairing wants; `done(error name
+        or None)` once paired or failed. False when no agent is registered."""
         if self.pairing_waits is not None:
             self.pairing_waits.append(done)
             return True
@@ -493,7 +496,7 @@ class Peer:
             "authorize": ("RequestAuthorization", "o", (device,)),
         }[want["method"]]
         self.pairing_waits = [done]
-        if not ask_agent(method, signature, args, answered):
+        if not ask_agent(method, signature, args, answered, agent):
             self.pairing_waits = None
             return False
         return True
@@ -566,6 +569,26 @@ class Device(Obj):
             ok()
         later(peer.config.get("connect_ms", 50), attempt)
 
+    @dbus.service.method(DEV, sender_keyword="sender", async_callbacks=("ok", "fail"))
+    def Pair(self, sender, ok, fail):
+        calls.append((self.path, "Pair"))
+        peer = self.peer
+        if not peer.connected():
+            return fail(err("Failed", "Not connected"))
+        if self.ifaces[DEV]["Paired"]:
+            return fail(err("AlreadyExists", "Already Exists"))
+        if not peer.config.get("pairing"):
+            self.update(DEV, Paired=dbus.Boolean(True))
+            return ok()
+        mine = next((a for a in agents if a[0] == sender), None)
+
+        def done(error):
+            if error is None:
+                return ok()
+            fail(err("AuthenticationCanceled" if error.endswith("Canceled") else "AuthenticationFailed"))
+        if not peer.pair(done, mine):
+            fail(err("AuthenticationFailed", "Authentication Failed"))
+
     @dbus.service.method(DEV, async_callbacks=("ok", "fail"))
     def Disconnect(self, ok, fail):
         calls.append((self.path, "Disconnect"))
@@ -595,7 +618,8 @@ class Inbox(Obj):
         if len(data) > self.peer.mtu - 3:
             return fail(err("InvalidValueLength", "Invalid Length"))
         peer = self.peer
-        if peer.config.get("pairing") and not peer.device.ifaces[DEV]["Paired"]:
+        want = peer.config.get("pairing")
+        if want and not want.get("by_pair_call") and not peer.device.ifaces[DEV]["Paired"]:
             def paired(error):
                 if error is not None or not peer.connected():
                     return fail(err("NotPermitted", "Not paired"))

@@ -49,6 +49,8 @@ public:
     void answerPairing(const ble::PeripheralPtr& p, const ble::PairingAnswer& answer) override;
     // Whether the bridge's client is being asked how to pair with the device.
     bool pairingAsked(const std::string& devicePath) const { return agent_ && agent_->asking(devicePath); }
+    // With --pairing: a device that refuses a write for want of a pairing is paired by the bridge.
+    bool pairs() const { return agent_ != nullptr; }
     // The peripheral of a device of the chosen adapter that the bridge was told of, or none.
     std::shared_ptr<BluezPeripheral> heldPeripheral(std::string_view devicePath) const;
 

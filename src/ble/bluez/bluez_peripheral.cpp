@@ -414,7 +414,11 @@ void BluezPeripheral::deliverValue(const std::shared_ptr<BluezCharacteristic>& c
 
 void BluezPeripheral::writeValue(const codec::Bytes& value, const ble::CharacteristicPtr& c) {
     if (!linked()) return;
-    auto characteristic = std::static_pointer_cast<BluezCharacteristic>(c);
+    sendWrite(value, std::static_pointer_cast<BluezCharacteristic>(c), central_.pairs());
+}
+
+void BluezPeripheral::sendWrite(const codec::Bytes& value, const std::shared_ptr<BluezCharacteristic>& characteristic,
+                                bool mayPair) {
     if (!connection_.writeStalled) after(connection_.writeWait, bounds::writeStall, &BluezPeripheral::writeStalled);
     central_.callBluez(
         characteristic->path, names::gattCharacteristic, "WriteValue",
@@ -423,7 +427,8 @@ void BluezPeripheral::writeValue(const codec::Bytes& value, const ble::Character
             return r < 0 ? r : sd_bus_message_append(m, "a{sv}", 1, "type", "s", "request");
         },
         bounds::write,
-        [self = shared_from_this(), number = connectionNumber_, characteristic](const Reply& reply) {
+        [self = shared_from_this(), number = connectionNumber_, characteristic,
+         value = mayPair ? value : codec::Bytes{}, mayPair, asked = connection_.pairingsAsked](const Reply& reply) {
             if (self->connectionNumber_ != number) return;
             self->connection_.writeWait.cancel();
             // A write that went through ends the wait for security; a failure may come just
@@ -435,6 +440,18 @@ void BluezPeripheral::writeValue(const codec::Bytes& value, const ble::Character
             if (error && *reply.error == "org.bluez.Error.NotPermitted" &&
                 reply.errorText.find("paired") != std::string::npos) {
                 error->wantsPairing = true;
+                // The kernel's own pairing, as the write asked for security, goes to the default
+                // agent, which need not be the bridge's; a Pair call of ours asks the bridge's.
+                // When the bridge's agent was asked meanwhile, the pairing that failed was ours.
+                if (mayPair && self->connection_.pairingsAsked == asked) {
+                    self->pairThen([self, characteristic, value, error](bool paired) {
+                        if (paired) return self->sendWrite(value, characteristic, false);
+                        self->central_.deliver([self, characteristic, error] {
+                            if (auto* d = self->delegate_) d->didWriteValue(self, characteristic, error);
+                        });
+                    });
+                    return;
+                }
                 self->central_.say([&] {
                     return "write to " + self->address_ + " refused (" + *reply.error + ": " + reply.errorText +
                            "): the device wants a pairing (an encrypted or authenticated link) that this adapter "
@@ -449,6 +466,26 @@ void BluezPeripheral::writeValue(const codec::Bytes& value, const ble::Character
             self->central_.deliver([self, characteristic, error = std::move(error)] {
                 if (auto* d = self->delegate_) d->didWriteValue(self, characteristic, error);
             });
+        });
+}
+
+void BluezPeripheral::pairThen(std::function<void(bool)> then) {
+    if (connection_.pairWaits) return connection_.pairWaits->push_back(std::move(then));
+    connection_.pairWaits.emplace({std::move(then)});
+    central_.say([&] { return "write to " + address_ + " refused for want of a pairing: pairing the device"; });
+    central_.callBluez(
+        path_, names::device, "Pair", {}, bounds::pair,
+        [self = shared_from_this(), number = connectionNumber_](const Reply& reply) {
+            if (self->connectionNumber_ != number || !self->connection_.pairWaits) return;
+            // A bond made meanwhile (the kernel's own pairing) is as good as ours.
+            const bool paired = !reply.error || *reply.error == "org.bluez.Error.AlreadyExists";
+            if (!paired)
+                self->central_.say([&] {
+                    return "pairing " + self->address_ + " failed (" + *reply.error + ": " + reply.errorText + ")";
+                });
+            auto waits = std::move(*self->connection_.pairWaits);
+            self->connection_.pairWaits.reset();
+            for (auto& w : waits) w(paired);
         });
 }
 

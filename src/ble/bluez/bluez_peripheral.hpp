@@ -70,6 +70,8 @@ public:
         connection_ = {};
         return streaming;
     }
+    // The bridge's agent puts a pairing of this device to the client.
+    void pairingAsked() { ++connection_.pairingsAsked; }
     // Completes the discoveries whose objects are there; `lagOver` completes them with what is.
     void checkGatt(bool lagOver = false);
 
@@ -109,6 +111,11 @@ private:
         // (most often: the device wants a pairing nobody can answer).
         loop::Timer writeWait;
         bool writeStalled = false;
+        // While the bridge's own Device1.Pair call is under way: the writes that wait for it,
+        // each told whether the device is paired now.
+        std::optional<std::vector<std::function<void(bool)>>> pairWaits;
+        // How many pairings of the device the bridge's agent has put to the client.
+        std::uint64_t pairingsAsked = 0;
     };
 
     bool linked() const {
@@ -125,6 +132,10 @@ private:
     void onNotifyAcquired(const std::shared_ptr<BluezCharacteristic>& c, const Reply& reply);
     void streamClosed();
     void writeStalled();
+    // `mayPair`: a refusal for want of a pairing has the bridge pair the device (with
+    // --pairing), then send the write once more.
+    void sendWrite(const codec::Bytes& value, const std::shared_ptr<BluezCharacteristic>& c, bool mayPair);
+    void pairThen(std::function<void(bool)> then);
     void startOrStopNotify(const std::shared_ptr<BluezCharacteristic>& c, bool enabled);
     // The subscription is confirmed: the link's MTU is read before it is reported.
     void subscribed(const std::shared_ptr<BluezCharacteristic>& c);

@@ -52,6 +52,8 @@ inline constexpr std::chrono::milliseconds rfkillCheck = 1s;
 // How long a pairing request waits for the client's answer: within the 30 s in which the kernel
 // gives up a pairing that makes no progress, so that the refusal still reaches the device.
 inline constexpr std::chrono::milliseconds pairingAnswer = 25s;
+// A Device1.Pair call: the client's answer, then the device's side of the pairing.
+inline constexpr std::chrono::milliseconds pair = 40s;
 // Registering the pairing agent again after bluetoothd refused (it serves the agent manager a
 // moment after taking its name).
 inline constexpr std::chrono::milliseconds agentRetry = 1s;

@@ -179,6 +179,7 @@ void PairingAgent::ask(sd_bus_message* m, const std::string& devicePath, ble::Pa
         if (!display) refuse(m, rejected, "another pairing is under way");
         return;
     }
+    peripheral->pairingAsked();
     central_.say([&] {
         return "pairing for " + peripheral->address().value_or(devicePath) + ": the device wants " +
                methodName(request.method) + "; asking the client";
