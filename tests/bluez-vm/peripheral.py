@@ -207,12 +207,7 @@ def follow(after):
             log("not advertising")
         registered[0] = linked
     except dbus.exceptions.DBusException as e:
-        # A call that timed out on a slow VM may still have been made: what bluetoothd says
-        # next is the truth. Else (bluetoothd gone or not ready) it is looked at again next time.
-        if e.get_dbus_name() == "org.bluez.Error.AlreadyExists":
-            registered[0] = True
-        elif e.get_dbus_name() == "org.bluez.Error.DoesNotExist":
-            registered[0] = False
+        # bluetoothd gone or not ready: looked at again next time.
         log("follow:", e.get_dbus_name())
     return True
 
