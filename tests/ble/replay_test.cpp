@@ -56,6 +56,34 @@ TEST(Replay, BadRecordingsAreRefusedWithTheLineAndTheProblem) {
     }
 }
 
+// BlueZ ends the connections before it reports the adapter off: those drops are the adapter's,
+// replayed at their times; a drop with another line before the adapter's step is the device's own.
+TEST(Replay, DropsRightBeforeTheAdapterGoesOffKeepTheirTimes) {
+    const auto line = [](int t, const std::string& rest) {
+        return R"({"t":)" + std::to_string(t) + R"(,"event":)" + rest + "}\n";
+    };
+    const std::string on = line(0, R"("state","state":5,"reason":"")");
+    const std::string connected = discover + connect + line(8, R"("connected","peer":")" + peer + "\"");
+    const std::string drop = line(50, R"("disconnect","peer":")" + peer + R"(","error":true)");
+    const std::string off = line(60, R"("state","state":4,"reason":"")");
+    const std::string other = line(55, R"("state","state":5,"reason":"blocked")");
+    struct Case {
+        std::string recording;
+        std::string expected;
+    };
+    const std::vector<Case> cases = {
+        {header + on + connected + drop + off, R"("disconnectAt": [50], "connections": [)"},
+        {header + on + connected + drop + other + off, R"("drop": {"afterWrites": 0, "after": 42})"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.recording);
+        const sim::ReplayResult result = sim::worldFromRecording(c.recording, "r.jsonl");
+        ASSERT_TRUE(result.worldText) << result.error;
+        EXPECT_NE(result.worldText->find(c.expected), std::string::npos) << *result.worldText;
+        EXPECT_TRUE(sim::parseWorld(*result.worldText, "w").world);
+    }
+}
+
 TEST(Replay, ConnectionScriptsAreCheckedLikeEveryKey) {
     struct Case {
         std::string connections;

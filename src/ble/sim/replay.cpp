@@ -131,6 +131,7 @@ struct Peer {
     std::optional<bool> inbox, outbox, notifying;
     std::vector<std::pair<std::int64_t, std::int64_t>> writeLimit;  // at, limit
     std::vector<Connection> connections;
+    std::vector<std::int64_t> disconnectAt;  // drops at these times, whatever the connection
 
     // The connection under way, if one is.
     bool open = false;
@@ -166,6 +167,9 @@ public:
                                              std::to_string(now_) + ")");
         now_ = t;
         const std::string_view kind = line.text("event");
+        // Drops right before the adapter goes off are its doing (see state()); any other line
+        // between them and it says otherwise.
+        if (kind != "state" && kind != "disconnect") dropsBeforeOff_.clear();
         if (kind == "state") {
             line.allow({"t", "event", "state", "reason"});
             state(t, line.integer("state", 0, maxMs), line.text("reason"));
@@ -278,6 +282,9 @@ public:
             } else if (adapterOn_) {
                 // The device ended it (an adapter switched off ends connections by itself).
                 c.drop = {c.writes.size(), t - (c.writes.empty() ? p.connectedAt : p.lastAnswerAt)};
+                dropsBeforeOff_.emplace_back(static_cast<std::size_t>(&p - peers_.data()), t);
+            } else {
+                dropsBeforeOff_.clear();
             }
             end(p, t);
         }
@@ -293,6 +300,14 @@ private:
         const bool known = std::find(std::begin(adapterReasons), std::end(adapterReasons), reason) !=
                            std::end(adapterReasons);
         adapter_.emplace_back(at, state, known ? std::string(reason) : std::string());
+        // BlueZ ends every connection before it reports the adapter off: the drops just before
+        // are the adapter's, at their recorded times like its states, not the devices' own.
+        if (adapterOn_ && state != ble::ManagerState::poweredOn)
+            for (const auto& [index, dropAt] : dropsBeforeOff_) {
+                peers_[index].connections.back().drop.reset();
+                peers_[index].disconnectAt.push_back(dropAt);
+            }
+        dropsBeforeOff_.clear();
         adapterOn_ = state == ble::ManagerState::poweredOn;
     }
 
@@ -345,6 +360,7 @@ private:
     ble::GattProfile profile_ = ble::defaultGattProfile;
     std::vector<std::tuple<std::int64_t, std::int64_t, std::string>> adapter_;
     bool adapterOn_ = false;
+    std::vector<std::pair<std::size_t, std::int64_t>> dropsBeforeOff_;  // peer, time: drops since any other line
     std::vector<Peer> peers_;
     std::map<codec::Uuid, std::size_t> index_;
 };
@@ -486,6 +502,15 @@ std::string Converter::world() const {
                 w.integer("at", at);
                 w.integer("limit", limit);
                 w.close('}');
+            }
+            w.close(']');
+        }
+        if (!p.disconnectAt.empty()) {
+            w.key("disconnectAt");
+            w.open('[');
+            for (const std::int64_t at : p.disconnectAt) {
+                if (!w.out().ends_with("[")) w.out() += ", ";
+                w.out() += std::to_string(at);
             }
             w.close(']');
         }
