@@ -31,9 +31,9 @@ WAIT = 90.0  # generous: the VM runs on an emulated CPU
 
 
 class Bridge:
-    def __init__(self, options=()):
+    def __init__(self, options=(), program=GATTRELAY):
         self.started = time.monotonic()
-        self.process = subprocess.Popen([GATTRELAY, *options], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+        self.process = subprocess.Popen([program, *options], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                         stderr=subprocess.PIPE)
         self.lines = queue.Queue()
         self.seen = []  # (time read, event)
@@ -449,6 +449,118 @@ def terminated(bridge):
     check(rc == 0 and not err and not left, f"exit {rc}, stderr {err!r}{left}")
 
 
+# A session recorded with --record on the real stack, then replayed on gattrelay-sim --replay
+# with the same steps: the same events in the same order. The driver's steps that act on
+# bluetoothd (the adapter off and on) have no effect on the replay: there the recording supplies
+# what the stack did, at its times, and the step only waits for what follows.
+RECORDING = os.path.join(os.path.dirname(GATTRELAY), "session.jsonl")  # in the share (fresh each boot), kept after
+GATTRELAY_SIM = os.path.join(os.path.dirname(GATTRELAY), "gattrelay-sim")
+SLACK = 3  # seconds of quiet before each step the stack takes on its own time in the replay
+recorded = []  # the recorded session's events, with their times from the start
+
+
+def session(bridge, power):
+    """Both peers announced; three frames to each, each echoed; a loss and the peer back; the
+    adapter off and on (by `power`), both peers back; a frame to each; stop."""
+    while len(bridge.connected()) < PEERS:
+        bridge.expect(event="peer", connected=True)
+    peers = sorted(bridge.connected())
+    for peer in peers:
+        for size in (1, 20, 100):
+            await_echo(bridge, peer, bytes(range(size)))
+    bridge.quiet_for(SLACK)
+    bridge.send(peers[0], b"bye")
+    bridge.expect(event="peer", id=peers[0], connected=False)
+    bridge.expect(event="peer", id=peers[0], connected=True)
+    await_echo(bridge, peers[0], b"still here")
+    bridge.quiet_for(SLACK)
+    power(False)
+    bridge.expect(event="state", value="powered_off")
+    while bridge.connected():
+        bridge.expect(event="peer", connected=False)
+    bridge.quiet_for(SLACK)
+    power(True)
+    bridge.expect(event="state", value="ready")
+    while len(bridge.connected()) < PEERS:
+        bridge.expect(event="peer", connected=True)
+    bridge.quiet_for(SLACK)
+    for peer in peers:
+        await_echo(bridge, peer, b"after the power cycle")
+    bridge.quiet_for(SLACK)
+    bridge.process.stdin.write(b'{"command":"stop"}\n')
+    bridge.process.stdin.flush()
+    rc = bridge.process.wait(WAIT)
+    while (item := bridge.lines.get(timeout=WAIT)) is not None:  # the last lines, up to the end
+        bridge.seen.append(item)
+    err = bridge.process.stderr.read()
+    check(rc == 0 and not err, f"exit {rc}, stderr {err!r}")
+
+
+def await_echo(bridge, peer, data):
+    """`data` sent to `peer`: its write answered and its echo in, in either order."""
+    mark = len(bridge.seen)
+    bridge.send(peer, data)
+    echo = base64.b64encode(data).decode()
+    def seen(**fields):
+        return any(all(e.get(k) == v for k, v in fields.items()) for _, e in bridge.seen[mark:])
+    while not (seen(event="write", id=peer, bytes=len(data)) and seen(event="frame", id=peer, data=echo)):
+        bridge.expect()
+
+
+def record_session(bridge):
+    session(bridge, lambda on: set_powered("/org/bluez/hci0", on))
+    recorded[:] = [(when - bridge.seen[0][0], event) for when, event in bridge.seen]  # from the hello
+    with open(RECORDING) as f:
+        lines = f.readlines()
+    figure("recording_lines", len(lines))
+    figure("recording_bytes", sum(map(len, lines)))
+
+
+def replayed_session(_):
+    """The recording replayed with the same steps: the same events in the same order. Their times
+    are reported, not asserted: the replay keeps the recorded delays, and the driver's own
+    reactions on this emulated CPU move each step by up to a few hundred milliseconds."""
+    check(recorded, "no recorded session to replay")
+    replay = Bridge(["--protocol", "2", "--replay", RECORDING], program=GATTRELAY_SIM)
+    await_start(replay, protocol=2)
+    session(replay, lambda on: None)
+    replayed = [(when - replay.seen[0][0], event) for when, event in replay.seen]
+    first_report = 0
+    announced = {}  # each peer's first announcement in the replay
+    for n in range(max(len(recorded), len(replayed))):
+        a = recorded[n][1] if n < len(recorded) else None
+        b = replayed[n][1] if n < len(replayed) else None
+        if b and b["event"] == "peer" and b["connected"]:
+            announced.setdefault(b["id"], b)
+        # Known: BlueZ reports a device found again with what it knows then (after the power
+        # cycle: no signal strength, and at times the name its GATT server gave instead of the
+        # advertised one); the replay advertises each peripheral with its first report's content.
+        content = ("name", "rssi")
+        if (a and b and a["event"] == b["event"] == "peer" and b["connected"] and a != b
+                and {k: v for k, v in a.items() if k not in content} == {k: v for k, v in b.items() if k not in content}
+                and all(b.get(k) == announced[b["id"]].get(k) for k in content)):
+            first_report += 1
+        elif a != b:
+            context = "\n".join(f"  {m}: {json.dumps(recorded[m][1] if m < len(recorded) else None)} | "
+                                f"{json.dumps(replayed[m][1] if m < len(replayed) else None)}"
+                                for m in range(max(0, n - 3), n + 4))
+            raise AssertionError(f"event {n} differs (recorded | replayed):\n{context}")
+    gaps = [abs(b[0] - a[0]) * 1000 for a, b in zip(recorded, replayed)]
+    figure("replay_events", len(replayed))
+    figure("replay_announcements_with_the_first_reports_name_and_rssi", first_report)
+    figure("replay_time_gap_median_ms", round(statistics.median(gaps)))
+    figure("replay_time_gap_max_ms", round(max(gaps)))
+
+
+def await_start(bridge, protocol):
+    """The hello, then the adapter ready."""
+    first = bridge.expect()
+    # Protocol 2's hello carries more (the version); protocol 1's is exactly this.
+    hello = {"event": "hello", "protocol": protocol}
+    check(first[1] == hello if protocol == 1 else first[1].items() >= hello.items(), f"first line {first[1]}")
+    bridge.expect(event="state", value="ready")
+
+
 def main():
     """Runs each check in turn, on as many bridges as they need; reports each. A failed check
     does not stop the later ones."""
@@ -466,6 +578,9 @@ def main():
             # rig's order of links broke after the rfkill case (a stale link at hci2's end).
             "radio_and_stop": (hard_days, [known_peers, rfkill_block, bluetoothd_restart(signal.SIGTERM, "sigterm"),
                                            terminated]),
+            # Made only when VM_RUNS names it: two sessions of about two minutes each on this
+            # emulated CPU, over what the CI's VM stage can spend.
+            "record_replay": (["--protocol", "2", *keep_hci0, "--record", RECORDING], [record_session, replayed_session]),
             # Made only with ENCRYPTING set, when the peripherals ask for encrypted links, and only
             # when VM_RUNS names them (run-in-vm.sh): they fail on bluetoothd 5.66 without an agent.
             "encryption": (hard_days, [encrypted_links, terminated]),
@@ -476,7 +591,7 @@ def main():
     check(not unknown, f"VM_RUNS names no run {sorted(unknown)}")
     failed = []
     for name, (options, checks) in runs.items():
-        named_only = name == "radio_and_stop" or name.startswith("encryption")
+        named_only = name in ("radio_and_stop", "record_replay") or name.startswith("encryption")
         if (only and name not in only) or (named_only and not only) or \
                 name.startswith("encryption") != bool(os.environ.get("ENCRYPTING")):
             print(f"skipped: {name}", flush=True)
@@ -487,12 +602,7 @@ def main():
             print(f"ending stale links: {e!r}", flush=True)
         bridge = Bridge(options)
         try:
-            first = bridge.expect()
-            protocol = 2 if "--protocol" in options else 1
-            # Protocol 2's hello carries more (the version); protocol 1's is exactly this.
-            hello = {"event": "hello", "protocol": protocol}
-            check(first[1] == hello if protocol == 1 else first[1].items() >= hello.items(), f"first line {first[1]}")
-            bridge.expect(event="state", value="ready")
+            await_start(bridge, 2 if "--protocol" in options else 1)
         except AssertionError as e:
             checks, failed = [], failed + [("start", e, bridge)]
         for each in checks:
