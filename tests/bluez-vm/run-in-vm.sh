@@ -15,11 +15,13 @@
 # order of links this rig needs broke after the rfkill case). Shown on the stand-in bluetoothd only
 # (tests/bluez, HardDays): an adapter unplugged and plugged back under another name (btvirt's
 # controllers cannot leave and come back one by one), and a controller that refuses more links
-# (btvirt has no limit to reach). Not tried here: a passkey pairing with --pairing. This one
-# bluetoothd serves both ends of each link, so its default agent (the bridge) would be asked for
-# the peripheral's side too, and refuse it; a case here needs the bridge to start the pairing
-# itself (Device1.Pair) with a test agent as the default. See docs/bluez.md; shown on the
-# stand-in (tests/bluez, Pairing).
+# (btvirt has no limit to reach). A passkey pairing with --pairing is the opt-in "pairing" run
+# (VM_RUNS=pairing), not made by default: it does not pass. This one bluetoothd serves both ends
+# of each link, so the test's own agent is the default one (asked for the peripheral's side) and
+# the bridge pairs by a Device1.Pair call of its own when a write is refused "Not paired". On
+# bluetoothd 5.66 here the first write's own security request drops the link instead (the write
+# ends peer_gone 5 s later, no "Not paired", so no Pair call, no "pairing" event). See
+# docs/bluez.md; shown on the stand-in (tests/bluez, Pairing).
 S=/mnt/share
 . $S/test.env
 up() { cut -d' ' -f1 /proc/uptime; }
@@ -84,5 +86,16 @@ case "$VM_RUNS" in
     export ENCRYPTING=1
     drive || rc=$?
     echo "== uptime $(up)s: driver finished the encryption runs, status $rc";;
+esac
+# Only when VM_RUNS names it: hci1's inbox needs an authenticated link (a passkey); the driver
+# starts the test's own default agent (default_agent.py) after the bridge.
+case "$VM_RUNS" in
+  *pairing*)
+    kill $hci1 $hci2; wait $hci1 $hci2 2>/dev/null
+    mv $S/peripheral.log $S/peripheral-before-pairing.log
+    peripherals --inbox-flags=encrypt-authenticated-write --inbox-flags=write
+    export PAIRING=1
+    drive || rc=$?
+    echo "== uptime $(up)s: driver finished the pairing run, status $rc";;
 esac
 exit $rc
