@@ -161,19 +161,22 @@ class AgentManager(dbus.service.Object):
     @dbus.service.method(AGENT_MANAGER, in_signature="o", sender_keyword="sender")
     def RequestDefaultAgent(self, path, sender):
         calls.append(("/org/bluez", "RequestDefaultAgent"))
-        mine = [a for a in agents if a[0] == sender and a[1] == str(path)]
-        if not mine:
-            raise err("DoesNotExist", "Does Not Exist")
-        agents.remove(mine[0])
-        agents.insert(0, mine[0])
+        agent = registered_agent(sender, path)
+        agents.remove(agent)
+        agents.insert(0, agent)
 
     @dbus.service.method(AGENT_MANAGER, in_signature="o", sender_keyword="sender")
     def UnregisterAgent(self, path, sender):
         calls.append(("/org/bluez", "UnregisterAgent"))
-        mine = [a for a in agents if a[0] == sender and a[1] == str(path)]
-        if not mine:
-            raise err("DoesNotExist", "Does Not Exist")
-        agents.remove(mine[0])
+        agents.remove(registered_agent(sender, path))
+
+
+def registered_agent(sender, path):
+    """The agent `sender` registered at `path`, as bluetoothd finds it; DoesNotExist if none."""
+    for agent in agents:
+        if agent[0] == sender and agent[1] == str(path):
+            return agent
+    raise err("DoesNotExist", "Does Not Exist")
 
 
 def forget_agents_of(name, old, new):
